@@ -1,0 +1,46 @@
+#pragma once
+// Small text helpers shared by log lines, messages and path rules. Portable.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zorv::text {
+
+// Text in double quotes with backslashes and double quotes escaped.
+std::string quoted(std::string_view value);
+
+// The optional forms used in log lines: Some("text") / Some(12) / None.
+std::string option_form(const std::optional<std::string>& value);
+std::string option_form(const std::optional<std::int64_t>& value);
+std::string option_form(const std::optional<std::uint32_t>& value);
+
+std::string ascii_upper(std::string_view value);
+std::string ascii_lower(std::string_view value);
+bool iequals_ascii(std::string_view a, std::string_view b);
+std::string_view trim(std::string_view value);
+bool is_blank(std::string_view value);
+
+// Replaces invalid UTF-8 sequences with U+FFFD.
+std::string sanitize_utf8(std::string_view bytes);
+bool is_valid_utf8(std::string_view bytes);
+
+// Decodes UTF-8 (lossily) into code points and back.
+std::u32string decode_utf8(std::string_view bytes);
+std::string encode_utf8(std::u32string_view code_points);
+
+// Full Unicode lower case (simple case mapping), as used by path rules.
+std::string unicode_lower(std::string_view value);
+
+// Splits on '\n', dropping a '\r' before it.
+std::vector<std::string_view> split_lines(std::string_view value);
+
+}  // namespace zorv::text
+
+namespace zorv::text {
+// Letter or digit of any script.
+bool is_unicode_alnum(char32_t code_point);
+char32_t unicode_lower_char(char32_t code_point);
+}  // namespace zorv::text

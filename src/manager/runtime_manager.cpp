@@ -1,0 +1,167 @@
+#include "manager/runtime_manager.hpp"
+
+#include "common/clock.hpp"
+#include "common/text.hpp"
+#include "logger/log.hpp"
+#include "manager/firewall.hpp"
+#include "manager/stop_core.hpp"
+
+namespace zorv::manager {
+
+namespace {
+constexpr std::size_t kExitDetailLines = 5;
+
+std::filesystem::path resolve_service_dir(const ManagerOptions& options) {
+    if (options.service_dir) return *options.service_dir;
+    return win32::executable_dir_or_fallback();
+}
+
+// "ExitStatus(ExitStatus(N))", the form exit detection logs.
+std::string exit_status_debug(std::uint32_t code) { return fmt::format("ExitStatus(ExitStatus({}))", code); }
+
+std::string exit_detail(std::uint32_t code, const std::string& tail) {
+    const auto signed_code = static_cast<std::int32_t>(code);
+    if (tail.empty()) return fmt::format("sing-box exited with code Some({})", signed_code);
+    return fmt::format("sing-box exited (code Some({})): {}", signed_code, tail);
+}
+}  // namespace
+
+std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
+    return std::shared_ptr<RuntimeManager>(new RuntimeManager(std::move(options)));
+}
+
+RuntimeManager::RuntimeManager(ManagerOptions options)
+    : service_dir_(resolve_service_dir(options)),
+      shared_(std::make_shared<SharedRuntimeState>()),
+      launch_watchdog_(std::move(options.launch_watchdog)) {
+    shred_stale_configuration(service_dir_);
+    service_instance_id_ = clock::new_operation_id();
+}
+
+RuntimeStatus RuntimeManager::status() {
+    std::lock_guard lock(shared_->mutex);
+    detect_exit(shared_->state);
+    return snapshot(shared_->state, std::nullopt);
+}
+
+RuntimeStatus RuntimeManager::snapshot(const RuntimeState& state,
+                                       const std::optional<std::string>& operation_id) const {
+    if (state.active) {
+        const ActiveRuntime& session = *state.active;
+        RuntimeStatus status;
+        status.running = true;
+        status.state = "running";
+        status.pid = session.pid;
+        status.singbox_pid = session.pid;
+        status.profile_id = session.profile_id;
+        status.binary_path = session.binary_path;
+        status.config_path = session.config_path;
+        status.started_at = session.started_at;
+        status.client_runtime_id = session.client_runtime_id;
+        status.last_operation_id = operation_id;
+        status.service_instance_id = service_instance_id_;
+        return status;
+    }
+    if (state.last_status) {
+        RuntimeStatus copy = *state.last_status;
+        if (operation_id) copy.last_operation_id = operation_id;
+        return copy;
+    }
+    RuntimeStatus fresh = bare_stopped(service_instance_id_);
+    fresh.last_operation_id = operation_id;
+    return fresh;
+}
+
+void RuntimeManager::detect_exit(RuntimeState& state) {
+    if (!state.active) return;
+    auto exited = state.active->child.try_wait();
+    if (!exited || !exited->has_value()) return;
+    const std::uint32_t code = **exited;
+    ActiveRuntime session = std::move(*state.active);
+    state.active.reset();
+
+    log::warn(log::target::manager, "Detected that sing-box PID={} has exited (status: {})", session.pid,
+              exit_status_debug(code));
+    std::optional<std::string> detail;
+    if (code != 0) detail = exit_detail(code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines));
+    if (session.lan_proxy_port) remove_lan_firewall_rule();
+
+    RuntimeStatus record = stopped_session_record(session, service_instance_id_, std::nullopt);
+    record.detail = std::move(detail);
+    state.last_status = std::move(record);
+    // The session's handles close as `session` goes out of scope.
+}
+
+RuntimeStatus RuntimeManager::stop(std::string_view trigger, std::optional<std::string> operation_id,
+                                   std::optional<std::string> client_runtime_id) {
+    const std::string op = operation_id ? *operation_id : clock::new_operation_id();
+    std::lock_guard lock(shared_->mutex);
+    RuntimeState& state = shared_->state;
+    detect_exit(state);
+
+    if (state.active && client_runtime_id && !client_runtime_id->empty() && state.active->client_runtime_id &&
+        *state.active->client_runtime_id != *client_runtime_id) {
+        log::warn(log::target::manager,
+                  "Ignored stop request trigger={} because client_runtime_id '{}' did not match active '{}'", trigger,
+                  *client_runtime_id, *state.active->client_runtime_id);
+        return snapshot(state, op);
+    }
+
+    stop_active(state, op);
+    RuntimeStatus reply = bare_stopped(service_instance_id_);
+    reply.stopped_at = clock::now_millis();
+    reply.last_operation_id = op;
+    return reply;
+}
+
+RuntimeStatus RuntimeManager::reset(std::optional<std::string> operation_id) {
+    const std::string op = operation_id ? *operation_id : clock::new_operation_id();
+    std::lock_guard lock(shared_->mutex);
+    RuntimeState& state = shared_->state;
+    if (state.active) {
+        ActiveRuntime session = std::move(*state.active);
+        state.active.reset();
+        stop_core_gracefully(session);
+    }
+    RuntimeStatus record = bare_stopped(service_instance_id_);
+    record.stopped_at = clock::now_millis();
+    record.last_operation_id = op;
+    state.last_status = record;
+    return record;
+}
+
+void RuntimeManager::stop_active(RuntimeState& state, const std::string& operation_id) {
+    shred_stale_configuration(service_dir_);
+    if (!state.active) {
+        RuntimeStatus record = bare_stopped(service_instance_id_);
+        record.stopped_at = clock::now_millis();
+        record.last_operation_id = operation_id;
+        state.last_status = std::move(record);
+        return;
+    }
+    ActiveRuntime session = std::move(*state.active);
+    state.active.reset();
+    stop_core_gracefully(session);
+    state.last_status = stopped_session_record(session, service_instance_id_, operation_id);
+}
+
+Result<RuntimeStatus> RuntimeManager::start(const api::StartRuntimeRequest& request) {
+    const std::string op = request.operation_id ? *request.operation_id : clock::new_operation_id();
+    std::lock_guard lock(shared_->mutex);
+    return start_locked(shared_->state, request, op);
+}
+
+RuntimeStatus stopped_session_record(const ActiveRuntime& session, std::string service_instance_id,
+                                     std::optional<std::string> operation_id) {
+    RuntimeStatus record = bare_stopped(std::move(service_instance_id));
+    record.started_at = session.started_at;
+    record.stopped_at = clock::now_millis();
+    record.profile_id = session.profile_id;
+    record.binary_path = session.binary_path;
+    record.config_path = session.config_path;
+    record.client_runtime_id = session.client_runtime_id;
+    record.last_operation_id = std::move(operation_id);
+    return record;
+}
+
+}  // namespace zorv::manager

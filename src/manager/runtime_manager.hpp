@@ -1,0 +1,106 @@
+#pragma once
+// The single owner of the core process.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "common/error.hpp"
+#include "common/win32.hpp"
+#include "manager/child_process.hpp"
+#include "manager/runtime_status.hpp"
+#include "pipe_server/api_records.hpp"
+
+namespace zorv::manager {
+
+// The running core session.
+struct ActiveRuntime {
+    ChildProcess child;
+    std::string profile_id;
+    std::string binary_path;
+    std::string config_path;
+    std::string tun_interface;
+    std::optional<std::string> client_runtime_id;
+    win32::UniqueHandle job;
+    std::int64_t started_at = 0;
+    std::optional<std::uint16_t> lan_proxy_port;
+    std::uint32_t pid = 0;
+};
+
+struct RuntimeState {
+    std::optional<ActiveRuntime> active;
+    std::optional<RuntimeStatus> last_status;
+};
+
+// The state with its one lock; shared with watchdogs, which outlive requests.
+struct SharedRuntimeState {
+    std::mutex mutex;
+    RuntimeState state;
+};
+
+// What a start hands to the client watchdog.
+struct WatchdogRequest {
+    std::shared_ptr<SharedRuntimeState> state;
+    std::uint32_t client_pid = 0;
+    std::string operation_id;
+    std::optional<std::string> client_runtime_id;
+};
+// Starts a detached watchdog task; supplied by whoever owns the async runtime.
+using WatchdogLauncher = std::function<void(WatchdogRequest)>;
+
+struct ManagerOptions {
+    // Where sing-box.exe, sing-box.json and logs live; the executable's
+    // directory when not given.
+    std::optional<std::filesystem::path> service_dir;
+    WatchdogLauncher launch_watchdog;
+};
+
+class RuntimeManager {
+public:
+    static std::shared_ptr<RuntimeManager> create(ManagerOptions options = {});
+
+    const std::string& service_instance_id() const { return service_instance_id_; }
+    const std::filesystem::path& service_dir() const { return service_dir_; }
+    const std::shared_ptr<SharedRuntimeState>& shared_state() const { return shared_; }
+
+    RuntimeStatus status();
+    Result<RuntimeStatus> start(const api::StartRuntimeRequest& request);
+    RuntimeStatus stop(std::string_view trigger, std::optional<std::string> operation_id,
+                       std::optional<std::string> client_runtime_id);
+    RuntimeStatus reset(std::optional<std::string> operation_id);
+
+private:
+    explicit RuntimeManager(ManagerOptions options);
+
+    // Steps that run with the state lock held.
+    void detect_exit(RuntimeState& state);
+    RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
+    void stop_active(RuntimeState& state, const std::string& operation_id);
+    Result<RuntimeStatus> start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
+                                       const std::string& operation_id);
+
+    std::filesystem::path service_dir_;
+    std::string service_instance_id_;
+    std::shared_ptr<SharedRuntimeState> shared_;
+    WatchdogLauncher launch_watchdog_;
+};
+
+// Last `max_lines` non-blank lines of the final 32 KiB of a log, joined by '\n';
+// empty on any failure.
+std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines);
+
+// The core's log file in a service directory.
+std::filesystem::path core_log_path(const std::filesystem::path& service_dir);
+
+// Zero-fills and deletes `sing-box.json` in `directory`; never fails.
+void shred_stale_configuration(const std::filesystem::path& directory);
+
+// Stopped record of a finished session (no pids), as stop and the watchdog store it.
+RuntimeStatus stopped_session_record(const ActiveRuntime& session, std::string service_instance_id,
+                                     std::optional<std::string> operation_id);
+
+}  // namespace zorv::manager

@@ -1,0 +1,36 @@
+#pragma once
+// Client side of the control pipe: one request frame out, one reply frame in.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "common/error.hpp"
+#include "common/win32.hpp"
+#include "pipe_server/api_records.hpp"
+
+namespace zorv::pipe_client {
+
+// Opens the pipe, waiting up to `timeout` while every instance is busy or
+// while no instance exists yet. "No helper is listening on {}" when nothing
+// appears in time.
+Result<win32::UniqueHandle> connect(std::string_view pipe_name, std::chrono::milliseconds timeout);
+
+// Writes `bytes` as they are (no framing added).
+Status write_all(HANDLE pipe, std::string_view bytes);
+// Reads one frame's payload; fails when the pipe closes first.
+Result<std::string> read_frame(HANDLE pipe);
+
+// One framed exchange: the reply's payload text.
+Result<std::string> exchange(std::string_view pipe_name, std::string_view request_payload,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A request built from its parts; the reply decoded.
+Result<api::PipeResponse> call(std::string_view pipe_name, std::string_view method, std::string_view path,
+                               const std::optional<nlohmann::json>& body = std::nullopt,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace zorv::pipe_client

@@ -1,0 +1,27 @@
+#pragma once
+// The control pipe: one listening instance at a time, one request per connection.
+
+#include <memory>
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "common/error.hpp"
+#include "manager/runtime_manager.hpp"
+#include "pipe_server/shutdown_signal.hpp"
+
+namespace zorv::pipe_server {
+
+struct PipeServerContext {
+    std::string pipe_name;  // bare name, without \\.\pipe\ in front
+    std::shared_ptr<manager::RuntimeManager> manager;
+};
+
+// "\\.\pipe\" followed by the bare name.
+std::string pipe_path(std::string_view pipe_name);
+
+// Serves until the shutdown signal turns true (success) or an instance cannot
+// be created (the error). Runs on the caller's executor.
+asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown);
+
+}  // namespace zorv::pipe_server

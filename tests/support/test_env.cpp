@@ -1,0 +1,237 @@
+#include "support/test_env.hpp"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "pipe_server/pipe_client.hpp"
+
+namespace zorv::testing {
+
+fs::path this_exe() { return win32::current_exe_path().value(); }
+fs::path build_dir() { return this_exe().parent_path().parent_path(); }
+fs::path helper_exe() { return build_dir() / "src" / "zorv-helper.exe"; }
+fs::path ctl_exe() { return build_dir() / "tools" / "zorv-ctl.exe"; }
+fs::path double_exe(const std::string& name) { return build_dir() / "tests" / ("double_" + name + ".exe"); }
+
+namespace {
+std::atomic<int> g_counter{0};
+}
+
+TestDir::TestDir(const std::string& label) {
+    const fs::path root = build_dir() / "test-work";
+    path_ = root / (label + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(g_counter++));
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+    fs::create_directories(path_);
+}
+
+TestDir::~TestDir() {
+    std::error_code ec;
+    // Files of a process that is still going away may stay locked briefly.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        fs::remove_all(path_, ec);
+        if (!ec) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::string unique_pipe_name(const std::string& label) {
+    return "zorv-test-" + label + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(g_counter++);
+}
+
+std::string read_file(const fs::path& path) {
+    // Shared read: the helper keeps its log open for writing.
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::string content;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) content.append(buffer, read);
+    return content;
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string quote_argument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') quoted.append(backslashes * 2 + 1, '\\');
+        else quoted.append(backslashes, '\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, '\\');
+    quoted.push_back('"');
+    return quoted;
+}
+
+namespace {
+win32::UniqueHandle open_output(const fs::path& path) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    return win32::UniqueHandle(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::wstring environment_block(const std::map<std::string, std::optional<std::string>>& overrides) {
+    std::map<std::wstring, std::wstring> vars;  // case matters little here; keep the last writer
+    wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+        std::wstring entry(p);
+        const auto eq = entry.find(L'=', 1);
+        if (eq == std::wstring::npos) continue;
+        vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    ::FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : overrides) {
+        const std::wstring wide_name = win32::to_wide(name);
+        for (auto it = vars.begin(); it != vars.end();) {
+            if (_wcsicmp(it->first.c_str(), wide_name.c_str()) == 0) it = vars.erase(it);
+            else ++it;
+        }
+        if (value) vars[wide_name] = win32::to_wide(*value);
+    }
+    std::wstring out;
+    for (const auto& [name, value] : vars) out += name + L"=" + value + L'\0';
+    out += L'\0';
+    return out;
+}
+}  // namespace
+
+Process::Process(const fs::path& program, const ProcessOptions& options) {
+    std::string command = quote_argument(win32::path_text(program));
+    for (const auto& arg : options.args) command += " " + quote_argument(arg);
+    std::wstring wide_command = win32::to_wide(command);
+
+    win32::UniqueHandle out, err;
+    win32::UniqueHandle null_in(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    if (options.stdout_file || options.stderr_file) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        null_in.reset(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                                    nullptr));
+        if (options.stdout_file) out = open_output(*options.stdout_file);
+        if (options.stderr_file) err = open_output(*options.stderr_file);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = null_in.get();
+        si.hStdOutput = out ? out.get() : ::GetStdHandle(STD_OUTPUT_HANDLE);
+        si.hStdError = err ? err.get() : ::GetStdHandle(STD_ERROR_HANDLE);
+    }
+    std::wstring env = environment_block(options.env);
+    std::wstring cwd = options.working_dir ? options.working_dir->native() : std::wstring();
+    PROCESS_INFORMATION pi{};
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (options.new_console ? CREATE_NEW_CONSOLE : 0);
+    if (!::CreateProcessW(nullptr, wide_command.data(), nullptr, nullptr, si.dwFlags ? TRUE : FALSE, flags,
+                          env.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
+        throw std::runtime_error("CreateProcess failed for " + command + ": " +
+                                 win32::error_text(::GetLastError()));
+    }
+    ::CloseHandle(pi.hThread);
+    process_.reset(pi.hProcess);
+    pid_ = pi.dwProcessId;
+}
+
+Process::~Process() { kill(); }
+
+std::optional<std::uint32_t> Process::wait(std::chrono::milliseconds timeout) {
+    if (!process_) return std::nullopt;
+    if (::WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    ::GetExitCodeProcess(process_.get(), &code);
+    return code;
+}
+
+bool Process::running() const {
+    return process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+void Process::kill() {
+    if (!process_) return;
+    if (running()) {
+        ::TerminateProcess(process_.get(), 1);
+        ::WaitForSingleObject(process_.get(), 10000);
+    }
+    process_.reset();
+}
+
+RunResult run_program(const fs::path& program, ProcessOptions options, std::chrono::milliseconds timeout) {
+    TestDir scratch("run");
+    options.stdout_file = scratch / "stdout.txt";
+    options.stderr_file = scratch / "stderr.txt";
+    RunResult result;
+    {
+        Process process(program, options);
+        result.exit_code = process.wait(timeout);
+    }
+    result.out = read_file(*options.stdout_file);
+    result.err = read_file(*options.stderr_file);
+    return result;
+}
+
+HelperUnderTest::HelperUnderTest(HelperOptions options)
+    : dir_(options.label), pipe_name_(unique_pipe_name(options.label)) {
+    fs::copy_file(helper_exe(), dir_ / "zorv-helper.exe", fs::copy_options::overwrite_existing);
+    if (options.copy_core_double)
+        fs::copy_file(double_exe("fake_core"), dir_ / "sing-box.exe", fs::copy_options::overwrite_existing);
+    if (options.copy_tool_doubles) {
+        fs::copy_file(double_exe("fake_tool"), dir_ / "netsh.exe", fs::copy_options::overwrite_existing);
+        fs::copy_file(double_exe("fake_tool"), dir_ / "pnputil.exe", fs::copy_options::overwrite_existing);
+    }
+    ProcessOptions process_options;
+    process_options.args = {"run"};
+    process_options.env["SINGBOX_WINDOWS_SERVICE_PIPE_NAME"] = pipe_name_;
+    process_options.env["SINGBOX_EXPECTED_CLIENT_PATH"] = win32::path_text(this_exe());
+    process_options.env["ZORV_TEST_BYPASS_CLIENT_CHECK"] = std::nullopt;
+    for (const auto& [name, value] : options.env) process_options.env[name] = value;
+    process_options.working_dir = dir_.path();
+    process_options.stdout_file = stdout_file();
+    process_options.stderr_file = stderr_file();
+    process_.emplace(dir_ / "zorv-helper.exe", process_options);
+    wait_until_serving();
+}
+
+HelperUnderTest::~HelperUnderTest() { stop(); }
+
+void HelperUnderTest::stop() {
+    if (process_) process_->kill();
+}
+
+void HelperUnderTest::wait_until_serving(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto reply = pipe_client::call(pipe_name_, "GET", "/healthz", std::nullopt, std::chrono::milliseconds(500));
+        if (reply && reply->status == 200) return;
+        if (!process_->running() || std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("helper did not start serving; stderr: " + read_file(stderr_file()) +
+                                     " log: " + log_text());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+api::PipeResponse HelperUnderTest::call(const std::string& method, const std::string& path,
+                                        const std::optional<nlohmann::json>& body) {
+    auto reply = pipe_client::call(pipe_name_, method, path, body, std::chrono::seconds(30));
+    if (!reply) throw std::runtime_error("pipe call failed: " + reply.error().one_line());
+    return *reply;
+}
+
+}  // namespace zorv::testing
