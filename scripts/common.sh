@@ -19,6 +19,7 @@ install_packages() {
 }
 
 build_project() {
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT}
   local launcher=()
   command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" "${launcher[@]}" >/dev/null
