@@ -1,0 +1,112 @@
+#include "common/child_tool.hpp"
+
+#include <windows.h>
+
+#include <array>
+#include <vector>
+
+#include "common/win32.hpp"
+
+namespace zorv {
+
+std::string quote_windows_argument(std::string_view argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos)
+        return std::string(argument);
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, '\\');
+    quoted.push_back('"');
+    return quoted;
+}
+
+std::string build_command_line(std::string_view program, const std::vector<std::string>& arguments) {
+    std::string line = quote_windows_argument(program);
+    for (const auto& argument : arguments) {
+        line.push_back(' ');
+        line += quote_windows_argument(argument);
+    }
+    return line;
+}
+
+namespace {
+
+// Reads whatever the tool has written so far, without blocking.
+void drain_available(HANDLE pipe) {
+    std::array<char, 4096> buffer;
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
+        DWORD read = 0;
+        if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) return;
+    }
+}
+
+}  // namespace
+
+Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inheritable, 0)) return fail(win32::last_os_error());
+    win32::UniqueHandle output_reader(read_end);
+    win32::UniqueHandle output_writer(write_end);
+    ::SetHandleInformation(output_reader.get(), HANDLE_FLAG_INHERIT, 0);
+
+    win32::UniqueHandle null_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                 &inheritable, OPEN_EXISTING, 0, nullptr));
+    if (!null_input) return fail(win32::last_os_error());
+
+    // Hand the tool exactly these two handles, nothing else the helper holds.
+    std::array<HANDLE, 2> inherited{null_input.get(), output_writer.get()};
+    SIZE_T attribute_size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &attribute_size);
+    std::vector<unsigned char> attribute_storage(attribute_size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_storage.data());
+    if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &attribute_size)) return fail(win32::last_os_error());
+    struct AttributeListGuard {
+        LPPROC_THREAD_ATTRIBUTE_LIST list;
+        ~AttributeListGuard() { ::DeleteProcThreadAttributeList(list); }
+    } guard{attributes};
+    if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                     sizeof(HANDLE) * inherited.size(), nullptr, nullptr))
+        return fail(win32::last_os_error());
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null_input.get();
+    startup.StartupInfo.hStdOutput = output_writer.get();
+    startup.StartupInfo.hStdError = output_writer.get();
+    startup.lpAttributeList = attributes;
+
+    std::wstring command_line = win32::to_wide(build_command_line(program, arguments));
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+                          CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                          &startup.StartupInfo, &info))
+        return fail(win32::last_os_error());
+    win32::UniqueHandle process(info.hProcess);
+    win32::UniqueHandle thread(info.hThread);
+    output_writer.reset();  // the tool holds the only write end now
+    null_input.reset();
+
+    // Drain while waiting, so that a talkative tool never blocks on a full pipe.
+    while (::WaitForSingleObject(process.get(), 5) == WAIT_TIMEOUT) drain_available(output_reader.get());
+    drain_available(output_reader.get());
+
+    DWORD exit_code = 0;
+    if (!::GetExitCodeProcess(process.get(), &exit_code)) return fail(win32::last_os_error());
+    return static_cast<std::int32_t>(exit_code);
+}
+
+}  // namespace zorv
