@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "common/text.hpp"
+
 namespace zorv::api {
 
 namespace {
@@ -23,30 +25,6 @@ struct NestingTooDeep : std::exception {
 
 // ---- Decoder messages -------------------------------------------------------
 
-// A text the way a decoder message quotes it: control characters escaped, so a
-// hostile value cannot start a new line in a log file.
-std::string debug_quoted(std::string_view value) {
-    std::string out;
-    out.reserve(value.size() + 2);
-    out.push_back('"');
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7F) out += fmt::format("\\u{{{:x}}}", byte);
-                else out.push_back(c);
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
 // What a value is, in the words of the decoder messages.
 std::string describe(const json& value) {
     switch (value.type()) {
@@ -55,7 +33,7 @@ std::string describe(const json& value) {
         case json::value_t::number_unsigned: return fmt::format("integer `{}`", value.get<std::uint64_t>());
         case json::value_t::number_integer: return fmt::format("integer `{}`", value.get<std::int64_t>());
         case json::value_t::number_float: return fmt::format("floating point `{}`", value.dump());
-        case json::value_t::string: return "string " + debug_quoted(value.get_ref<const std::string&>());
+        case json::value_t::string: return "string " + text::quoted(value.get_ref<const std::string&>());
         case json::value_t::array: return "sequence";
         case json::value_t::object: return "map";
         default: return "binary";
