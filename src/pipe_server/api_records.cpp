@@ -4,6 +4,7 @@
 #include <array>
 #include <exception>
 #include <span>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -140,7 +141,7 @@ private:
     struct Frame {
         bool is_object = false;
         Role role = Role::Other;
-        std::vector<std::string> keys;  // only for the request and body objects
+        std::unordered_set<std::string> keys;  // only for the request and body objects
         std::string last_key;           // only for the request object
         std::size_t elements = 0;       // arrays: members finished so far
     };
@@ -166,15 +167,12 @@ private:
         Frame& frame = frames_.back();
         if (frame.role == Role::Other) return;
         if (frame.role == Role::Request) frame.last_key = key;
-        const bool seen = std::find(frame.keys.begin(), frame.keys.end(), key) != frame.keys.end();
-        if (!seen) {
-            frame.keys.push_back(key);
-            return;
-        }
+        // Hashed: a hostile frame may carry a million keys.
+        if (frame.keys.insert(key).second) return;
         if (frame.role == Role::Request) {
             const bool known = std::find(kPipeRequestKeys.begin(), kPipeRequestKeys.end(), key) != kPipeRequestKeys.end();
             if (known && !request_duplicate_) request_duplicate_ = key;
-        } else if (std::find(body_duplicates_.begin(), body_duplicates_.end(), key) == body_duplicates_.end()) {
+        } else if (body_duplicate_set_.insert(key).second) {
             body_duplicates_.push_back(key);
         }
     }
@@ -182,6 +180,7 @@ private:
     std::vector<Frame> frames_;
     std::optional<std::string> request_duplicate_;
     std::vector<std::string> body_duplicates_;
+    std::unordered_set<std::string> body_duplicate_set_;
 };
 
 // The parser's own description, without its "[json.exception...] " tag.
