@@ -1,6 +1,5 @@
 #include "manager/child_process.hpp"
 
-#include <array>
 #include <vector>
 
 #include <fmt/format.h>
