@@ -4,8 +4,11 @@
 #include <array>
 #include <exception>
 #include <span>
+#include <unordered_set>
 
 #include <fmt/format.h>
+
+#include "common/text.hpp"
 
 namespace zorv::api {
 
@@ -23,30 +26,6 @@ struct NestingTooDeep : std::exception {
 
 // ---- Decoder messages -------------------------------------------------------
 
-// A text the way a decoder message quotes it: control characters escaped, so a
-// hostile value cannot start a new line in a log file.
-std::string debug_quoted(std::string_view value) {
-    std::string out;
-    out.reserve(value.size() + 2);
-    out.push_back('"');
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7F) out += fmt::format("\\u{{{:x}}}", byte);
-                else out.push_back(c);
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
 // What a value is, in the words of the decoder messages.
 std::string describe(const json& value) {
     switch (value.type()) {
@@ -55,7 +34,7 @@ std::string describe(const json& value) {
         case json::value_t::number_unsigned: return fmt::format("integer `{}`", value.get<std::uint64_t>());
         case json::value_t::number_integer: return fmt::format("integer `{}`", value.get<std::int64_t>());
         case json::value_t::number_float: return fmt::format("floating point `{}`", value.dump());
-        case json::value_t::string: return "string " + debug_quoted(value.get_ref<const std::string&>());
+        case json::value_t::string: return "string " + text::quoted(value.get_ref<const std::string&>());
         case json::value_t::array: return "sequence";
         case json::value_t::object: return "map";
         default: return "binary";
@@ -162,7 +141,7 @@ private:
     struct Frame {
         bool is_object = false;
         Role role = Role::Other;
-        std::vector<std::string> keys;  // only for the request and body objects
+        std::unordered_set<std::string> keys;  // only for the request and body objects
         std::string last_key;           // only for the request object
         std::size_t elements = 0;       // arrays: members finished so far
     };
@@ -188,15 +167,12 @@ private:
         Frame& frame = frames_.back();
         if (frame.role == Role::Other) return;
         if (frame.role == Role::Request) frame.last_key = key;
-        const bool seen = std::find(frame.keys.begin(), frame.keys.end(), key) != frame.keys.end();
-        if (!seen) {
-            frame.keys.push_back(key);
-            return;
-        }
+        // Hashed: a hostile frame may carry a million keys.
+        if (frame.keys.insert(key).second) return;
         if (frame.role == Role::Request) {
             const bool known = std::find(kPipeRequestKeys.begin(), kPipeRequestKeys.end(), key) != kPipeRequestKeys.end();
             if (known && !request_duplicate_) request_duplicate_ = key;
-        } else if (std::find(body_duplicates_.begin(), body_duplicates_.end(), key) == body_duplicates_.end()) {
+        } else if (body_duplicate_set_.insert(key).second) {
             body_duplicates_.push_back(key);
         }
     }
@@ -204,6 +180,7 @@ private:
     std::vector<Frame> frames_;
     std::optional<std::string> request_duplicate_;
     std::vector<std::string> body_duplicates_;
+    std::unordered_set<std::string> body_duplicate_set_;
 };
 
 // The parser's own description, without its "[json.exception...] " tag.
