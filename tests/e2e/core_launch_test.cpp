@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <regex>
 #include <thread>
 
 #include "support/test_env.hpp"
@@ -163,9 +164,9 @@ TEST_F(CoreLaunch, InlineConfigurationIsStreamedByteForByte) {
     running["lastOperationId"] = "op-inline";
     EXPECT_EQ(running, body);
 
-    const std::string log = read_file(helper.core_log_file());
-    EXPECT_THAT(log, ::testing::ContainsRegex("\n={20} \\[sing-box launch session at [0-9-]+ [0-9:.]+\\] "
-                                              "\\(profile: work, config: stdin\\) ={20}\n"));
+    const std::regex header("\n={20} \\[sing-box launch session at \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\] "
+                            "\\(profile: work, config: stdin\\) ={20}\n");
+    EXPECT_TRUE(std::regex_search(read_file(helper.core_log_file()), header)) << read_file(helper.core_log_file());
     const std::string started_line = "fake-core: started pid=" + std::to_string(body["pid"].get<std::uint32_t>()) +
                                      ", " + std::to_string(content.size()) + " configuration bytes";
     const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -333,6 +334,8 @@ TEST_F(CoreLaunch, PathRuleFailuresReturnTheirMessages) {
     TestDir outside("core-launch-outside");
     write_core_variant(outside / "sing-box.exe", 16, '\0');
     write_file(helper.service_dir() / "bad" / "sing-box.exe", "plain text, not an image, but long enough to read");
+    // Relative to the helper's working folder this exists, so the rules are applied.
+    write_core_variant(helper.service_dir() / "incoming" / "sing-box.exe", 16, '\0');
     const std::string service = service_text();
     const std::string sibling = service + "2\\sing-box.exe";
     const std::string outside_source = win32::path_text(outside / "sing-box.exe");
