@@ -12,6 +12,9 @@ namespace zorv::manager {
 
 namespace {
 
+constexpr std::chrono::milliseconds kGracefulExitWindow{2000};
+constexpr std::chrono::milliseconds kGracefulExitPoll{50};
+
 class SystemCoreStopPlatform final : public CoreStopPlatform {
 public:
     std::optional<std::uint32_t> own_console_peer() override {

@@ -38,9 +38,6 @@ public:
 // The real console, process, clock and netsh.exe.
 CoreStopPlatform& system_core_stop_platform();
 
-inline constexpr std::chrono::milliseconds kGracefulExitWindow{2000};
-inline constexpr std::chrono::milliseconds kGracefulExitPoll{50};
-
 // Asks the core to exit with CTRL_BREAK_EVENT, waits up to 2 s, then kills it;
 // removes the session's firewall rule afterwards. Blocks the calling thread.
 void stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform = system_core_stop_platform());
