@@ -520,17 +520,22 @@ TEST(LoadFault, ACoreThatIgnoresTheStopIsForceKilled) {
     EXPECT_TRUE(core.gone_within(0ms));
 
     const std::string log = helper.log_text();
+    constexpr auto npos = std::string::npos;
     EXPECT_THAT(log, HasSubstr("sing-box pid=" + pid + " did not exit gracefully, force killing"));
     EXPECT_THAT(log, ::testing::Not(HasSubstr("exited gracefully in")));
-    if (log.find("Sent CTRL_BREAK_EVENT to sing-box process pid=" + pid) != std::string::npos) {
+    if (log.find("Sent CTRL_BREAK_EVENT to sing-box process pid=" + pid) != npos) {
         // The break went out and was ignored for the whole 2 s window.
         EXPECT_GE(took, 1900ms);
         EXPECT_LT(took, 10s);
     } else {
-        // Wine's console server raises CTRL_C_EVENT only, so the break is
-        // refused there: no window to wait out, the kill follows at once.
-        // The window itself is covered by the stop unit tests.
-        EXPECT_THAT(log, HasSubstr("Failed to generate CTRL_BREAK_EVENT for sing-box pid=" + pid));
+        // Wine's console server raises CTRL_C_EVENT only, and depending on
+        // the console the tests run under the attach may fail first: the
+        // break is never raised, so there is no window to wait out and the
+        // kill follows at once. The window itself is covered by the stop
+        // unit tests.
+        const bool not_sent = log.find("Failed to generate CTRL_BREAK_EVENT for sing-box pid=" + pid) != npos;
+        const bool not_attached = log.find("Failed to attach console to sing-box process pid=" + pid) != npos;
+        EXPECT_TRUE(not_sent || not_attached) << log;
         EXPECT_LT(took, 1900ms);
     }
     EXPECT_EQ(helper.call("GET", "/v1/runtime/status").body["running"], false);
