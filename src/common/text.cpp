@@ -16,7 +16,25 @@ std::string quoted(std::string_view value) {
     out.reserve(value.size() + 2);
     out.push_back('"');
     for (char c : value) {
-        if (c == '"' || c == '\\') out.push_back('\\');
+        // Control characters are escaped too, so a quoted value never breaks a log line.
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\0': out += "\\0"; continue;
+            default: break;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\u{";
+            if (byte >= 0x10) out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 0xF]);
+            out.push_back('}');
+            continue;
+        }
         out.push_back(c);
     }
     out.push_back('"');

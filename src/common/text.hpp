@@ -9,7 +9,8 @@
 
 namespace zorv::text {
 
-// Text in double quotes with backslashes and double quotes escaped.
+// Text in double quotes with backslashes, double quotes and control characters
+// escaped (\n, \r, \t, \0, \u{1b}).
 std::string quoted(std::string_view value);
 
 // The optional forms used in log lines: Some("text") / Some(12) / None.

@@ -1,6 +1,96 @@
+// zorv-helper: Windows service, foreground console server and its own installer.
+
+#include <windows.h>
+#include <shellapi.h>
+
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win32.hpp"
+#include "logger/log.hpp"
+#include "logger/rolling_file_logger.hpp"
+#include "main/command_line.hpp"
+#include "main/panic.hpp"
+#include "service/service_identity.hpp"
+#include "service/standalone.hpp"
+
+namespace {
+
+using namespace zorv;
+
+constexpr std::uint64_t kLogMaxSize = 10 * 1024 * 1024;
+constexpr std::uint64_t kLogMaxFiles = 5;
+
+std::vector<std::string> command_line_arguments() {
+    int count = 0;
+    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    if (wide == nullptr) return args;
+    for (int i = 0; i < count; ++i) args.push_back(win32::from_wide(wide[i]));
+    ::LocalFree(wide);
+    return args;
+}
+
+void write_stream(FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+Status unavailable(std::string_view what) {
+    return fail(std::string(what) + " is not available in this build");
+}
+
+Status run_command(entry::Command command) {
+    switch (command) {
+        case entry::Command::Standalone:
+            log::info(log::target::main, "Running helper service in standalone console mode");
+            return service::run_standalone();
+        case entry::Command::Install: {
+            log::info(log::target::main, "Executing service install command");
+            auto installed = unavailable("Service installation");
+            if (installed) write_stream(stdout, "Service successfully installed and started.\n");
+            return installed;
+        }
+        case entry::Command::Uninstall: {
+            log::info(log::target::main, "Executing service uninstall command");
+            auto removed = unavailable("Service removal");
+            if (removed) write_stream(stdout, "Service successfully stopped and removed.\n");
+            return removed;
+        }
+        case entry::Command::ServiceDispatcher:
+            log::info(log::target::main, "Starting Windows Service dispatcher for {}", service::SERVICE_NAME);
+            return unavailable("Service mode");
+    }
+    return {};
+}
+
+}  // namespace
 
 int main() {
-    std::fputs("zorv-helper: the command line is not available yet\n", stderr);
-    return 1;
+    panic::install_hook();
+    const std::vector<std::string> args = command_line_arguments();
+
+    logger::RollingFileLogger::init(logger::LoggerSettings{
+        .log_dir = win32::executable_dir_or_fallback() / L"logs",
+        .base_name = "service",
+        .max_size = kLogMaxSize,
+        .max_files = kLogMaxFiles,
+        .console = args.size() > 1,
+    });
+    log::info(log::target::main, "zorv-helper v2.1.20 starting (PID: {}, args: {})", ::GetCurrentProcessId(),
+              entry::format_argument_list(args));
+
+    Status outcome;
+    if (auto command = entry::parse_command(args)) {
+        outcome = run_command(*command);
+    } else {
+        if (command.error().log_as_error) log::error(log::target::main, "{}", command.error().message);
+        outcome = fail(command.error().message);
+    }
+    if (!outcome) {
+        write_stream(stderr, "Error: " + outcome.error().multi_line() + "\n");
+        return 1;
+    }
+    return 0;
 }

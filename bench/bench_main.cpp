@@ -1,0 +1,196 @@
+// Measures the helper against baselines of the same shape and prints a table.
+// Run through scripts/bench.sh (pinned to one CPU, repeated).
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "common/clock.hpp"
+#include "logger/rolling_file_logger.hpp"
+#include "pipe_server/pipe_client.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using namespace zorv;
+using namespace zorv::testing;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRoundTrips = 2000;
+constexpr int kConcurrentClients = 16;
+constexpr int kRequestsPerClient = 150;
+constexpr int kStartStopRounds = 15;
+constexpr int kLogRecords = 20000;
+
+double micros_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+double percentile(std::vector<double> samples, double p) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(samples.size() - 1) + 0.5);
+    return samples[std::min(index, samples.size() - 1)];
+}
+
+const std::string kHealthRequest = R"({"method":"GET","path":"/healthz"})";
+
+bool round_trip(const std::string& pipe) {
+    auto reply = pipe_client::exchange(pipe, kHealthRequest, std::chrono::seconds(10));
+    return reply.has_value() && !reply->empty();
+}
+
+std::vector<double> latencies(const std::string& pipe, int count) {
+    std::vector<double> samples;
+    samples.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        if (!round_trip(pipe)) {
+            std::fprintf(stderr, "request %d to %s failed\n", i, pipe.c_str());
+            continue;
+        }
+        samples.push_back(micros_since(start));
+    }
+    return samples;
+}
+
+double throughput(const std::string& pipe) {
+    std::atomic<int> served{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kConcurrentClients; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < kRequestsPerClient; ++i)
+                if (round_trip(pipe)) ++served;
+        });
+    }
+    for (auto& client : clients) client.join();
+    return served.load() / (micros_since(start) / 1e6);
+}
+
+struct Row {
+    std::string name;
+    std::string helper;
+    std::string baseline;
+    std::string ratio;
+    std::string goal;
+};
+
+void print_table(const std::vector<Row>& rows) {
+    std::printf("| measure | zorv-helper | baseline | ratio | goal |\n|---|---|---|---|---|\n");
+    for (const auto& r : rows)
+        std::printf("| %s | %s | %s | %s | %s |\n", r.name.c_str(), r.helper.c_str(), r.baseline.c_str(),
+                    r.ratio.c_str(), r.goal.c_str());
+}
+
+std::string mark(bool met) { return met ? "met" : "NOT met"; }
+
+// Start with inline configuration, then stop a core that has already exited.
+std::pair<std::vector<double>, std::vector<double>> start_and_stop_times() {
+    HelperOptions options;
+    options.label = "bench-start";
+    options.copy_core_double = true;
+    HelperUnderTest helper(options);
+    std::vector<double> starts, stops;
+    for (int i = 0; i < kStartStopRounds; ++i) {
+        const nlohmann::json body = {{"configContent", R"({"fake":{"exit_after_ms":150,"exit_code":0}})"}};
+        auto start = Clock::now();
+        auto started = helper.call("POST", "/v1/runtime/start", body);
+        const double start_us = micros_since(start);
+        if (started.status != 200) {
+            std::fprintf(stderr, "start failed: %s\n", started.body.dump().c_str());
+            continue;
+        }
+        starts.push_back(start_us);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        start = Clock::now();
+        helper.call("POST", "/v1/runtime/stop", nlohmann::json::object());
+        stops.push_back(micros_since(start));
+    }
+    return {starts, stops};
+}
+
+std::pair<double, double> logger_rates() {
+    TestDir dir("bench-logger");
+    std::vector<std::string> messages;
+    for (int i = 0; i < kLogRecords; ++i)
+        messages.push_back(fmt::format("Processing /v1/runtime/stop (trigger='api-stop', op_id=Some(\"{}\"), "
+                                       "client_runtime_id=None)",
+                                       1765000000000000000LL + i));
+
+    logger::RollingFileLogger rolling(logger::LoggerSettings{dir / "rolling", "service", 1ull << 40, 5, false});
+    auto start = Clock::now();
+    for (const auto& m : messages) rolling.log(log::Level::Info, log::target::pipe_server, m);
+    const double rolling_rate = kLogRecords / (micros_since(start) / 1e6);
+
+    std::filesystem::create_directories(dir / "raw");
+    win32::UniqueHandle raw(::CreateFileW((dir / "raw" / "service.log").c_str(), FILE_APPEND_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    start = Clock::now();
+    for (const auto& m : messages) {
+        const std::string line =
+            logger::format_line(clock::local_timestamp(), log::Level::Info, log::target::pipe_server, m);
+        DWORD written = 0;
+        ::WriteFile(raw.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    const double raw_rate = kLogRecords / (micros_since(start) / 1e6);
+    return {rolling_rate, raw_rate};
+}
+
+}  // namespace
+
+int main() {
+    std::vector<Row> rows;
+
+    const std::string echo_pipe = unique_pipe_name("bench-echo");
+    Process echo(build_dir() / "bench" / "bench_echo_server.exe", ProcessOptions{.args = {echo_pipe}});
+    pipe_client::connect(echo_pipe, std::chrono::seconds(10));  // wait until it listens
+
+    HelperOptions helper_options;
+    helper_options.label = "bench-health";
+    HelperUnderTest helper(helper_options);
+
+    // Warm both up, then measure.
+    latencies(helper.pipe_name(), 50);
+    latencies(echo_pipe, 50);
+    const auto helper_lat = latencies(helper.pipe_name(), kRoundTrips);
+    const auto echo_lat = latencies(echo_pipe, kRoundTrips);
+    const double h50 = percentile(helper_lat, 0.50), e50 = percentile(echo_lat, 0.50);
+    const double h99 = percentile(helper_lat, 0.99), e99 = percentile(echo_lat, 0.99);
+    rows.push_back({"GET /healthz p50 (us)", fmt::format("{:.0f}", h50), fmt::format("{:.0f}", e50),
+                    fmt::format("{:.2f}", h50 / e50), "ratio <= 1.25: " + mark(h50 / e50 <= 1.25)});
+    rows.push_back({"GET /healthz p99 (us)", fmt::format("{:.0f}", h99), fmt::format("{:.0f}", e99),
+                    fmt::format("{:.2f}", h99 / e99), "-"});
+
+    const double helper_rps = throughput(helper.pipe_name());
+    const double echo_rps = throughput(echo_pipe);
+    rows.push_back({"16 clients (req/s)", fmt::format("{:.0f}", helper_rps), fmt::format("{:.0f}", echo_rps),
+                    fmt::format("{:.2f}", helper_rps / echo_rps),
+                    ">= 0.8x: " + mark(helper_rps / echo_rps >= 0.8)});
+    echo.kill();
+    helper.stop();
+
+    const auto [starts, stops] = start_and_stop_times();
+    const double start_ms = percentile(starts, 0.5) / 1000, stop_ms = percentile(stops, 0.5) / 1000;
+    rows.push_back({"start inline config p50 (ms)", fmt::format("{:.1f}", start_ms), "80 ms floor",
+                    fmt::format("+{:.1f} ms", start_ms - 80), "<= 105 ms: " + mark(start_ms <= 105)});
+    rows.push_back({"stop of exited core p50 (ms)", fmt::format("{:.1f}", stop_ms), "-", "-",
+                    "<= 60 ms: " + mark(stop_ms <= 60)});
+
+    const auto [rolling_rate, raw_rate] = logger_rates();
+    rows.push_back({"logger (records/s)", fmt::format("{:.0f}", rolling_rate), fmt::format("{:.0f}", raw_rate),
+                    fmt::format("{:.2f}", rolling_rate / raw_rate),
+                    ">= 0.8x: " + mark(rolling_rate / raw_rate >= 0.8)});
+
+    print_table(rows);
+    return 0;
+}

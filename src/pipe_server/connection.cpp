@@ -1,0 +1,115 @@
+#include "pipe_server/connection.hpp"
+
+#include <array>
+#include <exception>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/error.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/read.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <fmt/format.h>
+
+#include "common/win32.hpp"
+#include "logger/log.hpp"
+#include "pipe_server/api_records.hpp"
+#include "pipe_server/framing.hpp"
+#include "pipe_server/router.hpp"
+#include "security/client_verification.hpp"
+
+namespace zorv::pipe_server {
+
+namespace {
+
+constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+Error io_error(const std::error_code& ec) {
+    // The client closing its end shows up as end of file or as a broken pipe.
+    if (ec == asio::error::eof || (ec.category() == asio::system_category() && ec.value() == ERROR_BROKEN_PIPE))
+        return Error("early end of stream");
+    if (ec.category() == asio::system_category()) return win32::os_error(static_cast<DWORD>(ec.value()));
+    return Error(ec.message());
+}
+
+void close_pipe(asio::windows::stream_handle& pipe) {
+    std::error_code ignored;
+    pipe.close(ignored);  // CloseHandle only: a disconnect would discard an unread reply
+}
+
+Result<std::string> reply_frame(const api::PipeResponse& response) {
+    try {
+        return framing::encode_frame(api::serialize_response(response));
+    } catch (const std::exception& e) {
+        return fail(fmt::format("Failed to serialise reply: {}", e.what()));
+    }
+}
+
+asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const std::string& pipe_name,
+                                      const std::shared_ptr<manager::RuntimeManager>& manager) {
+    // Nothing is read before the caller is known to be the desktop client.
+    const auto client_pid = security::verify_pipe_client(pipe.native_handle());
+    if (!client_pid) {
+        close_pipe(pipe);
+        const std::string reason = client_pid.error().one_line();
+        log::warn(log::target::pipe_server, "Rejected unauthorized named pipe client: {}", reason);
+        co_return fail(fmt::format("Client verification failed: {}", reason));
+    }
+    log::info(log::target::pipe_server, "Named pipe connection verified for client PID: {}", *client_pid);
+
+    std::array<unsigned char, 4> prefix{};
+    if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(prefix), use_tuple); ec)
+        co_return fail(io_error(ec).context("Failed to read frame length"));
+    const std::uint32_t length = framing::decode_length(prefix);
+    if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
+
+    // Exactly the announced size: the limit above bounds what one client can claim.
+    std::vector<char> payload(length);
+    if (length > 0) {
+        if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(payload), use_tuple); ec)
+            co_return fail(io_error(ec).context("Failed to read payload"));
+    }
+
+    auto request = api::parse_pipe_request(std::string_view(payload.data(), payload.size()));
+    if (!request) co_return fail(request.error().context("Invalid JSON request"));
+    std::vector<char>().swap(payload);
+
+    const api::PipeResponse response =
+        dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
+                         std::move(request->body), manager, pipe_name, request->body_duplicate_keys);
+
+    // Prefix and payload in one buffer: a second write could be lost on close.
+    auto frame = reply_frame(response);
+    if (!frame) co_return fail(frame.error());
+    auto [ec, written] = co_await asio::async_write(pipe, asio::buffer(*frame), use_tuple);
+    if (ec) co_return fail(io_error(ec));
+    if (written != frame->size()) co_return fail("failed to write whole buffer");
+    co_return Status{};
+}
+
+}  // namespace
+
+asio::awaitable<void> handle_connection(asio::windows::stream_handle pipe, std::string pipe_name,
+                                        std::shared_ptr<manager::RuntimeManager> manager) {
+    Status result;
+    try {
+        result = co_await serve_request(pipe, pipe_name, manager);
+    } catch (const std::exception& e) {
+        result = fail(Error(e.what()));
+    } catch (...) {
+        result = fail("unknown failure while serving the connection");
+    }
+    close_pipe(pipe);
+    if (!result) log::warn(log::target::pipe_server, "Pipe connection handling error: {}", result.error().multi_line());
+}
+
+void spawn_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
+                      std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager) {
+    // A failure in one connection must never reach the listener or another
+    // connection, so whatever escapes the task is dropped here.
+    asio::co_spawn(executor, handle_connection(std::move(pipe), std::move(pipe_name), std::move(manager)),
+                   [](std::exception_ptr) {});
+}
+
+}  // namespace zorv::pipe_server

@@ -1,0 +1,170 @@
+#include "pipe_server/pipe_listener.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/windows/overlapped_ptr.hpp>
+
+#include "logger/log.hpp"
+#include "pipe_server/connection.hpp"
+#include "pipe_server/pipe_instance.hpp"
+
+namespace zorv::pipe_server {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kFirstInstanceRetries = 5;  // six attempts in all
+constexpr auto kFirstInstanceRetryPause = 200ms;
+constexpr auto kConnectErrorPause = 50ms;
+
+// Cancels a pending ConnectNamedPipe. Cancellation may arrive from another
+// thread before the call has been issued; the flag lets the initiator catch up.
+struct ConnectCancellation {
+    HANDLE pipe = nullptr;
+    OVERLAPPED* overlapped = nullptr;
+    std::atomic<bool> requested{false};
+};
+
+class CancelConnect {
+public:
+    explicit CancelConnect(std::shared_ptr<ConnectCancellation> state) : state_(std::move(state)) {}
+    void operator()(asio::cancellation_type_t) {
+        state_->requested = true;
+        ::CancelIoEx(state_->pipe, state_->overlapped);
+    }
+
+private:
+    std::shared_ptr<ConnectCancellation> state_;
+};
+
+// Issues ConnectNamedPipe on the instance; completes with the connect's error.
+class InitiateConnect {
+public:
+    explicit InitiateConnect(asio::windows::stream_handle& pipe) : pipe_(&pipe) {}
+
+    template <typename Handler>
+    void operator()(Handler handler) const {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        asio::windows::overlapped_ptr overlapped(pipe_->get_executor(), std::move(handler));
+        auto cancellation = std::make_shared<ConnectCancellation>();
+        cancellation->pipe = pipe_->native_handle();
+        cancellation->overlapped = overlapped.get();
+        if (slot.is_connected()) slot.template emplace<CancelConnect>(cancellation);
+
+        const BOOL connected = ::ConnectNamedPipe(pipe_->native_handle(), overlapped.get());
+        const DWORD error = connected ? ERROR_SUCCESS : ::GetLastError();
+        if (connected || error == ERROR_IO_PENDING) {
+            overlapped.release();  // completes through the completion port
+            if (cancellation->requested) ::CancelIoEx(cancellation->pipe, cancellation->overlapped);
+        } else if (error == ERROR_PIPE_CONNECTED) {
+            // The client arrived between creation and this call.
+            overlapped.complete(std::error_code(), 0);
+        } else {
+            overlapped.complete(std::error_code(static_cast<int>(error), asio::system_category()), 0);
+        }
+    }
+
+private:
+    asio::windows::stream_handle* pipe_;
+};
+
+template <typename CompletionToken>
+auto async_connect_pipe(asio::windows::stream_handle& pipe, CompletionToken&& token) {
+    return asio::async_initiate<CompletionToken, void(std::error_code, std::size_t)>(InitiateConnect(pipe), token);
+}
+
+asio::awaitable<void> pause(std::chrono::milliseconds duration) {
+    const auto executor = co_await asio::this_coro::executor;
+    asio::steady_timer timer(executor, duration);
+    co_await timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+}
+
+void close_instance(asio::windows::stream_handle& instance) {
+    std::error_code ignored;
+    instance.close(ignored);
+}
+
+asio::awaitable<bool> cancelled() {
+    const auto state = co_await asio::this_coro::cancellation_state;
+    co_return state.cancelled() != asio::cancellation_type::none;
+}
+
+// The first instance claims the name; another owner may still be going away,
+// so a few attempts are made. The shutdown signal is not consulted meanwhile.
+asio::awaitable<Result<asio::windows::stream_handle>> create_first_instance(const asio::any_io_executor& executor,
+                                                                             const std::string& path) {
+    for (int retries = 0;; ++retries) {
+        auto instance = create_pipe_instance(executor, path, true);
+        if (instance || retries == kFirstInstanceRetries) co_return instance;
+        co_await pause(kFirstInstanceRetryPause);
+    }
+}
+
+std::string connect_error_text(const std::error_code& ec) {
+    if (ec.category() == asio::system_category()) return win32::error_text(static_cast<DWORD>(ec.value()));
+    return ec.message();
+}
+
+}  // namespace
+
+asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown) {
+    const std::string path = pipe_path(context.pipe_name);
+    log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
+    const auto executor = co_await asio::this_coro::executor;
+    bool first = true;
+
+    for (;;) {
+        if (shutdown.current()) {
+            log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
+            co_return Status{};
+        }
+
+        auto instance = first ? co_await create_first_instance(executor, path)
+                              : create_pipe_instance(executor, path, false);
+        first = false;
+        if (!instance) co_return fail(instance.error());
+
+        // Whichever finishes first cancels the other, and both have ended
+        // before the group completes. The operations are built outside the
+        // co_await expression: GCC 12 may destroy temporaries there twice.
+        auto connect = async_connect_pipe(*instance, asio::experimental::deferred);
+        auto shutdown_changed = asio::co_spawn(executor, shutdown.changed(), asio::experimental::deferred);
+        auto race = asio::experimental::make_parallel_group(std::move(connect), std::move(shutdown_changed));
+        auto [order, connect_error, connect_bytes, shutdown_error] =
+            co_await race.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+
+        if (co_await cancelled()) {
+            // Abandoned by whoever awaits the listener.
+            close_instance(*instance);
+            co_return Status{};
+        }
+
+        if (order[0] == 0 && !connect_error) {
+            spawn_connection(executor, std::move(*instance), context.pipe_name, context.manager);
+            continue;
+        }
+        if (order[0] == 0) {
+            log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
+            co_await pause(kConnectErrorPause);
+            close_instance(*instance);
+            continue;
+        }
+        log::info(log::target::pipe_server, "Shutdown signal received in pipe listener loop");
+        close_instance(*instance);
+        co_return Status{};
+    }
+}
+
+}  // namespace zorv::pipe_server

@@ -1,0 +1,150 @@
+#include "pipe_server/router.hpp"
+
+#include <exception>
+
+#include "common/clock.hpp"
+#include "common/text.hpp"
+#include "logger/log.hpp"
+
+namespace zorv::pipe_server {
+
+namespace {
+
+using nlohmann::json;
+namespace target = log::target;
+
+constexpr std::string_view kDefaultStopTrigger = "api-stop";
+
+// Client-supplied text written as plain text into a log line: control
+// characters are escaped so that one record stays one line.
+std::string plain(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (byte < 0x20 || byte == 0x7F) out += fmt::format("\\u{{{:x}}}", byte);
+        else out.push_back(c);
+    }
+    return out;
+}
+
+api::PipeResponse reply(std::uint16_t status, json body) { return api::PipeResponse{status, std::move(body)}; }
+
+api::PipeResponse error_reply(std::uint16_t status, std::string_view code, std::string message) {
+    return reply(status, json{{"error", code}, {"message", std::move(message)}});
+}
+
+// The status as a reply body; null should the conversion ever throw.
+json status_body(const manager::RuntimeStatus& status) {
+    try {
+        return manager::to_json(status);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+api::PipeResponse health(std::string_view pipe_name) {
+    log::debug(target::pipe_server, "Responding to /healthz");
+    return reply(200, json{{"ok", true},
+                           {"serviceName", pipe_name},
+                           {"clientVerificationEnabled", true},
+                           {"operationId", clock::new_operation_id()}});
+}
+
+api::PipeResponse runtime_status(manager::RuntimeManager& manager) {
+    const manager::RuntimeStatus status = manager.status();
+    log::debug(target::pipe_server, "Responding to /v1/runtime/status: running={}, pid={}", status.running,
+               text::option_form(status.pid));
+    return reply(200, status_body(status));
+}
+
+api::PipeResponse start_runtime(manager::RuntimeManager& manager, const std::optional<json>& body,
+                                const std::vector<std::string>& body_duplicate_keys) {
+    if (!body || body->is_null()) {
+        log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
+        return error_reply(400, "validation_error", "Missing request body");
+    }
+    auto request = api::decode_start_request(*body, body_duplicate_keys);
+    if (!request) {
+        const std::string problem = request.error().one_line();
+        log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", problem);
+        return error_reply(400, "validation_error", problem);
+    }
+    log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
+              text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
+
+    auto started = manager.start(*request);
+    if (!started) {
+        const std::string message = started.error().one_line();
+        log::error(target::pipe_server, "Runtime start failed: {}", message);
+        return error_reply(500, "runtime_start_failed", message);
+    }
+    log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
+              text::option_form(started->pid), text::option_form(started->profile_id));
+    return reply(200, status_body(*started));
+}
+
+api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const std::optional<json>& body,
+                               const std::vector<std::string>& body_duplicate_keys) {
+    // A body that does not decode is dropped: the stop goes ahead without identifiers.
+    api::StopRuntimeRequest request;
+    if (body && !body->is_null()) {
+        if (auto decoded = api::decode_stop_request(*body, body_duplicate_keys)) request = std::move(*decoded);
+    }
+    const std::string trigger = request.trigger ? *request.trigger : std::string(kDefaultStopTrigger);
+    log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
+              plain(trigger), text::option_form(request.operation_id), text::option_form(request.client_runtime_id));
+
+    const manager::RuntimeStatus status =
+        manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
+    log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status.state);
+    return reply(200, status_body(status));
+}
+
+// Only a text `operationId` of an object body counts; anything else is ignored.
+std::optional<std::string> reset_operation_id(const std::optional<json>& body) {
+    if (!body || !body->is_object()) return std::nullopt;
+    const auto found = body->find("operationId");
+    if (found == body->end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
+api::PipeResponse reset_runtime(manager::RuntimeManager& manager, const std::optional<json>& body) {
+    std::optional<std::string> operation_id = reset_operation_id(body);
+    log::info(target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
+    return reply(200, status_body(manager.reset(std::move(operation_id))));
+}
+
+api::PipeResponse register_client() {
+    log::info(target::pipe_server, "Processing /v1/runtime/register_client");
+    return reply(200, json{{"ok", true}, {"operationId", clock::new_operation_id()}});
+}
+
+api::PipeResponse not_found(const std::string& method, const std::string& path) {
+    log::warn(target::pipe_server, "Route not found: {} {}", plain(method), plain(path));
+    return error_reply(404, "not_found", fmt::format("Route not found: {} {}", method, path));
+}
+
+}  // namespace
+
+api::PipeResponse dispatch_request(const std::string& method, const std::string& path, std::optional<json> body,
+                                   const std::shared_ptr<manager::RuntimeManager>& manager,
+                                   std::string_view pipe_name, const std::vector<std::string>& body_duplicate_keys) {
+    if (log::enabled(log::Level::Debug))
+        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", plain(method), plain(path));
+    if (method == "GET") {
+        if (path == "/healthz") return health(pipe_name);
+        if (path == "/v1/runtime/status") return runtime_status(*manager);
+    } else if (method == "POST") {
+        if (path == "/v1/runtime/start") return start_runtime(*manager, body, body_duplicate_keys);
+        if (path == "/v1/runtime/stop") return stop_runtime(*manager, body, body_duplicate_keys);
+        if (path == "/v1/runtime/reset") return reset_runtime(*manager, body);
+        if (path == "/v1/runtime/register_client") return register_client();
+    }
+    return not_found(method, path);
+}
+
+}  // namespace zorv::pipe_server

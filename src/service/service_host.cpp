@@ -1,0 +1,41 @@
+#include "service/service_host.hpp"
+
+#include "common/win32.hpp"
+#include "manager/watchdog.hpp"
+#include "service/service_identity.hpp"
+
+namespace zorv::service {
+
+Result<std::unique_ptr<AsyncRuntime>> AsyncRuntime::build() {
+    std::unique_ptr<AsyncRuntime> runtime(new AsyncRuntime());
+    runtime->work_.emplace(runtime->context_.get_executor());
+    const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+    try {
+        for (unsigned i = 0; i < count; ++i) runtime->workers_.emplace_back([ctx = &runtime->context_] { ctx->run(); });
+    } catch (const std::system_error& e) {
+        return fail(Error(e.what()).context("Failed to build Tokio runtime"));
+    }
+    return runtime;
+}
+
+AsyncRuntime::~AsyncRuntime() {
+    work_.reset();
+    context_.stop();
+    for (auto& worker : workers_)
+        if (worker.joinable()) worker.join();
+}
+
+std::string choose_pipe_name() {
+    if (auto name = win32::env_var(L"SINGBOX_WINDOWS_SERVICE_PIPE_NAME")) return *name;
+    return std::string(SERVICE_NAME) + ".Control";
+}
+
+std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime) {
+    manager::ManagerOptions options;
+    options.launch_watchdog = [executor = runtime.executor()](manager::WatchdogRequest request) {
+        manager::launch_client_watchdog(executor, std::move(request));
+    };
+    return manager::RuntimeManager::create(std::move(options));
+}
+
+}  // namespace zorv::service

@@ -1,0 +1,53 @@
+#pragma once
+// What the service and the standalone console run share: the asynchronous
+// runtime, the runtime manager wired to it, and the choice of pipe name.
+
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+
+#include "common/error.hpp"
+#include "manager/runtime_manager.hpp"
+
+namespace zorv::service {
+
+// A multi-threaded runtime: one io_context run by one worker per logical processor.
+class AsyncRuntime {
+public:
+    static Result<std::unique_ptr<AsyncRuntime>> build();
+    ~AsyncRuntime();
+    AsyncRuntime(const AsyncRuntime&) = delete;
+    AsyncRuntime& operator=(const AsyncRuntime&) = delete;
+
+    asio::io_context& context() { return context_; }
+    asio::any_io_executor executor() { return context_.get_executor(); }
+
+    // Runs `task` on the runtime and blocks the calling thread until it completes.
+    template <typename T>
+    T block_on(asio::awaitable<T> task) {
+        return asio::co_spawn(context_, std::move(task), asio::use_future).get();
+    }
+
+private:
+    AsyncRuntime() = default;
+    asio::io_context context_;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+    std::vector<std::thread> workers_;
+};
+
+// SINGBOX_WINDOWS_SERVICE_PIPE_NAME when set to valid text (even empty);
+// otherwise the service name followed by ".Control".
+std::string choose_pipe_name();
+
+// The runtime manager, with client watchdogs launched on `runtime`.
+std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime);
+
+}  // namespace zorv::service
