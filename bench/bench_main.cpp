@@ -152,7 +152,9 @@ int main() {
     std::vector<Row> rows;
 
     const std::string echo_pipe = unique_pipe_name("bench-echo");
-    Process echo(build_dir() / "bench" / "bench_echo_server.exe", ProcessOptions{.args = {echo_pipe}});
+    ProcessOptions echo_options;
+    echo_options.args = {echo_pipe};
+    Process echo(build_dir() / "bench" / "bench_echo_server.exe", echo_options);
     pipe_client::connect(echo_pipe, std::chrono::seconds(10));  // wait until it listens
 
     HelperOptions helper_options;

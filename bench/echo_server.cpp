@@ -34,9 +34,9 @@ void serve_one(HANDLE pipe, const std::string& reply_frame) {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int main(int argc, char** argv) {
     if (argc < 2) return 2;
-    const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + argv[1];
+    const std::wstring path = zorv::win32::to_wide(std::string("\\\\.\\pipe\\") + argv[1]);
     const std::string reply_frame = zorv::framing::encode_frame(
         R"({"status":200,"body":{"clientVerificationEnabled":true,"ok":true,"operationId":"1765000000000000000","serviceName":"bench"}})");
     for (;;) {

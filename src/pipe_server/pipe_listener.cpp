@@ -130,9 +130,17 @@ asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, Shutdo
             log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
             co_return Status{};
         }
+        // Abandoned by whoever awaits the listener (the standalone run on Ctrl+C).
+        if (co_await cancelled()) co_return Status{};
 
-        auto instance = first ? co_await create_first_instance(executor, path)
-                              : create_pipe_instance(executor, path, false);
+        // Plain statements rather than a conditional around co_await, which
+        // GCC 12 miscompiles (the result's handle is closed twice).
+        Result<asio::windows::stream_handle> instance = fail("no instance yet");
+        if (first) {
+            instance = co_await create_first_instance(executor, path);
+        } else {
+            instance = create_pipe_instance(executor, path, false);
+        }
         first = false;
         if (!instance) co_return fail(instance.error());
 
@@ -146,7 +154,6 @@ asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, Shutdo
             co_await race.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
 
         if (co_await cancelled()) {
-            // Abandoned by whoever awaits the listener.
             close_instance(*instance);
             co_return Status{};
         }

@@ -1,0 +1,46 @@
+// The text rules for client-supplied paths, on hostile path text. The input is
+// split at the first NUL into a path and a service directory.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "security/path_text_rules.hpp"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace zorv::security;
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t split = input.find('\0');
+    const std::string_view path = input.substr(0, split);
+    const std::string_view service_dir = split == std::string_view::npos ? std::string_view("D:\\svc")
+                                                                          : input.substr(split + 1);
+
+    const bool plain = is_plain_local_path(path);
+    (void)lowered_stripped(path);
+    (void)last_component(path);
+    (void)names_core_executable(path);
+    const NormalizedPath normalized = normalize_path(path);
+    (void)normalized.text();
+
+    // A path accepted by the binary text rules is a plain local path naming the core.
+    if (!binary_path_text_error(path, service_dir)) {
+        require(plain);
+        require(names_core_executable(path));
+    }
+    if (!source_path_text_error(path)) require(plain && names_core_executable(path));
+
+    AuthorizedFolders folders;
+    folders.user_profile = std::string(service_dir);
+    (void)source_directory_error(path, path, service_dir, folders);
+    (void)is_within_directory(path, service_dir);
+    return 0;
+}
