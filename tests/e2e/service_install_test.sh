@@ -130,7 +130,8 @@ wait_healthy() {
     done
 }
 
-core_running() { pgrep -f "$tag.*sing-box\.exe" >/dev/null; }
+# Wine shows a Windows process's command line as its Linux one.
+core_running() { grep -qsaE "$tag.*sing-box\.exe" /proc/[0-9]*/cmdline; }
 
 wait_core_gone() {
     local deadline=$((SECONDS + 10))
