@@ -1,0 +1,170 @@
+#include "manager/core_config.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "common/clock.hpp"
+#include "common/text.hpp"
+#include "logger/log.hpp"
+#include "logger/rotate_log.hpp"
+#include "security/path_checks.hpp"
+#include "security/path_text_rules.hpp"
+
+namespace zorv::manager {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kLanProxyTypes = {"http", "mixed", "socks"};
+constexpr std::string_view kAllAddresses = "0.0.0.0";
+
+// The Unicode White_Space property.
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string trim_unicode_space(std::string_view value) {
+    std::u32string code_points = text::decode_utf8(value);
+    const auto first = std::find_if_not(code_points.begin(), code_points.end(), is_unicode_space);
+    const auto last = std::find_if_not(code_points.rbegin(), code_points.rend(), is_unicode_space).base();
+    if (first >= last) return {};
+    return text::encode_utf8(std::u32string_view(&*first, static_cast<std::size_t>(last - first)));
+}
+
+bool string_equals(const nlohmann::json& object, const char* key, std::string_view expected) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() && it->get_ref<const std::string&>() == expected;
+}
+
+std::optional<std::string> tun_interface_of(const nlohmann::json& inbound) {
+    if (!string_equals(inbound, "type", "tun")) return std::nullopt;
+    const auto name = inbound.find("interface_name");
+    if (name == inbound.end() || !name->is_string()) return std::nullopt;
+    std::string trimmed = trim_unicode_space(name->get_ref<const std::string&>());
+    if (trimmed.empty()) return std::nullopt;
+    return trimmed;
+}
+
+std::optional<std::uint16_t> lan_proxy_port_of(const nlohmann::json& inbound) {
+    const bool proxy_type = std::any_of(kLanProxyTypes.begin(), kLanProxyTypes.end(),
+                                        [&](std::string_view type) { return string_equals(inbound, "type", type); });
+    if (!proxy_type || !string_equals(inbound, "listen", kAllAddresses)) return std::nullopt;
+    const auto port = inbound.find("listen_port");
+    // Only an integer written without sign or fraction parses as unsigned.
+    if (port == inbound.end() || !port->is_number_unsigned()) return std::nullopt;
+    const auto value = port->get<std::uint64_t>();
+    if (value < 1 || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::string content;
+    std::array<char, 65536> chunk;
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
+            return std::nullopt;
+        if (read == 0) break;
+        content.append(chunk.data(), read);
+    }
+    if (!text::is_valid_utf8(content)) return std::nullopt;
+    return content;
+}
+
+}  // namespace
+
+Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request) {
+    if (request.config_content) {
+        return ConfigurationSelection{std::string(kStdinConfigArgument), std::string(kStdinConfigArgument),
+                                      *request.config_content, std::nullopt};
+    }
+    if (!request.config_path) return fail("Neither configContent nor configPath was provided");
+
+    const std::string& given = *request.config_path;
+    const std::filesystem::path path(win32::to_wide(given));
+    if (!security::metadata_following_links(path)) return fail("Specified config path does not exist: " + given);
+    if (!security::is_plain_local_path(given)) return fail("Specified config path is not a plain local path: " + given);
+    if (security::has_reparse_point(path))
+        return fail("Specified config path resolves through a reparse point: " + given);
+    return ConfigurationSelection{win32::path_text(path), given, std::nullopt, path};
+}
+
+std::string session_header(std::string_view local_time, std::string_view profile, std::string_view config_label) {
+    const std::string rule(20, '=');
+    return fmt::format("\n{0} [sing-box launch session at {1}] (profile: {2}, config: {3}) {0}\n", rule, local_time,
+                       profile, config_label);
+}
+
+CoreLog prepare_core_log(const std::filesystem::path& service_dir, std::string_view profile,
+                         std::string_view config_label) {
+    const std::filesystem::path directory = service_dir / L"logs";
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
+
+    CoreLog log_file{directory / L"sing-box.log", {}};
+    if (auto rotated = logger::rotate_log(log_file.path, kCoreLogRotateBytes, kCoreLogGenerations); !rotated)
+        log::warn(log::target::manager, "Failed to rotate sing-box.log: {}", rotated.error().one_line());
+
+    // Not inheritable: the core gets duplicates of its own.
+    log_file.file.reset(::CreateFileW(log_file.path.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (log_file.file) {
+        const std::string header = session_header(clock::local_timestamp(), profile, config_label);
+        DWORD written = 0;
+        ::WriteFile(log_file.file.get(), header.data(), static_cast<DWORD>(header.size()), &written, nullptr);
+    }
+    log::info(log::target::manager, "sing-box log file prepared at {} (append mode)", win32::path_text(log_file.path));
+    return log_file;
+}
+
+NetworkParameters network_parameters_from_text(std::optional<std::string_view> text) {
+    NetworkParameters parameters;
+    if (!text) return parameters;
+    const nlohmann::json document = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (document.is_discarded() || !document.is_object()) return parameters;
+    const auto inbounds = document.find("inbounds");
+    if (inbounds == document.end() || !inbounds->is_array()) return parameters;
+
+    for (const auto& inbound : *inbounds) {
+        if (!inbound.is_object()) continue;
+        if (auto name = tun_interface_of(inbound)) {
+            parameters.tun_interface = std::move(*name);
+            break;
+        }
+    }
+    for (const auto& inbound : *inbounds) {
+        if (!inbound.is_object()) continue;
+        if (auto port = lan_proxy_port_of(inbound)) {
+            parameters.lan_proxy_port = port;
+            break;
+        }
+    }
+    return parameters;
+}
+
+NetworkParameters resolve_network_parameters(const ConfigurationSelection& selection) {
+    std::optional<std::string> file_text;
+    if (!selection.content && selection.file) file_text = read_utf8_file(*selection.file);
+    std::optional<std::string_view> text;
+    if (selection.content) text = *selection.content;
+    else if (file_text) text = *file_text;
+    NetworkParameters parameters = network_parameters_from_text(text);
+
+    const std::optional<std::uint32_t> port =
+        parameters.lan_proxy_port ? std::optional<std::uint32_t>(*parameters.lan_proxy_port) : std::nullopt;
+    log::info(log::target::manager, "Resolved network parameters: tun_interface='{}', lan_proxy_port={}",
+              parameters.tun_interface, text::option_form(port));
+    return parameters;
+}
+
+}  // namespace zorv::manager

@@ -1,0 +1,52 @@
+#pragma once
+// File-system side of the path rules: links, executables, canonical forms,
+// and the deployment of a client-supplied core executable.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+
+namespace zorv::security {
+
+struct FileMetadata {
+    std::uint64_t size = 0;
+    std::uint32_t attributes = 0;
+};
+
+// Metadata of what the path leads to (links followed); nullopt when unreadable.
+std::optional<FileMetadata> metadata_following_links(const std::filesystem::path& path);
+// Attributes of the path's own entry (a link is not followed).
+std::optional<std::uint32_t> attributes_without_following(const std::filesystem::path& path);
+
+// The two lookups the reparse point check makes, replaceable in tests.
+struct ReparseLookups {
+    std::function<bool(const std::filesystem::path&)> readable_following_links;
+    std::function<std::optional<std::uint32_t>(const std::filesystem::path&)> attributes_without_following;
+};
+// True when the path or any existing ancestor is a reparse point of any kind.
+bool has_reparse_point(const std::filesystem::path& path, const ReparseLookups& lookups);
+bool has_reparse_point(const std::filesystem::path& path);
+
+// "MZ" header whose PE offset (at 60) is non-zero, inside the file and points at "PE\0\0".
+bool is_windows_executable(const std::filesystem::path& path);
+
+// Final path with links resolved (GetFinalPathNameByHandleW), as "\\?\D:\..." text.
+std::optional<std::string> canonical_path_text(const std::filesystem::path& path);
+
+// Binary path rules: success, or the first failing rule's message.
+Status check_binary_path(std::string_view binary_path, const std::filesystem::path& service_dir);
+// Source path rules: the path unchanged, or the first failing rule's message.
+Result<std::string> validate_source_path(std::string_view source_path, const std::filesystem::path& service_dir);
+
+// Copies an accepted source over `target` unless both have the same size; a
+// missing source is skipped silently. The copy goes to a temporary file beside
+// the target and replaces it by rename, so a failure leaves the old file whole.
+Status deploy_binary(std::string_view source_path, const std::filesystem::path& target,
+                     const std::filesystem::path& service_dir);
+
+}  // namespace zorv::security

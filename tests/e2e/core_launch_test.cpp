@@ -1,0 +1,397 @@
+// Starting the core through the control pipe of the real helper, with the
+// core test double copied into the helper's service folder as sing-box.exe.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <regex>
+#include <thread>
+
+#include "support/test_env.hpp"
+
+namespace zorv::testing {
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+std::string hex(std::string_view bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+std::string fake_config(const json& fake) { return json{{"fake", fake}}.dump(); }
+
+std::vector<std::string> numbered_lines(const std::string& prefix, int count) {
+    std::vector<std::string> lines;
+    for (int i = 1; i <= count; ++i) lines.push_back(prefix + " line " + std::to_string(i));
+    return lines;
+}
+
+std::string join_last(const std::vector<std::string>& lines, std::size_t count) {
+    std::string out;
+    for (std::size_t i = lines.size() - std::min(count, lines.size()); i < lines.size(); ++i) {
+        if (!out.empty()) out.push_back('\n');
+        out += lines[i];
+    }
+    return out;
+}
+
+// A copy of the test double with bytes appended: still runnable, another size.
+void write_core_variant(const fs::path& path, std::size_t extra, char fill) {
+    write_file(path, read_file(double_exe("fake_core")) + std::string(extra, fill));
+}
+
+bool process_gone(std::uint32_t pid) {
+    win32::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return !process || ::WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
+}
+
+bool is_decimal(const json& value) {
+    if (!value.is_string()) return false;
+    const auto& text = value.get_ref<const std::string&>();
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+class CoreLaunch : public ::testing::Test {
+protected:
+    api::PipeResponse start(const json& body) { return helper.call("POST", "/v1/runtime/start", body); }
+    json status() { return helper.call("GET", "/v1/runtime/status").body; }
+
+    // The record the double writes once it has read its configuration.
+    json wait_for_record(const fs::path& path) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!fs::exists(path) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return json::parse(read_file(path));
+    }
+
+    // Status once the core has been found to have exited by itself.
+    json wait_until_stopped() {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        json current = status();
+        while (current.value("running", false) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            current = status();
+        }
+        return current;
+    }
+
+    // A core that exits at once can outlive the 80 ms check under Wine, whose
+    // process start-up alone takes about that long; such an attempt simply
+    // starts, and is tried again once the core has gone.
+    api::PipeResponse start_until_refused(const json& body) {
+        for (int attempt = 1; attempt <= 25; ++attempt) {
+            api::PipeResponse reply = start(body);
+            if (reply.status != 200) {
+                std::cout << "[ measure  ] immediate exit caught on attempt " << attempt << "\n";
+                return reply;
+            }
+            wait_until_stopped();
+        }
+        ADD_FAILURE() << "the core never exited within the liveness check";
+        return {};
+    }
+
+    void expect_stopped_after_failed_start(const std::string& operation_id) {
+        const json after = status();
+        EXPECT_EQ(after["running"], false);
+        EXPECT_EQ(after["state"], "stopped");
+        EXPECT_EQ(after["lastOperationId"], operation_id);
+        EXPECT_FALSE(after.contains("pid"));
+        EXPECT_FALSE(after.contains("singboxPid"));
+    }
+
+    std::string service_text() const { return win32::path_text(helper.service_dir()); }
+    std::string core_text() const { return win32::path_text(helper.service_dir() / "sing-box.exe"); }
+
+    HelperUnderTest helper{HelperOptions{.label = "core-launch", .env = {}, .copy_core_double = true, .copy_tool_doubles = false}};
+};
+
+TEST_F(CoreLaunch, InlineConfigurationIsStreamedByteForByte) {
+    const fs::path record = helper.service_dir() / "record.json";
+    const std::vector<std::string> printed = numbered_lines("inline", 3);
+    // Unusual but valid JSON: CRLF, tabs, non-ASCII text, trailing blanks.
+    const std::string content = "{\r\n\t\"fake\": " +
+                                json{{"record", win32::path_text(record)}, {"print", printed}}.dump() +
+                                ",\r\n\t\"note\": \"gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \\u00e9\"   \n}\n\n";
+
+    const auto begun = Clock::now();
+    const api::PipeResponse reply = start({{"configContent", content},
+                                           {"profileId", "work"},
+                                           {"clientRuntimeId", "runtime-7"},
+                                           {"operationId", "op-inline"}});
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begun);
+    std::cout << "[ measure  ] inline start replied after " << elapsed.count() << " ms (80 ms floor)\n";
+    ASSERT_EQ(reply.status, 200) << reply.body.dump();
+
+    const json& body = reply.body;
+    EXPECT_EQ(body["running"], true);
+    EXPECT_EQ(body["state"], "running");
+    ASSERT_TRUE(body["pid"].is_number_unsigned());
+    EXPECT_EQ(body["singboxPid"], body["pid"]);
+    EXPECT_TRUE(body["startedAt"].is_number_integer());
+    EXPECT_EQ(body["profileId"], "work");
+    EXPECT_EQ(body["binaryPath"], core_text());
+    EXPECT_EQ(body["configPath"], "stdin");
+    EXPECT_EQ(body["clientRuntimeId"], "runtime-7");
+    EXPECT_EQ(body["lastOperationId"], "op-inline");
+    EXPECT_TRUE(is_decimal(body["serviceInstanceId"]));
+    EXPECT_FALSE(body.contains("stoppedAt"));
+    EXPECT_FALSE(body.contains("detail"));
+
+    const json received = wait_for_record(record);
+    EXPECT_EQ(received["config_hex"], hex(content));
+    EXPECT_EQ(received["argv"], json({core_text(), "run", "-c", "stdin"}));
+    EXPECT_EQ(received["cwd"], service_text());
+    EXPECT_EQ(received["pid"], body["pid"]);
+
+    // A following status shows the same session, without an operation id.
+    json running = status();
+    EXPECT_EQ(running["running"], true);
+    EXPECT_EQ(running["pid"], body["pid"]);
+    EXPECT_EQ(running["startedAt"], body["startedAt"]);
+    EXPECT_EQ(running["clientRuntimeId"], "runtime-7");
+    EXPECT_FALSE(running.contains("lastOperationId"));
+    running["lastOperationId"] = "op-inline";
+    EXPECT_EQ(running, body);
+
+    const std::regex header("\n={20} \\[sing-box launch session at \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\] "
+                            "\\(profile: work, config: stdin\\) ={20}\n");
+    EXPECT_TRUE(std::regex_search(read_file(helper.core_log_file()), header)) << read_file(helper.core_log_file());
+    const std::string started_line = "fake-core: started pid=" + std::to_string(body["pid"].get<std::uint32_t>()) +
+                                     ", " + std::to_string(content.size()) + " configuration bytes";
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (read_file(helper.core_log_file()).find("inline line 3") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string output = read_file(helper.core_log_file());
+    EXPECT_THAT(output, HasSubstr(started_line));  // standard error
+    EXPECT_THAT(output, HasSubstr("inline line 1\ninline line 2\ninline line 3\n"));  // standard output
+
+    const std::string helper_log = helper.log_text();
+    EXPECT_THAT(helper_log, HasSubstr("Streaming " + std::to_string(content.size()) +
+                                      " bytes of configuration into sing-box stdin"));
+    EXPECT_THAT(helper_log, HasSubstr("Spawning sing-box process: binary=" + core_text() + ", config_arg='stdin'"));
+    EXPECT_THAT(helper_log, HasSubstr("passed 80ms liveness check; running normally"));
+}
+
+TEST_F(CoreLaunch, StartTimeAgainstTheLivenessFloor) {
+    // Cores that end by themselves, so that no start has a core to stop first.
+    const std::string content = fake_config({{"exit_after_ms", 300}});
+    std::vector<long long> samples;
+    for (int i = 0; i < 5; ++i) {
+        const auto begun = Clock::now();
+        const api::PipeResponse reply = start({{"configContent", content}});
+        samples.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begun).count());
+        ASSERT_EQ(reply.status, 200) << reply.body.dump();
+        EXPECT_TRUE(is_decimal(reply.body["lastOperationId"]));  // generated when not given
+        EXPECT_FALSE(wait_until_stopped()["running"]);
+    }
+    std::sort(samples.begin(), samples.end());
+    std::cout << "[ measure  ] inline start round trip over 5 runs: min " << samples.front() << " ms, median "
+              << samples[2] << " ms, max " << samples.back() << " ms (80 ms floor)\n";
+    EXPECT_GE(samples.front(), 80);
+}
+
+TEST_F(CoreLaunch, StartsFromAConfigurationFile) {
+    const fs::path record = helper.service_dir() / "record.json";
+    const fs::path config = helper.service_dir() / "conf dir" / "my config.json";
+    write_file(config, fake_config({{"record", win32::path_text(record)}}));
+    const std::string config_text = win32::path_text(config);
+
+    const api::PipeResponse reply = start({{"configPath", config_text}});
+    ASSERT_EQ(reply.status, 200) << reply.body.dump();
+    EXPECT_EQ(reply.body["configPath"], config_text);
+    EXPECT_EQ(reply.body["profileId"], "default");
+    EXPECT_FALSE(reply.body.contains("clientRuntimeId"));
+
+    const json received = wait_for_record(record);
+    EXPECT_EQ(received["argv"], json({core_text(), "run", "-c", config_text}));
+    EXPECT_EQ(received["config_hex"], hex(read_file(config)));
+    EXPECT_EQ(received["cwd"], service_text());
+    EXPECT_THAT(read_file(helper.core_log_file()), HasSubstr("(profile: default, config: " + config_text + ")"));
+    EXPECT_THAT(helper.log_text(), ::testing::Not(HasSubstr("Streaming")));
+}
+
+TEST_F(CoreLaunch, ASecondStartReplacesTheFirstCore) {
+    const api::PipeResponse first = start({{"configContent", "{}"}, {"profileId", "first"}});
+    ASSERT_EQ(first.status, 200) << first.body.dump();
+    const auto first_pid = first.body["pid"].get<std::uint32_t>();
+
+    const api::PipeResponse second = start({{"configContent", "{}"}, {"profileId", "second"}});
+    ASSERT_EQ(second.status, 200) << second.body.dump();
+    EXPECT_NE(second.body["pid"], first.body["pid"]);
+    EXPECT_EQ(second.body["profileId"], "second");
+    EXPECT_TRUE(process_gone(first_pid));
+
+    const json current = status();
+    EXPECT_EQ(current["pid"], second.body["pid"]);
+    EXPECT_EQ(current["running"], true);
+}
+
+TEST_F(CoreLaunch, ACoreThatExitsAtOnceIsReportedWithItsLastLogLines) {
+    const std::vector<std::string> printed = numbered_lines("failing", 20);
+    const json body = {{"configContent", fake_config({{"print", printed}, {"exit_after_ms", 0}, {"exit_code", 1}})},
+                       {"operationId", "op-fails"}};
+    const api::PipeResponse reply = start_until_refused(body);
+    ASSERT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body["message"], "sing-box exited immediately with exit code: 1: " + join_last(printed, 15));
+    expect_stopped_after_failed_start("op-fails");
+    EXPECT_THAT(helper.log_text(), HasSubstr("exited immediately with exit code: 1. Recent log:\n" +
+                                             join_last(printed, 15)));
+}
+
+TEST_F(CoreLaunch, ACoreThatExitsAtOnceWithAnEmptyLogAsksToCheckTheConfiguration) {
+    // A folder where the log file belongs: nothing is captured, the tail is empty.
+    fs::create_directories(helper.service_dir() / "logs" / "sing-box.log");
+    const json body = {{"configContent", fake_config({{"exit_after_ms", 0}, {"exit_code", 3221225477u}})},
+                       {"operationId", "op-empty-log"}};
+    const api::PipeResponse reply = start_until_refused(body);
+    ASSERT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body["message"],
+              "sing-box exited immediately with exit code: 0xc0000005: check sing-box configuration");
+    expect_stopped_after_failed_start("op-empty-log");
+    EXPECT_THAT(helper.log_text(), HasSubstr("exited immediately with exit code: 0xc0000005. Recent log:\nnone"));
+}
+
+TEST_F(CoreLaunch, ACoreThatExitsLaterIsReportedByStatus) {
+    const std::vector<std::string> printed = numbered_lines("late", 8);
+    const api::PipeResponse reply =
+        start({{"configContent", fake_config({{"print", printed}, {"exit_after_ms", 500}, {"exit_code", 3}})},
+               {"profileId", "late"},
+               {"clientRuntimeId", "runtime-late"},
+               {"operationId", "op-late"}});
+    ASSERT_EQ(reply.status, 200) << reply.body.dump();
+
+    const json stopped = wait_until_stopped();
+    EXPECT_EQ(stopped["state"], "stopped");
+    EXPECT_EQ(stopped["detail"], "sing-box exited (code Some(3)): " + join_last(printed, 5));
+    EXPECT_EQ(stopped["startedAt"], reply.body["startedAt"]);
+    EXPECT_TRUE(stopped["stoppedAt"].is_number_integer());
+    EXPECT_EQ(stopped["profileId"], "late");
+    EXPECT_EQ(stopped["binaryPath"], core_text());
+    EXPECT_EQ(stopped["configPath"], "stdin");
+    EXPECT_EQ(stopped["clientRuntimeId"], "runtime-late");
+    EXPECT_EQ(stopped["serviceInstanceId"], reply.body["serviceInstanceId"]);
+    EXPECT_FALSE(stopped.contains("lastOperationId"));
+    EXPECT_FALSE(stopped.contains("pid"));
+    EXPECT_THAT(helper.log_text(), HasSubstr("Detected that sing-box PID=" +
+                                             std::to_string(reply.body["pid"].get<std::uint32_t>()) +
+                                             " has exited (status: ExitStatus(ExitStatus(3)))"));
+
+    // Exit code 0 leaves no detail.
+    ASSERT_EQ(start({{"configContent", fake_config({{"exit_after_ms", 300}})}}).status, 200);
+    EXPECT_FALSE(wait_until_stopped().contains("detail"));
+}
+
+TEST_F(CoreLaunch, ACoreThatExitsLaterWithAnEmptyLogGetsTheShortDetail) {
+    fs::create_directories(helper.service_dir() / "logs" / "sing-box.log");
+    ASSERT_EQ(start({{"configContent", fake_config({{"exit_after_ms", 300}, {"exit_code", 1}})}}).status, 200);
+    EXPECT_EQ(wait_until_stopped()["detail"], "sing-box exited with code Some(1)");
+}
+
+TEST_F(CoreLaunch, DeploysASourceOfAnotherSizeOnly) {
+    const fs::path source = helper.service_dir() / "incoming" / "sing-box.exe";
+    write_core_variant(source, 4096, '\0');
+    const std::string source_text = win32::path_text(source);
+    const std::string deployed_line = "Successfully deployed sing-box binary from " + source_text + " to " + core_text();
+
+    // A core that ends by itself, so that the deployed file is free again afterwards.
+    const std::string short_lived = fake_config({{"exit_after_ms", 300}});
+    ASSERT_EQ(start({{"configContent", short_lived}, {"sourcePath", source_text}}).status, 200);
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), read_file(source));
+    EXPECT_THAT(helper.log_text(), HasSubstr(deployed_line));
+    EXPECT_FALSE(wait_until_stopped()["running"]);
+
+    // Same size, other content: left alone, and nothing logged.
+    write_core_variant(helper.service_dir() / "sing-box.exe", 4096, 'x');
+    const std::string same_size = read_file(helper.service_dir() / "sing-box.exe");
+    ASSERT_EQ(start({{"configContent", short_lived}, {"sourcePath", source_text}}).status, 200);
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), same_size);
+    const std::string log = helper.log_text();
+    EXPECT_EQ(log.find(deployed_line), log.rfind(deployed_line));  // still only the first one
+}
+
+TEST_F(CoreLaunch, SkipsAMissingSourceSilently) {
+    const std::string core_before = read_file(helper.service_dir() / "sing-box.exe");
+    const std::string missing = win32::path_text(helper.service_dir() / "incoming" / "sing-box.exe");
+    const api::PipeResponse reply = start({{"configContent", "{}"}, {"sourcePath", missing}});
+    ASSERT_EQ(reply.status, 200) << reply.body.dump();
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), core_before);
+    EXPECT_THAT(helper.log_text(), ::testing::Not(HasSubstr("Successfully deployed")));
+}
+
+TEST_F(CoreLaunch, PathRuleFailuresReturnTheirMessages) {
+    TestDir outside("core-launch-outside");
+    write_core_variant(outside / "sing-box.exe", 16, '\0');
+    write_file(helper.service_dir() / "bad" / "sing-box.exe", "plain text, not an image, but long enough to read");
+    // Relative to the helper's working folder this exists, so the rules are applied.
+    write_core_variant(helper.service_dir() / "incoming" / "sing-box.exe", 16, '\0');
+    const std::string service = service_text();
+    const std::string sibling = service + "2\\sing-box.exe";
+    const std::string outside_source = win32::path_text(outside / "sing-box.exe");
+
+    struct Case {
+        json body;
+        std::string message;
+    };
+    const json inline_config = {{"configContent", "{}"}};
+    const auto with_inline = [&](json body) {
+        body.update(inline_config);
+        return body;
+    };
+    const std::vector<Case> cases = {
+        {with_inline({{"binaryPath", service + "\\sing-box.exe.bak"}}),
+         "binary_path must point to sing-box.exe, got: " + service + "\\sing-box.exe.bak"},
+        {with_inline({{"binaryPath", "sing-box.exe"}}), "binary_path is not a valid plain local path: sing-box.exe"},
+        {with_inline({{"binaryPath", sibling}}), "binary_path must reside within the service directory: " + sibling},
+        {with_inline({{"binaryPath", service + "\\sub\\sing-box.exe"}}),
+         "sing-box binary not found at " + service + "\\sub\\sing-box.exe"},
+        {with_inline({{"binaryPath", service + "\\bad\\sing-box.exe"}}),
+         "Target binary at " + service + "\\bad\\sing-box.exe is not a valid Windows executable"},
+        {with_inline({{"sourcePath", "incoming\\sing-box.exe"}}),
+         "source_path is not a valid plain local path: incoming\\sing-box.exe"},
+        {with_inline({{"sourcePath", outside_source}}), "source_path is not in an authorized directory: " + outside_source},
+        {{{"configPath", service + "\\missing.json"}},
+         "Specified config path does not exist: " + service + "\\missing.json"},
+        {json::object(), "Neither configContent nor configPath was provided"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        json body = c.body;
+        const std::string operation_id = "op-rule-" + std::to_string(++n);
+        body["operationId"] = operation_id;
+        const api::PipeResponse reply = start(body);
+        EXPECT_EQ(reply.status, 500) << body.dump();
+        EXPECT_EQ(reply.body["message"], c.message) << body.dump();
+        expect_stopped_after_failed_start(operation_id);
+    }
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), read_file(double_exe("fake_core")));
+}
+
+TEST_F(CoreLaunch, AStaleConfigurationIsZeroedAndDeleted) {
+    // A second name for the same file shows what the shredding wrote.
+    const fs::path witness = helper.service_dir() / "witness.json";
+    const fs::path stale = helper.service_dir() / "sing-box.json";
+    const std::string secret = R"({"outbounds":[{"password":"secret"}]})";
+    write_file(witness, secret);
+    ASSERT_TRUE(::CreateHardLinkW(stale.c_str(), witness.c_str(), nullptr)) << ::GetLastError();
+
+    ASSERT_EQ(start({{"configContent", "{}"}}).status, 200);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_EQ(read_file(witness), std::string(secret.size(), '\0'));
+    EXPECT_THAT(helper.log_text(),
+                HasSubstr("[security] Shredded and deleted stale plaintext config file: " + win32::path_text(stale)));
+}
+
+}  // namespace
+}  // namespace zorv::testing
