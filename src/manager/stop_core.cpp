@@ -1,11 +1,129 @@
 #include "manager/stop_core.hpp"
 
+#include <windows.h>
+
+#include <thread>
+#include <vector>
+
+#include "logger/log.hpp"
+#include "manager/firewall.hpp"
+
 namespace zorv::manager {
 
-// Placeholder: forced stop only, until the graceful path lands.
-void stop_core_gracefully(ActiveRuntime& session) {
-    (void)session.child.kill(1);
-    (void)session.child.wait();
+namespace {
+
+constexpr std::chrono::milliseconds kGracefulExitWindow{2000};
+constexpr std::chrono::milliseconds kGracefulExitPoll{50};
+
+class SystemCoreStopPlatform final : public CoreStopPlatform {
+public:
+    std::optional<std::uint32_t> own_console_peer() override {
+        std::vector<DWORD> ids(16);
+        for (;;) {
+            const DWORD count = ::GetConsoleProcessList(ids.data(), static_cast<DWORD>(ids.size()));
+            if (count == 0) return std::nullopt;  // no console
+            if (count <= ids.size()) {
+                ids.resize(count);
+                break;
+            }
+            ids.resize(count);
+        }
+        const DWORD self = ::GetCurrentProcessId();
+        for (DWORD id : ids)
+            if (id != self) return id;
+        return std::nullopt;
+    }
+    bool attach_console(std::uint32_t pid) override { return ::AttachConsole(pid) != 0; }
+    bool free_console() override { return ::FreeConsole() != 0; }
+    bool ignore_ctrl_events(bool ignore) override { return ::SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE) != 0; }
+    bool send_ctrl_break(std::uint32_t process_group) override {
+        return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_group) != 0;
+    }
+    bool has_exited(const ChildProcess& child) override {
+        const auto exited = child.try_wait();
+        return exited && exited->has_value();
+    }
+    void kill_and_wait(const ChildProcess& child) override {
+        (void)child.kill(1);
+        (void)child.wait();
+    }
+    std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+    void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+    void remove_firewall_rule() override { remove_lan_firewall_rule(); }
+};
+
+enum class BreakOutcome { NotAttached, NotSent, Sent };
+
+// Attaches to the core's console, raises the break in its process group with
+// the helper itself ignoring it, and detaches again. The helper can be on a
+// console of its own only in the foreground mode; it gets that console back.
+BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& platform) {
+    std::optional<std::uint32_t> own_console;
+    bool attached = platform.attach_console(pid);
+    if (!attached) {
+        // Attaching fails while the helper is on a console of its own.
+        own_console = platform.own_console_peer();
+        platform.free_console();
+        attached = platform.attach_console(pid);
+    }
+
+    bool sent = false;
+    if (attached) {
+        const bool ignoring = platform.ignore_ctrl_events(true);
+        sent = platform.send_ctrl_break(pid);
+        platform.free_console();
+        if (ignoring) platform.ignore_ctrl_events(false);
+    }
+    if (own_console && !platform.attach_console(*own_console))
+        log::debug(log::target::manager, "Could not reattach to the helper's console through pid={}", *own_console);
+
+    if (!attached) return BreakOutcome::NotAttached;
+    return sent ? BreakOutcome::Sent : BreakOutcome::NotSent;
+}
+
+// Polls every 50 ms for up to 2 s from now; true when the core exited.
+bool wait_for_graceful_exit(const ActiveRuntime& session, CoreStopPlatform& platform) {
+    const auto started = platform.now();
+    for (;;) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(platform.now() - started);
+        if (elapsed >= kGracefulExitWindow) return false;
+        if (platform.has_exited(session.child)) {
+            log::info(log::target::manager, "sing-box pid={} exited gracefully in {}ms", session.pid, elapsed.count());
+            log::info(log::target::manager,
+                      "sing-box pid={} exited gracefully; Wintun adapter closed natively by sing-box.", session.pid);
+            return true;
+        }
+        platform.sleep(kGracefulExitPoll);
+    }
+}
+
+}  // namespace
+
+CoreStopPlatform& system_core_stop_platform() {
+    static SystemCoreStopPlatform platform;
+    return platform;
+}
+
+void stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) {
+    const std::uint32_t pid = session.pid;
+    bool exited = false;
+    switch (send_break_through_console(pid, platform)) {
+        case BreakOutcome::NotAttached:
+            log::warn(log::target::manager, "Failed to attach console to sing-box process pid={}", pid);
+            break;
+        case BreakOutcome::NotSent:
+            log::warn(log::target::manager, "Failed to generate CTRL_BREAK_EVENT for sing-box pid={}", pid);
+            break;
+        case BreakOutcome::Sent:
+            log::info(log::target::manager, "Sent CTRL_BREAK_EVENT to sing-box process pid={}", pid);
+            exited = wait_for_graceful_exit(session, platform);
+            break;
+    }
+    if (!exited) {
+        log::warn(log::target::manager, "sing-box pid={} did not exit gracefully, force killing", pid);
+        platform.kill_and_wait(session.child);
+    }
+    if (session.lan_proxy_port) platform.remove_firewall_rule();
 }
 
 }  // namespace zorv::manager

@@ -1,0 +1,39 @@
+#include "manager/client_exit.hpp"
+
+#include "logger/log.hpp"
+
+namespace zorv::manager {
+
+namespace {
+// The watchdog's record carries this in place of the manager's instance id.
+constexpr std::string_view kWatchdogInstanceId = "watchdog";
+constexpr std::string_view kClientExitedDetail = "GUI client exited";
+
+bool belongs_to_other_client(const ActiveRuntime& session, const WatchdogRequest& request) {
+    return session.client_runtime_id && request.client_runtime_id &&
+           *session.client_runtime_id != *request.client_runtime_id;
+}
+}  // namespace
+
+void stop_core_after_client_exit(const WatchdogRequest& request, CoreStopPlatform& platform) {
+    std::lock_guard lock(request.state->mutex);
+    RuntimeState& state = request.state->state;
+    if (!state.active) return;
+    if (belongs_to_other_client(*state.active, request)) {
+        log::info(log::target::manager, "Watchdog: active sing-box session belongs to newer client ({}); leaving running",
+                  *state.active->client_runtime_id);
+        return;
+    }
+
+    ActiveRuntime session = std::move(*state.active);
+    state.active.reset();
+    log::info(log::target::manager, "Watchdog: stopping active sing-box PID={} due to client exit", session.pid);
+    stop_core_gracefully(session, platform);
+
+    RuntimeStatus record = stopped_session_record(session, std::string(kWatchdogInstanceId), request.operation_id);
+    record.detail = std::string(kClientExitedDetail);
+    state.last_status = std::move(record);
+    // The session's handles close as it goes out of scope, still under the lock.
+}
+
+}  // namespace zorv::manager

@@ -1,0 +1,75 @@
+// Stands in for a system tool (netsh.exe, pnputil.exe). Appends one JSON line
+// to tool-calls.log beside itself:
+//   {"program":"netsh.exe","commandLine":"<as received>","argv":["netsh.exe",...]}
+// and exits with the code found in "<name>.exit-code" beside itself, else in
+// ZORV_FAKE_TOOL_EXIT_CODE, else 0.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "common/win32.hpp"
+
+namespace {
+
+using zorv::win32::from_wide;
+
+std::optional<int> parse_code(const std::string& text) {
+    try {
+        std::size_t used = 0;
+        const long value = std::stol(text, &used, 0);
+        return static_cast<int>(value);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+int chosen_exit_code(const std::filesystem::path& self) {
+    std::ifstream file(self.parent_path() / (self.stem().native() + L".exit-code"));
+    std::string text;
+    if (file && std::getline(file, text))
+        if (auto code = parse_code(text)) return *code;
+    if (auto value = zorv::win32::env_var(L"ZORV_FAKE_TOOL_EXIT_CODE"))
+        if (auto code = parse_code(*value)) return *code;
+    return 0;
+}
+
+nlohmann::json parsed_arguments(const wchar_t* command_line) {
+    nlohmann::json argv = nlohmann::json::array();
+    int count = 0;
+    wchar_t** parts = ::CommandLineToArgvW(command_line, &count);
+    if (parts == nullptr) return argv;
+    for (int i = 0; i < count; ++i) argv.push_back(from_wide(parts[i]));
+    ::LocalFree(parts);
+    return argv;
+}
+
+// One write of a whole line, so that concurrent callers never interleave.
+void append_line(const std::filesystem::path& path, const std::string& line) {
+    zorv::win32::UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+}  // namespace
+
+int main() {
+    const auto self = zorv::win32::current_exe_path();
+    if (!self) return 90;
+    const wchar_t* command_line = ::GetCommandLineW();
+    const nlohmann::json record = {{"program", from_wide(self->filename().native())},
+                                   {"commandLine", from_wide(command_line)},
+                                   {"argv", parsed_arguments(command_line)}};
+    append_line(self->parent_path() / L"tool-calls.log", record.dump() + "\n");
+    return chosen_exit_code(*self);
+}

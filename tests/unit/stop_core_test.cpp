@@ -1,0 +1,302 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "manager/client_exit.hpp"
+#include "manager/stop_core.hpp"
+#include "support/capturing_logger.hpp"
+
+namespace zorv::manager {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::CapturingLogger;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::uint32_t kCorePid = 4242;
+
+// Scripted console and process with a virtual clock; every call is recorded.
+class ScriptedPlatform final : public CoreStopPlatform {
+public:
+    std::deque<bool> attach_results;  // consumed per attach; true once empty
+    std::optional<std::uint32_t> console_peer;
+    bool ignore_succeeds = true;
+    bool break_succeeds = true;
+    // Virtual time after the break at which the core has exited; never when unset.
+    std::optional<milliseconds> exits_after_break;
+    std::vector<std::string> calls;
+
+    std::optional<std::uint32_t> own_console_peer() override {
+        calls.push_back("peer?");
+        return console_peer;
+    }
+    bool attach_console(std::uint32_t pid) override {
+        bool ok = true;
+        if (!attach_results.empty()) {
+            ok = attach_results.front();
+            attach_results.pop_front();
+        }
+        calls.push_back("attach " + std::to_string(pid) + (ok ? "" : " (fails)"));
+        return ok;
+    }
+    bool free_console() override {
+        calls.push_back("free");
+        return true;
+    }
+    bool ignore_ctrl_events(bool ignore) override {
+        calls.push_back(ignore ? "ignore on" : "ignore off");
+        return ignore ? ignore_succeeds : true;
+    }
+    bool send_ctrl_break(std::uint32_t group) override {
+        calls.push_back("break " + std::to_string(group));
+        if (break_succeeds) break_time_ = clock_;
+        return break_succeeds;
+    }
+    bool has_exited(const ChildProcess&) override {
+        ++polls;
+        return killed_ || (break_time_ && exits_after_break && clock_ - *break_time_ >= *exits_after_break);
+    }
+    void kill_and_wait(const ChildProcess&) override {
+        calls.push_back("kill");
+        killed_ = true;
+        time_at_kill = clock_ - std::chrono::steady_clock::time_point{};
+    }
+    std::chrono::steady_clock::time_point now() override { return clock_; }
+    void sleep(milliseconds duration) override {
+        ++sleeps;
+        clock_ += duration;
+    }
+    void remove_firewall_rule() override { calls.push_back("firewall"); }
+
+    int polls = 0;
+    int sleeps = 0;
+    std::chrono::steady_clock::duration time_at_kill{};
+
+private:
+    std::chrono::steady_clock::time_point clock_{};
+    std::optional<std::chrono::steady_clock::time_point> break_time_;
+    bool killed_ = false;
+};
+
+ActiveRuntime session_with(std::optional<std::uint16_t> port = std::nullopt,
+                           std::optional<std::string> client_runtime_id = std::nullopt) {
+    ActiveRuntime session;
+    session.pid = kCorePid;
+    session.child.pid = kCorePid;
+    session.profile_id = "work";
+    session.binary_path = "C:\\svc\\sing-box.exe";
+    session.config_path = "stdin";
+    session.tun_interface = "singbox_tun";
+    session.client_runtime_id = std::move(client_runtime_id);
+    session.started_at = 1'700'000'000'000;
+    session.lan_proxy_port = port;
+    return session;
+}
+
+std::vector<std::string> logged() { return CapturingLogger::instance().messages(); }
+
+class StopCoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { CapturingLogger::instance().clear(); }
+};
+
+const std::string kPid = std::to_string(kCorePid);
+const std::string kAttachFailed = "Failed to attach console to sing-box process pid=" + kPid;
+const std::string kBreakFailed = "Failed to generate CTRL_BREAK_EVENT for sing-box pid=" + kPid;
+const std::string kBreakSent = "Sent CTRL_BREAK_EVENT to sing-box process pid=" + kPid;
+const std::string kForced = "sing-box pid=" + kPid + " did not exit gracefully, force killing";
+const std::string kGracefulNative =
+    "sing-box pid=" + kPid + " exited gracefully; Wintun adapter closed natively by sing-box.";
+
+struct ConsoleCase {
+    std::string name;
+    std::deque<bool> attach_results;
+    std::optional<std::uint32_t> console_peer;
+    bool ignore_succeeds;
+    bool break_succeeds;
+    std::vector<std::string> console_calls;  // the calls before polling or killing
+    std::vector<std::string> log_lines;      // in order, up to the forced-stop line
+};
+
+// Every path of the console handshake against a core that never exits.
+TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
+    const std::string attach = "attach " + kPid;
+    const std::string fails = attach + " (fails)";
+    const std::string brk = "break " + kPid;
+    const std::vector<ConsoleCase> cases = {
+        {"attached at once", {true}, std::nullopt, true, true,
+         {attach, "ignore on", brk, "free", "ignore off"}, {kBreakSent, kForced}},
+        {"retry after freeing the helper's own console", {false, true}, std::nullopt, true, true,
+         {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off"}, {kBreakSent, kForced}},
+        {"retry, then back to the helper's console", {false, true}, 77u, true, true,
+         {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off", "attach 77"},
+         {kBreakSent, kForced}},
+        {"attach fails twice", {false, false}, std::nullopt, true, true,
+         {fails, "peer?", "free", fails}, {kAttachFailed, kForced}},
+        {"attach fails twice, back to the helper's console", {false, false}, 77u, true, true,
+         {fails, "peer?", "free", fails, "attach 77"}, {kAttachFailed, kForced}},
+        {"break refused (as under Wine)", {true}, std::nullopt, true, false,
+         {attach, "ignore on", brk, "free", "ignore off"}, {kBreakFailed, kForced}},
+        {"ignoring could not be set, so nothing to restore", {true}, std::nullopt, false, true,
+         {attach, "ignore on", brk, "free"}, {kBreakSent, kForced}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CapturingLogger::instance().clear();
+        ScriptedPlatform platform;
+        platform.attach_results = c.attach_results;
+        platform.console_peer = c.console_peer;
+        platform.ignore_succeeds = c.ignore_succeeds;
+        platform.break_succeeds = c.break_succeeds;
+        ActiveRuntime session = session_with();
+
+        stop_core_gracefully(session, platform);
+
+        std::vector<std::string> expected = c.console_calls;
+        expected.push_back("kill");
+        EXPECT_THAT(platform.calls, ElementsAreArray(expected));
+        EXPECT_THAT(logged(), ElementsAreArray(c.log_lines));
+    }
+}
+
+TEST_F(StopCoreTest, CoreThatExitsWithinTheWindowIsNotKilled) {
+    ScriptedPlatform platform;
+    platform.exits_after_break = milliseconds(120);
+    ActiveRuntime session = session_with();
+
+    stop_core_gracefully(session, platform);
+
+    EXPECT_THAT(platform.calls, Not(::testing::Contains("kill")));
+    // Polls at 0, 50, 100 and 150 ms; the exit is seen at 150.
+    EXPECT_EQ(platform.polls, 4);
+    EXPECT_THAT(logged(), ElementsAreArray({kBreakSent, "sing-box pid=" + kPid + " exited gracefully in 150ms",
+                                            kGracefulNative}));
+}
+
+TEST_F(StopCoreTest, CoreThatIgnoresTheBreakIsKilledAfterTwoSeconds) {
+    ScriptedPlatform platform;
+    platform.exits_after_break = milliseconds(2000);  // just too late
+    ActiveRuntime session = session_with();
+
+    stop_core_gracefully(session, platform);
+
+    EXPECT_EQ(platform.polls, 40);  // every 50 ms from 0 to 1950
+    EXPECT_EQ(platform.sleeps, 40);
+    EXPECT_EQ(platform.time_at_kill, milliseconds(2000));
+    EXPECT_EQ(platform.calls.back(), "kill");
+    EXPECT_THAT(logged(), ElementsAreArray({kBreakSent, kForced}));
+}
+
+TEST_F(StopCoreTest, FirewallRuleGoesAfterTheProcessOnlyForSessionsWithAPort) {
+    struct Case {
+        std::string name;
+        std::optional<std::uint16_t> port;
+        std::optional<milliseconds> exits_after;
+        std::vector<std::string> tail;
+    };
+    const std::vector<Case> cases = {
+        {"graceful, with port", 8080, milliseconds(0), {"ignore off", "firewall"}},
+        {"forced, with port", 8080, std::nullopt, {"kill", "firewall"}},
+        {"graceful, no port", std::nullopt, milliseconds(0), {"free", "ignore off"}},
+        {"forced, no port", std::nullopt, std::nullopt, {"ignore off", "kill"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPlatform platform;
+        platform.exits_after_break = c.exits_after;
+        ActiveRuntime session = session_with(c.port);
+        stop_core_gracefully(session, platform);
+        ASSERT_GE(platform.calls.size(), c.tail.size());
+        EXPECT_EQ(std::vector<std::string>(platform.calls.end() - static_cast<std::ptrdiff_t>(c.tail.size()),
+                                           platform.calls.end()),
+                  c.tail);
+    }
+}
+
+// The watchdog's last step, once its client has gone.
+class ClientExitTest : public StopCoreTest {
+protected:
+    WatchdogRequest request(std::optional<std::string> client_runtime_id) {
+        return WatchdogRequest{shared, 999, "op-of-start", std::move(client_runtime_id)};
+    }
+    std::shared_ptr<SharedRuntimeState> shared = std::make_shared<SharedRuntimeState>();
+};
+
+TEST_F(ClientExitTest, StopsTheSessionUnlessANewerClientOwnsIt) {
+    struct Case {
+        std::string name;
+        std::optional<std::string> session_id;
+        std::optional<std::string> watchdog_id;
+        bool stops;
+    };
+    const std::vector<Case> cases = {
+        {"same client", "a", "a", true},
+        {"newer client", "b", "a", false},
+        {"ids differ only in case", "A", "a", false},
+        {"session without id", std::nullopt, "a", true},
+        {"watchdog without id", "b", std::nullopt, true},
+        {"neither has an id", std::nullopt, std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CapturingLogger::instance().clear();
+        shared->state.active = session_with(8080, c.session_id);
+        RuntimeStatus earlier = bare_stopped("instance");
+        earlier.detail = "earlier";
+        shared->state.last_status = earlier;
+        ScriptedPlatform platform;
+        platform.exits_after_break = milliseconds(0);
+
+        stop_core_after_client_exit(request(c.watchdog_id), platform);
+
+        if (!c.stops) {
+            EXPECT_TRUE(shared->state.active.has_value());
+            EXPECT_EQ(shared->state.last_status, earlier);
+            EXPECT_TRUE(platform.calls.empty());
+            EXPECT_THAT(logged(), ElementsAreArray({"Watchdog: active sing-box session belongs to newer client (" +
+                                                    *c.session_id + "); leaving running"}));
+            continue;
+        }
+        EXPECT_FALSE(shared->state.active.has_value());
+        EXPECT_THAT(platform.calls, ::testing::Contains("firewall"));
+        ASSERT_FALSE(logged().empty());
+        EXPECT_EQ(logged().front(), "Watchdog: stopping active sing-box PID=" + kPid + " due to client exit");
+
+        ASSERT_TRUE(shared->state.last_status.has_value());
+        const RuntimeStatus& record = *shared->state.last_status;
+        EXPECT_FALSE(record.running);
+        EXPECT_EQ(record.state, "stopped");
+        EXPECT_EQ(record.detail, "GUI client exited");
+        EXPECT_EQ(record.service_instance_id, "watchdog");
+        EXPECT_EQ(record.last_operation_id, "op-of-start");
+        EXPECT_EQ(record.started_at, 1'700'000'000'000);
+        EXPECT_TRUE(record.stopped_at.has_value());
+        EXPECT_EQ(record.profile_id, "work");
+        EXPECT_EQ(record.binary_path, "C:\\svc\\sing-box.exe");
+        EXPECT_EQ(record.config_path, "stdin");
+        EXPECT_EQ(record.client_runtime_id, c.session_id);
+        EXPECT_FALSE(record.pid.has_value());
+        EXPECT_FALSE(record.singbox_pid.has_value());
+    }
+}
+
+TEST_F(ClientExitTest, NothingRunningLeavesTheStateAlone) {
+    RuntimeStatus earlier = bare_stopped("instance");
+    earlier.last_operation_id = "earlier-op";
+    shared->state.last_status = earlier;
+    ScriptedPlatform platform;
+
+    stop_core_after_client_exit(request("a"), platform);
+
+    EXPECT_EQ(shared->state.last_status, earlier);
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_TRUE(logged().empty());
+}
+
+}  // namespace
+}  // namespace zorv::manager
