@@ -5,14 +5,11 @@
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
+#include "manager/wintun.hpp"
 #include "service/directory_sandbox.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
 #include "service/service_identity.hpp"
-
-namespace zorv::manager {
-void remove_wintun_device(std::string_view interface_name);
-}
 
 namespace zorv::service {
 
