@@ -12,7 +12,9 @@
 #include "logger/rolling_file_logger.hpp"
 #include "main/command_line.hpp"
 #include "main/panic.hpp"
+#include "service/install.hpp"
 #include "service/service_identity.hpp"
+#include "service/service_runtime.hpp"
 #include "service/standalone.hpp"
 
 namespace {
@@ -37,10 +39,6 @@ void write_stream(FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-Status unavailable(std::string_view what) {
-    return fail(std::string(what) + " is not available in this build");
-}
-
 Status run_command(entry::Command command) {
     switch (command) {
         case entry::Command::Standalone:
@@ -48,19 +46,19 @@ Status run_command(entry::Command command) {
             return service::run_standalone();
         case entry::Command::Install: {
             log::info(log::target::main, "Executing service install command");
-            auto installed = unavailable("Service installation");
+            auto installed = service::install_service();
             if (installed) write_stream(stdout, "Service successfully installed and started.\n");
             return installed;
         }
         case entry::Command::Uninstall: {
             log::info(log::target::main, "Executing service uninstall command");
-            auto removed = unavailable("Service removal");
+            auto removed = service::uninstall_service();
             if (removed) write_stream(stdout, "Service successfully stopped and removed.\n");
             return removed;
         }
         case entry::Command::ServiceDispatcher:
             log::info(log::target::main, "Starting Windows Service dispatcher for {}", service::SERVICE_NAME);
-            return unavailable("Service mode");
+            return service::run_service_dispatcher();
     }
     return {};
 }

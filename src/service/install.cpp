@@ -1,0 +1,71 @@
+#include "service/install.hpp"
+
+#include <string_view>
+
+#include "common/text.hpp"
+#include "common/win32.hpp"
+#include "logger/log.hpp"
+#include "manager/wintun.hpp"
+#include "service/directory_sandbox.hpp"
+#include "service/scm_port.hpp"
+#include "service/scm_steps.hpp"
+#include "service/service_identity.hpp"
+
+namespace zorv::service {
+
+namespace {
+
+constexpr auto kTarget = log::target::service;
+constexpr std::string_view kCoreTunInterface = "singbox_tun";
+
+std::string debug_path(const std::filesystem::path& path) { return text::quoted(win32::path_text(path)); }
+
+}  // namespace
+
+Status install_service() {
+    log::info(kTarget, "Beginning installation of Windows service '{}'", SERVICE_NAME);
+    manager::remove_wintun_device(kCoreTunInterface);
+
+    auto scm = Win32ScmConnection::open(kInstallManagerAccess);
+    if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
+
+    SystemPollClock clock;
+    log::info(kTarget, "Removing existing service registration if any...");
+    if (auto removed = remove_existing_service(**scm, clock); !removed) return removed;
+
+    auto executable = win32::current_exe_path();
+    if (!executable) return fail(executable.error().context("Failed to resolve current exe path"));
+    log::info(kTarget, "Registering service binary from path: {}", debug_path(*executable));
+
+    auto service = (*scm)->create_service(service_registration(*executable));
+    if (!service) return fail(service.error().context("Failed to create Windows service"));
+
+    log::info(kTarget, "Configuring crash recovery failure actions (restart after 5s)");
+    (void)(*service)->configure_crash_recovery(crash_recovery_policy());
+
+    if (executable->has_parent_path()) {
+        const std::filesystem::path directory = executable->parent_path();
+        log::info(kTarget, "Applying SDDL security sandbox to service directory: {}", debug_path(directory));
+        apply_directory_sandbox(directory);
+    }
+
+    return start_and_wait_until_running(**service, clock);
+}
+
+Status uninstall_service() {
+    log::info(kTarget, "Beginning uninstallation of Windows service '{}'", SERVICE_NAME);
+    manager::remove_wintun_device(kCoreTunInterface);
+
+    auto scm = Win32ScmConnection::open(kUninstallManagerAccess);
+    if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
+
+    SystemPollClock clock;
+    auto removed = remove_existing_service(**scm, clock);
+    if (removed)
+        log::info(kTarget, "Service '{}' successfully uninstalled", SERVICE_NAME);
+    else
+        log::error(kTarget, "Failed to uninstall service '{}': Err({})", SERVICE_NAME, removed.error().multi_line());
+    return removed;
+}
+
+}  // namespace zorv::service

@@ -1,0 +1,196 @@
+#include "service/service_runtime.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.hpp"
+#include "common/win32.hpp"
+#include "logger/log.hpp"
+#include "pipe_server/pipe_listener.hpp"
+#include "pipe_server/shutdown_signal.hpp"
+#include "service/directory_sandbox.hpp"
+#include "service/service_control.hpp"
+#include "service/service_host.hpp"
+#include "service/service_identity.hpp"
+
+namespace zorv::service {
+
+namespace {
+
+using pipe_server::ShutdownReceiver;
+using pipe_server::ShutdownSender;
+
+constexpr auto kTarget = log::target::service;
+
+// After the stopped report the dispatcher returns and the process may end;
+// the service thread still has its runtime to shut down and its last record
+// to write. The dispatcher waits this long for it.
+constexpr std::chrono::seconds kServiceMainWindDown{10};
+
+// The control handler's state. It lives for the whole process, so a control
+// that arrives after the run has ended never reaches freed memory; the run
+// places its sending end here while the handler is in use.
+class ControlHandlerState {
+public:
+    void attach(ShutdownSender sender) {
+        std::lock_guard lock(mutex_);
+        sender_.emplace(std::move(sender));
+    }
+    void detach() {
+        std::lock_guard lock(mutex_);
+        sender_.reset();
+    }
+    void publish_shutdown() {
+        std::lock_guard lock(mutex_);
+        if (sender_) (void)sender_->publish(true);  // no receiver left: nothing to tell
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<ShutdownSender> sender_;
+};
+
+ControlHandlerState& control_handler_state() {
+    static ControlHandlerState state;
+    return state;
+}
+
+// Holds the handler's sending end for the length of one run.
+class ControlHandlerAttachment {
+public:
+    explicit ControlHandlerAttachment(ShutdownSender sender) { control_handler_state().attach(std::move(sender)); }
+    ~ControlHandlerAttachment() { control_handler_state().detach(); }
+    ControlHandlerAttachment(const ControlHandlerAttachment&) = delete;
+    ControlHandlerAttachment& operator=(const ControlHandlerAttachment&) = delete;
+};
+
+// Lets the dispatcher's thread wait for service_main to finish.
+class ServiceMainTracker {
+public:
+    void entered() {
+        std::lock_guard lock(mutex_);
+        ++running_;
+    }
+    void finished() {
+        {
+            std::lock_guard lock(mutex_);
+            --running_;
+        }
+        changed_.notify_all();
+    }
+    void wait_until_finished(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, limit, [this] { return running_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int running_ = 0;
+};
+
+ServiceMainTracker& service_main_tracker() {
+    static ServiceMainTracker tracker;
+    return tracker;
+}
+
+DWORD WINAPI on_service_control(DWORD control, DWORD event_type, LPVOID /*event_data*/, LPVOID context) {
+    const ControlResponse response = handle_control_event(control, event_type);
+    if (response.log) log::record(response.log->level, kTarget, "{}", response.log->message);
+    if (response.action == ControlAction::PublishShutdown)
+        static_cast<ControlHandlerState*>(context)->publish_shutdown();
+    return response.return_code;
+}
+
+bool report_status(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS status) {
+    return ::SetServiceStatus(handle, &status) != FALSE;
+}
+
+asio::awaitable<void> service_loop(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
+                                   std::shared_ptr<manager::RuntimeManager> manager) {
+    log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
+    // A listener that ends with an error ends the service the same orderly way.
+    (void)co_await pipe_server::run_pipe_server(context, std::move(shutdown));
+    log::info(kTarget, "Service stopping: shutting down running runtime manager");
+    (void)manager->stop("service-stop", std::nullopt, std::nullopt);
+}
+
+// Steps from the runtime build to the stopped report. The locals are released
+// in reverse order on return: pipe context, manager, then the runtime.
+Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver shutdown) {
+    auto runtime = AsyncRuntime::build();
+    if (!runtime) return fail(runtime.error());
+
+    std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime);
+
+    log::info(kTarget, "Applying directory security sandbox to {}",
+              text::quoted(win32::path_text(manager->service_dir())));
+    apply_directory_sandbox(manager->service_dir());
+
+    const std::string pipe_name = choose_pipe_name();
+    log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
+    const pipe_server::PipeServerContext context{pipe_name, manager};
+
+    log::info(kTarget, "Reporting service status: Running");
+    if (!report_status(status_handle, running_status()))
+        return fail(win32::last_os_error().context("Report running"));
+
+    (*runtime)->block_on(service_loop(context, std::move(shutdown), manager));
+
+    log::info(kTarget, "Reporting service status: Stopped");
+    (void)report_status(status_handle, stopped_status());
+    return {};
+}
+
+}  // namespace
+
+Status run_service_dispatcher() {
+    log::info(kTarget, "Starting Windows service dispatcher for '{}'", SERVICE_NAME);
+    std::wstring name(SERVICE_NAME_W);
+    SERVICE_TABLE_ENTRYW table[] = {{name.data(), &service_main}, {nullptr, nullptr}};
+    if (!::StartServiceCtrlDispatcherW(table)) return fail(win32::last_os_error());
+    service_main_tracker().wait_until_finished(kServiceMainWindDown);
+    return {};
+}
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv) {
+    service_main_tracker().entered();
+    log::info(kTarget, "service_main entry called by SCM");
+    // The start arguments carry nothing the service uses.
+    std::vector<std::string> arguments;
+    for (DWORD i = 0; i < argc && argv != nullptr; ++i)
+        if (argv[i] != nullptr) arguments.push_back(win32::from_wide(argv[i]));
+
+    if (auto outcome = run_service(); !outcome)
+        log::error(kTarget, "Service main loop exited with error: {}", outcome.error().multi_line());
+    else
+        log::info(kTarget, "Service main loop terminated normally");
+    log::flush();
+    service_main_tracker().finished();
+}
+
+Status run_service() {
+    auto [sender, receiver] = pipe_server::make_shutdown_signal();
+    const ControlHandlerAttachment handler(sender.clone());
+
+    log::info(kTarget, "Registering Windows service control handler for '{}'", SERVICE_NAME);
+    std::wstring name(SERVICE_NAME_W);
+    const SERVICE_STATUS_HANDLE status_handle =
+        ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
+    if (status_handle == nullptr)
+        return fail(win32::last_os_error().context("Failed to register Windows service control handler"));
+
+    log::info(kTarget, "Reporting service status: StartPending");
+    if (!report_status(status_handle, start_pending_status()))
+        return fail(win32::last_os_error().context("Report start pending"));
+
+    auto served = serve_until_stopped(status_handle, std::move(receiver));
+    if (!served) (void)report_status(status_handle, stopped_after_failure_status(served.error()));
+    return served;
+}
+
+}  // namespace zorv::service

@@ -1,0 +1,65 @@
+// Looks at a service registration the way an administrator's tool would and
+// prints what it found, one "key=value" line each:
+//   service_probe <service-name>
+//     open=ok | open=error <win32 code>
+//     state=<dwCurrentState>          (when opened)
+//     image=<registered image path>   (when opened)
+//     start_type=<dwStartType>        (when opened)
+// Exits 0 when the service could be opened, 2 when it could not, 1 on other
+// failures.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/win32.hpp"
+
+namespace {
+
+using zorv::win32::from_wide;
+
+struct ScHandle {
+    SC_HANDLE handle = nullptr;
+    ~ScHandle() {
+        if (handle != nullptr) ::CloseServiceHandle(handle);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: service_probe <service-name>\n", stderr);
+        return 1;
+    }
+    ScHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (manager.handle == nullptr) {
+        std::printf("scm=error %lu\n", ::GetLastError());
+        return 1;
+    }
+    const std::wstring name = zorv::win32::to_wide(argv[1]);
+    ScHandle service{::OpenServiceW(manager.handle, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG)};
+    if (service.handle == nullptr) {
+        std::printf("open=error %lu\n", ::GetLastError());
+        return 2;
+    }
+    std::printf("open=ok\n");
+
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (::QueryServiceStatusEx(service.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                               sizeof status, &needed))
+        std::printf("state=%lu\n", status.dwCurrentState);
+
+    ::QueryServiceConfigW(service.handle, nullptr, 0, &needed);
+    std::vector<unsigned char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (needed != 0 && ::QueryServiceConfigW(service.handle, config, needed, &needed)) {
+        std::printf("image=%s\n", from_wide(config->lpBinaryPathName ? config->lpBinaryPathName : L"").c_str());
+        std::printf("start_type=%lu\n", config->dwStartType);
+    }
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,317 @@
+#!/usr/bin/env bash
+# The helper as a real service under Wine's service control manager, in a Wine
+# prefix of its own (a service lives only while its prefix's wineserver lives,
+# and a leftover registration would hold the pipe name of every other run).
+#
+# Installs, serves a verified desktop client, starts and queries the core
+# through the service, replaces the running registration, uninstalls (twice),
+# then does the same from a folder whose path holds spaces. Whatever happens,
+# the registration is removed and this prefix's wineserver is ended.
+#
+# Usage: service_install_test.sh <build dir>
+set -uo pipefail
+
+build=$(cd "${1:?usage: service_install_test.sh <build dir>}" && pwd)
+prefix=$build/test-work/service-prefix
+tag=service-e2e-$$
+work=$build/test-work/$tag
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+service=VEXL2VpnService
+pipe=$service.Control
+
+helper_plain=$work/plain/VEXL2/zorv-helper.exe
+helper_spaced="$work/Program Files/VEXL2 Helper/zorv-helper.exe"
+client=$work/client/vexl2.exe
+probe=$work/tools/service_probe.exe
+installed=()
+
+# ---- reporting --------------------------------------------------------------
+
+failures=0
+step() { printf '== %s\n' "$*"; }
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    failures=$((failures + 1))
+}
+# Ends the test at once; the trap still cleans up.
+abort() {
+    fail "$*"
+    exit 1
+}
+# Shows the end of a helper's log, for the failures that need it.
+show_log() {
+    local log
+    log="$(dirname "$1")/logs/service.log"
+    printf -- '--- %s (last 60 lines)\n' "$log"
+    tail -n 60 "$log" 2>/dev/null | tr -d '\r'
+}
+
+# ---- Wine ---------------------------------------------------------------------
+
+winpath() {
+    local path=${1//\//\\}
+    printf 'Z:%s' "$path"
+}
+
+# run <timeout s> <program> <args...>: sets $out, $err (without CRs) and $rc.
+run() {
+    local seconds=$1 program=$2
+    shift 2
+    local err_file=$work/stderr.$RANDOM
+    out=$(timeout "$seconds" "$wine" "$program" "$@" </dev/null 2>"$err_file" | tr -d '\r')
+    rc=${PIPESTATUS[0]}
+    err=$(tr -d '\r' <"$err_file")
+    rm -f "$err_file"
+}
+
+cleanup() {
+    local status=$?
+    if [ ${#installed[@]} -gt 0 ]; then
+        timeout 60 "$wine" "${installed[0]}" uninstall </dev/null >/dev/null 2>&1 || true
+    fi
+    "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only
+    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "work folder kept: $work"
+    fi
+    exit $((status != 0 || failures != 0))
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+start_prefix() {
+    mkdir -p "$(dirname "$prefix")"
+    if [ ! -f "$prefix/system.reg" ]; then
+        step "creating Wine prefix $prefix"
+        "$wine" wineboot -i </dev/null >/dev/null 2>&1
+        "$wineserver" -w
+    fi
+    # Persistent, so the installed service outlives every short-lived client;
+    # then a throw-away first process, which starts Wine's own services with
+    # no hold on this script's output.
+    "$wineserver" -p </dev/null >/dev/null 2>&1
+    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
+}
+
+# ---- the programs -------------------------------------------------------------
+
+need() { [ -f "$1" ] || abort "missing build output $1"; }
+
+# The helper with a fake core beside it, and recording stand-ins for the
+# system tools it runs by bare name (found in the helper's folder first).
+place_helper() {
+    local dir
+    dir=$(dirname "$1")
+    mkdir -p "$dir"
+    cp "$build/src/zorv-helper.exe" "$1"
+    cp "$build/tests/double_fake_core.exe" "$dir/sing-box.exe"
+    cp "$build/tests/double_fake_tool.exe" "$dir/icacls.exe"
+    cp "$build/tests/double_fake_tool.exe" "$dir/pnputil.exe"
+}
+
+# request <json>: sends one request through the desktop client stand-in.
+request() { run 30 "$client" "$pipe" request "$1"; }
+
+# Waits until the service answers /healthz through the verified client.
+wait_healthy() {
+    local deadline=$((SECONDS + 20))
+    while :; do
+        request '{"method":"GET","path":"/healthz"}'
+        if [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]]; then return 0; fi
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.3
+    done
+}
+
+# Wine shows a Windows process's command line as its Linux one.
+core_running() { grep -qsaE "$tag.*sing-box\.exe" /proc/[0-9]*/cmdline; }
+
+wait_core_gone() {
+    local deadline=$((SECONDS + 10))
+    while core_running; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.2
+    done
+}
+
+install() {
+    run 90 "$1" install
+    [ "$rc" -eq 0 ] || { show_log "$1"; abort "install exited $rc: $err"; }
+    [ "$out" = "Service successfully installed and started." ] || fail "install printed: '$out'"
+}
+
+uninstall() {
+    run 90 "$1" uninstall
+    [ "$rc" -eq 0 ] || { show_log "$1"; fail "uninstall exited $rc: $err"; return; }
+    [ "$out" = "Service successfully stopped and removed." ] || fail "uninstall printed: '$out'"
+}
+
+expect_not_registered() {
+    run 30 "$probe" "$service"
+    [ "$rc" -eq 2 ] && [ "$out" = "open=error 1060" ] || fail "registration still there after uninstall: rc=$rc '$out'"
+}
+
+start_core() {
+    request '{"method":"POST","path":"/v1/runtime/start","body":{"profileId":"e2e","configContent":"{\"log\":{\"level\":\"info\"}}"}}'
+    [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]] && [[ $out == *'"state":"running"'* ]] ||
+        abort "start through the service failed: rc=$rc '$out'"
+    core_running || fail "no sing-box.exe process after the start"
+}
+
+# in_order <file> <text>...: each text occurs on a line after the previous one's.
+in_order() {
+    local file=$1
+    shift
+    tr -d '\r' <"$file" | awk '
+        BEGIN { count = ARGC - 1; for (i = 1; i < ARGC; i++) want[i] = ARGV[i]; ARGC = 1; at = 1 }
+        at <= count && index($0, want[at]) { at++ }
+        END { if (at <= count) { print "missing or out of order: " want[at]; exit 1 } }
+    ' "$@"
+}
+
+expect_in_order() {
+    local file=$1 message
+    shift
+    message=$(in_order "$file" "$@") || fail "$(basename "$(dirname "$(dirname "$file")")") log: $message"
+}
+
+# ---- the test -----------------------------------------------------------------
+
+need "$build/src/zorv-helper.exe"
+need "$build/tests/double_fake_core.exe"
+need "$build/tests/double_fake_tool.exe"
+need "$build/tests/double_pipe_client.exe"
+need "$build/tests/double_service_probe.exe"
+
+rm -rf "$work"
+mkdir -p "$work/client" "$work/tools"
+place_helper "$helper_plain"
+place_helper "$helper_spaced"
+# A desktop client passes verification by its name and folder.
+cp "$build/tests/double_pipe_client.exe" "$client"
+cp "$build/tests/double_service_probe.exe" "$probe"
+
+start_prefix
+installed+=("$helper_plain")
+
+step "a registration left by an interrupted earlier run is removed"
+uninstall "$helper_plain"
+
+step "install"
+install "$helper_plain"
+run 30 "$probe" "$service"
+[[ $out == *"state=4"* && $out == *"start_type=2"* ]] || fail "probe after install: '$out'"
+[[ $out == *"image=$(winpath "$helper_plain")"* ]] || fail "image path not registered bare: '$out'"
+
+step "a desktop client is served on $pipe"
+wait_healthy || { show_log "$helper_plain"; abort "no 200 from /healthz: rc=$rc '$out' '$err'"; }
+
+step "start and status through the service"
+start_core
+request '{"method":"GET","path":"/v1/runtime/status"}'
+[[ $out == *'"status":200'* && $out == *'"running":true'* && $out == *'"profileId":"e2e"'* ]] ||
+    fail "status after start: '$out'"
+
+step "the directory was locked down by the installer and again by the service"
+tools_log="$(dirname "$helper_plain")/tool-calls.log"
+lockdowns=$(grep -c '"/inheritance:r"' "$tools_log" 2>/dev/null)
+logs_grants=$(grep -c '"\*S-1-5-11:(OI)(CI)RX"' "$tools_log" 2>/dev/null)
+[ "${lockdowns:-0}" -ge 2 ] && [ "${logs_grants:-0}" -ge 2 ] ||
+    fail "expected two icacls runs of each kind, saw $lockdowns and $logs_grants"
+grep -q '"pnputil.exe"' "$tools_log" || fail "the installer did not look for a leftover Wintun device"
+[ -d "$(dirname "$helper_plain")/logs" ] || fail "no logs folder beside the helper"
+
+step "install again replaces the running registration"
+install "$helper_plain"
+wait_core_gone || fail "the core of the replaced service still runs"
+wait_healthy || abort "no 200 from /healthz after the second install: '$out'"
+request '{"method":"GET","path":"/v1/runtime/status"}'
+[[ $out == *'"state":"stopped"'* ]] || fail "a fresh service should report a stopped core: '$out'"
+expect_in_order "$(dirname "$helper_plain")/logs/service.log" \
+    "Beginning installation of Windows service '$service'" \
+    "Beginning installation of Windows service '$service'" \
+    "Removing existing service registration if any..." \
+    "SCM control event: Stop requested" \
+    "Service stopping: shutting down running runtime manager" \
+    "Reporting service status: Stopped" \
+    "Registering service binary from path: "
+
+step "uninstall stops the core and removes the registration"
+start_core
+uninstall "$helper_plain"
+wait_core_gone || fail "the core still runs after uninstall"
+expect_not_registered
+request '{"method":"GET","path":"/healthz"}'
+[ "$rc" -ne 0 ] || fail "something still answers on $pipe after uninstall: '$out'"
+
+step "uninstall with nothing registered succeeds"
+uninstall "$helper_plain"
+expect_not_registered
+
+step "the log of the first folder"
+log_plain="$(dirname "$helper_plain")/logs/service.log"
+expect_in_order "$log_plain" \
+    "Beginning uninstallation of Windows service '$service'" \
+    "SCM control event: Stop requested" \
+    "Service stopping: shutting down running runtime manager" \
+    "Reporting service status: Stopped" \
+    "Service main loop terminated normally" \
+    "Service '$service' successfully uninstalled" \
+    "Beginning uninstallation of Windows service '$service'" \
+    "Service '$service' successfully uninstalled"
+grep -q "did not exit gracefully, force killing\|exited gracefully in" "$log_plain" ||
+    fail "no core stop recorded in the log"
+
+step "an executable path with spaces installs and runs"
+installed=("$helper_spaced")
+install "$helper_spaced"
+run 30 "$probe" "$service"
+[[ $out == *"image=\"$(winpath "$helper_spaced")\""* ]] || fail "image path with spaces not quoted: '$out'"
+wait_healthy || { show_log "$helper_spaced"; abort "no 200 from /healthz (spaces): '$out'"; }
+start_core
+uninstall "$helper_spaced"
+wait_core_gone || fail "the core still runs after uninstall (spaces)"
+expect_not_registered
+
+step "the log of one whole service life"
+log_spaced="$(dirname "$helper_spaced")/logs/service.log"
+spaced_dir=$(winpath "$(dirname "$helper_spaced")")
+spaced_dir_debug=${spaced_dir//\\/\\\\}
+expect_in_order "$log_spaced" \
+    "Beginning installation of Windows service '$service'" \
+    "Removing existing service registration if any..." \
+    "Registering service binary from path: \"${spaced_dir_debug}\\\\zorv-helper.exe\"" \
+    "Configuring crash recovery failure actions (restart after 5s)" \
+    "Applying SDDL security sandbox to service directory: \"${spaced_dir_debug}\"" \
+    "Starting Windows service '$service'"
+expect_in_order "$log_spaced" \
+    "Starting Windows service dispatcher for '$service'" \
+    "service_main entry called by SCM" \
+    "Registering Windows service control handler for '$service'" \
+    "Reporting service status: StartPending" \
+    "Applying directory security sandbox to \"${spaced_dir_debug}\"" \
+    "Configuring named pipe server for pipe: $pipe" \
+    "Reporting service status: Running" \
+    "Service '$service' successfully installed and entered Running state" \
+    "Beginning uninstallation of Windows service '$service'" \
+    "SCM control event: Stop requested" \
+    "Service stopping: shutting down running runtime manager" \
+    "Reporting service status: Stopped" \
+    "Service main loop terminated normally" \
+    "Service '$service' successfully uninstalled"
+expect_in_order "$log_spaced" \
+    "Reporting service status: Running" \
+    "Named pipe listener running; waiting for client requests or shutdown" \
+    "SCM control event: Stop requested"
+if grep -q "Service main loop exited with error" "$log_spaced" "$log_plain"; then
+    fail "a service run ended with an error"
+fi
+
+[ "$failures" -eq 0 ] && echo "PASS"
