@@ -217,6 +217,17 @@ std::string unicode_lower(std::string_view value) {
     return encode_utf8(cps);
 }
 
+std::string hex(std::string_view bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
 std::vector<std::string_view> split_lines(std::string_view value) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;

@@ -35,6 +35,9 @@ std::string encode_utf8(std::u32string_view code_points);
 // Full Unicode lower case (simple case mapping), as used by path rules.
 std::string unicode_lower(std::string_view value);
 
+// Lower-case hexadecimal of every byte.
+std::string hex(std::string_view bytes);
+
 // Splits on '\n', dropping a '\r' before it.
 std::vector<std::string_view> split_lines(std::string_view value);
 

@@ -26,6 +26,15 @@ struct NestingTooDeep : std::exception {
 
 // ---- Decoder messages -------------------------------------------------------
 
+// Decoder messages reach the log and the reply: a client must not be able to
+// make them megabytes long.
+constexpr std::size_t kMaxQuotedText = 256;
+
+std::string shortened(std::string_view text) {
+    if (text.size() <= kMaxQuotedText) return std::string(text);
+    return text::sanitize_utf8(text.substr(0, kMaxQuotedText)) + "...";
+}
+
 // What a value is, in the words of the decoder messages.
 std::string describe(const json& value) {
     switch (value.type()) {
@@ -34,7 +43,10 @@ std::string describe(const json& value) {
         case json::value_t::number_unsigned: return fmt::format("integer `{}`", value.get<std::uint64_t>());
         case json::value_t::number_integer: return fmt::format("integer `{}`", value.get<std::int64_t>());
         case json::value_t::number_float: return fmt::format("floating point `{}`", value.dump());
-        case json::value_t::string: return "string " + text::quoted(value.get_ref<const std::string&>());
+        case json::value_t::string: {
+            const std::string& content = value.get_ref<const std::string&>();
+            return "string " + text::quoted(shortened(content));
+        }
         case json::value_t::array: return "sequence";
         case json::value_t::object: return "map";
         default: return "binary";
@@ -190,7 +202,8 @@ std::string parser_message(const std::exception& error) {
         const auto end = text.find("] ");
         if (end != std::string_view::npos) text.remove_prefix(end + 2);
     }
-    return std::string(text);
+    // The parser quotes what it last read, which may be megabytes of a string.
+    return shortened(text);
 }
 
 Result<std::string> required_text(const json* value, std::string_view key) {

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/text.hpp"
 #include "common/win32.hpp"
 
 namespace {
@@ -105,16 +106,6 @@ std::string read_all(HANDLE handle) {
     return content;
 }
 
-std::string hex(std::string_view bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
 void write_record(const std::wstring& path, const std::vector<std::wstring>& args, std::string_view config) {
     nlohmann::json record;
     record["pid"] = ::GetCurrentProcessId();
@@ -124,7 +115,7 @@ void write_record(const std::wstring& path, const std::vector<std::wstring>& arg
     wchar_t cwd[MAX_PATH * 4];
     const DWORD length = ::GetCurrentDirectoryW(MAX_PATH * 4, cwd);
     record["cwd"] = zorv::win32::from_wide(std::wstring_view(cwd, length));
-    record["config_hex"] = hex(config);
+    record["config_hex"] = zorv::text::hex(config);
     // Written beside and renamed, so a reader never sees half a record.
     const std::wstring partial = path + L".partial";
     const std::string text = record.dump();

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/child_tool.hpp"
 #include "pipe_server/pipe_client.hpp"
 
 namespace zorv::testing {
@@ -61,25 +62,6 @@ void write_file(const fs::path& path, const std::string& content) {
     out << content;
 }
 
-std::string quote_argument(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == '"') quoted.append(backslashes * 2 + 1, '\\');
-        else quoted.append(backslashes, '\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, '\\');
-    quoted.push_back('"');
-    return quoted;
-}
-
 namespace {
 win32::UniqueHandle open_output(const fs::path& path) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
@@ -114,8 +96,7 @@ std::wstring environment_block(const std::map<std::string, std::optional<std::st
 }  // namespace
 
 Process::Process(const fs::path& program, const ProcessOptions& options) {
-    std::string command = quote_argument(win32::path_text(program));
-    for (const auto& arg : options.args) command += " " + quote_argument(arg);
+    const std::string command = build_command_line(win32::path_text(program), options.args);
     std::wstring wide_command = win32::to_wide(command);
 
     win32::UniqueHandle out, err;

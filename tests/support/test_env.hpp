@@ -45,8 +45,6 @@ std::string unique_pipe_name(const std::string& label);
 
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& content);
-// Windows command-line quoting of one argument.
-std::string quote_argument(const std::string& argument);
 
 struct ProcessOptions {
     std::vector<std::string> args;                          // after the program

@@ -233,3 +233,21 @@ TEST(RequestNormalize, MethodUpperCasedAndTrailingSlashesTrimmed) {
 
 }  // namespace
 }  // namespace zorv::api
+
+namespace zorv::api {
+namespace {
+
+TEST(ApiRecordsLimits, DecoderMessagesStayShortWhateverTheInput) {
+    const std::string huge(1 << 20, 'a');
+    const auto unterminated = parse_pipe_request(R"({"method":"GET","path":")" + huge);
+    ASSERT_FALSE(unterminated.has_value());
+    EXPECT_LT(unterminated.error().one_line().size(), 1024u);
+
+    const auto wrong_type = decode_start_request(nlohmann::json{{"clientPid", huge}});
+    ASSERT_FALSE(wrong_type.has_value());
+    EXPECT_LT(wrong_type.error().one_line().size(), 1024u);
+    EXPECT_NE(wrong_type.error().one_line().find("expected u32"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zorv::api
