@@ -146,19 +146,19 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
             request.timeout = std::chrono::seconds(*seconds);
             continue;
         }
-        const OptionSpec* spec = find_option(*command, option.name);
-        if (spec == nullptr) {
+        const OptionSpec* definition = find_option(*command, option.name);
+        if (definition == nullptr) {
             if (known_anywhere(option.name))
                 return UsageError{fmt::format("option --{} does not apply to {}", option.name, command->name)};
             return UsageError{fmt::format("unknown option --{}", option.name)};
         }
-        switch (spec->kind) {
-            case ValueKind::Text: body[std::string(spec->json_key)] = option.value; break;
+        switch (definition->kind) {
+            case ValueKind::Text: body[std::string(definition->json_key)] = option.value; break;
             case ValueKind::UnsignedPid: {
                 const auto pid = parse_decimal(option.value, 0xFFFFFFFFull);
                 if (!pid) return UsageError{fmt::format("option --{} takes a process id from 0 to 4294967295, not {}",
                                                         option.name, text::quoted(option.value))};
-                body[std::string(spec->json_key)] = *pid;
+                body[std::string(definition->json_key)] = *pid;
                 break;
             }
             case ValueKind::File: request.config_file = std::filesystem::path(win32::to_wide(option.value)); break;
