@@ -298,12 +298,7 @@ std::string serialize_response(const PipeResponse& response) {
                        response.body.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-std::string normalize_method(std::string_view method) {
-    std::string out(method);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
+std::string normalize_method(std::string_view method) { return text::ascii_upper(method); }
 
 std::string normalize_path(std::string_view path) {
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
