@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "logger/rolling_file_logger.hpp"
@@ -76,7 +77,7 @@ int main() {
         .max_files = kLogMaxFiles,
         .console = args.size() > 1,
     });
-    log::info(log::target::main, "zorv-helper v2.1.20 starting (PID: {}, args: {})", ::GetCurrentProcessId(),
+    log::info(log::target::main, "zorv-helper v{} starting (PID: {}, args: {})", kProductVersion, ::GetCurrentProcessId(),
               entry::format_argument_list(args));
 
     Status outcome;
