@@ -1,0 +1,35 @@
+-- What wixl has no element for, added to the built package with msibuild.
+-- @VERSION@ and @UPGRADE_CODE@ are the package's own. One statement each,
+-- ended by a semicolon.
+
+-- Crash recovery as `zorv-helper.exe install` sets it: restart after 5 s,
+-- three times; the failure count resets after a day (86400 s).
+CREATE TABLE `MsiServiceConfigFailureActions` (
+  `MsiServiceConfigFailureActions` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL,
+  `Event` SHORT NOT NULL, `ResetPeriod` LONG, `RebootMessage` CHAR(255) LOCALIZABLE,
+  `Command` CHAR(255), `Actions` CHAR(255), `DelayActions` CHAR(255),
+  `Component_` CHAR(72) NOT NULL PRIMARY KEY `MsiServiceConfigFailureActions`);
+INSERT INTO `MsiServiceConfigFailureActions`
+  (`MsiServiceConfigFailureActions`, `Name`, `Event`, `ResetPeriod`, `Actions`, `DelayActions`, `Component_`)
+  VALUES ('HelperRecovery', 'VEXL2VpnService', 1, 86400, '1[~]1[~]1', '5000[~]5000[~]5000', 'Helper');
+-- Between InstallServices (5800) and StartServices (5900).
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`)
+  VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850);
+
+-- What the service writes beside itself goes with it: its logs, the core's
+-- log, a stale core configuration and a core deployed by the client.
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveLogFiles', 'Helper', '*', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveLogsFolder', 'Helper', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreConfig', 'Helper', 'sing-box.json', 'INSTALLFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveDeployedCore', 'Helper', 'sing-box.exe', 'INSTALLFOLDER', 2);
+
+-- A rebuild of the same version replaces the installed one too (wixl's
+-- MajorUpgrade has no AllowSameVersionUpgrades): the upper bound becomes
+-- inclusive (msidbUpgradeAttributesVersionMaxInclusive).
+DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
+  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the release artefacts into dist/: each shipped executable stripped,
+# its debug information in <name>.debug beside it (linked by .gnu_debuglink),
+# the MSI package, and SHA256SUMS over all of them.
+#
+# Usage: scripts/package.sh [--no-build] [--build-dir DIR] [--out DIR] [--version X.Y.Z]
+#   --no-build   package what the build tree holds (default: build it first)
+#   --build-dir  the build tree (default: build/)
+#   --out        where the artefacts go (default: dist/)
+#   --version    package version (default: the project version of the build);
+#                the executables keep the version they were built with
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+build=yes out=$ROOT/dist version=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-build) build=no ;;
+    --build-dir) BUILD_DIR=$2; shift ;;
+    --out) out=$2; shift ;;
+    --version) version=$2; shift ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+TOOLS=x86_64-w64-mingw32
+
+# The path of a shipped target's executable, as the build recorded it.
+shipped_file() {
+  local record=$BUILD_DIR/packaging/shipped/$1.path
+  [ -f "$record" ] || { echo "no $record: configure the build first" >&2; exit 1; }
+  cat "$record"
+}
+
+project_version() {
+  sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD_DIR/CMakeCache.txt"
+}
+
+# split_debug <executable> <out dir>: a stripped copy and its debug file.
+split_debug() {
+  local name
+  name=$(basename "$1")
+  "$TOOLS-objcopy" --only-keep-debug "$1" "$2/$name.debug"
+  "$TOOLS-strip" --strip-all -o "$2/$name" "$1"
+  (cd "$2" && "$TOOLS-objcopy" --add-gnu-debuglink="$name.debug" "$name")
+}
+
+# Runs each statement of packaging/tables.sql against the package.
+add_tables() {
+  local msi=$1 upgrade_code statement
+  upgrade_code=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
+  [ -n "$upgrade_code" ] || { echo "no UpgradeCode in $msi" >&2; exit 1; }
+  while IFS= read -r -d ';' statement; do
+    statement=$(printf '%s' "$statement" | tr '\n' ' ' | sed 's/^ *//; s/ *$//')
+    [ -n "$statement" ] || continue
+    msibuild "$msi" -q "$statement" || { echo "failed: $statement" >&2; exit 1; }
+  done < <(grep -v '^ *--' "$ROOT/packaging/tables.sql" |
+    sed -e "s/@VERSION@/$version/g" -e "s/@UPGRADE_CODE@/$upgrade_code/g")
+}
+
+[ $build = yes ] && { install_packages; build_project; }
+[ -n "$version" ] || version=$(project_version)
+helper=$(shipped_file zorv-helper)
+cli=$(shipped_file zorv-ctl)
+package=zorv-helper-$version-x64.msi
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+rm -f "$out"/*.exe "$out"/*.debug "$out"/*.msi "$out/SHA256SUMS"
+split_debug "$helper" "$out"
+split_debug "$cli" "$out"
+# wixl takes the File sources relative to the folder it runs in.
+(cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" \
+  -o "$package" "$ROOT/packaging/zorv-helper.wxs")
+add_tables "$out/$package"
+(cd "$out" && sha256sum -- *.exe *.debug "$package" >SHA256SUMS)
+echo "$out:"
+ls -l "$out"
