@@ -16,16 +16,40 @@ INSERT INTO `MsiServiceConfigFailureActions`
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`)
   VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850);
 
--- What the service writes beside itself goes with it: its logs, the core's
--- log, a stale core configuration and a core deployed by the client.
+-- What the service writes beside itself goes with it, file by file (Wine's
+-- installer takes no wildcards here): its log and the core's, each with the
+-- five generations rotation keeps (kLogMaxFiles, kCoreLogGenerations); a
+-- stale core configuration; a core deployed by the client; then the folders.
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveLogFiles', 'Helper', '*', 'LOGSFOLDER', 2);
-INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveLogsFolder', 'Helper', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog', 'Helper', 'service.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog1', 'Helper', 'service.1.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog2', 'Helper', 'service.2.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog3', 'Helper', 'service.3.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog4', 'Helper', 'service.4.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog5', 'Helper', 'service.5.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog', 'Helper', 'sing-box.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog1', 'Helper', 'sing-box.1.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog2', 'Helper', 'sing-box.2.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog3', 'Helper', 'sing-box.3.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog4', 'Helper', 'sing-box.4.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog5', 'Helper', 'sing-box.5.log', 'LOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
   VALUES ('RemoveCoreConfig', 'Helper', 'sing-box.json', 'INSTALLFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
   VALUES ('RemoveDeployedCore', 'Helper', 'sing-box.exe', 'INSTALLFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveLogsFolder', 'Helper', 'LOGSFOLDER', 2);
 
 -- A rebuild of the same version replaces the installed one too (wixl's
 -- MajorUpgrade has no AllowSameVersionUpgrades): the upper bound becomes

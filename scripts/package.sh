@@ -23,8 +23,6 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-TOOLS=x86_64-w64-mingw32
-
 # The path of a shipped target's executable, as the build recorded it.
 shipped_file() {
   local record=$BUILD_DIR/packaging/shipped/$1.path
@@ -34,15 +32,6 @@ shipped_file() {
 
 project_version() {
   sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD_DIR/CMakeCache.txt"
-}
-
-# split_debug <executable> <out dir>: a stripped copy and its debug file.
-split_debug() {
-  local name
-  name=$(basename "$1")
-  "$TOOLS-objcopy" --only-keep-debug "$1" "$2/$name.debug"
-  "$TOOLS-strip" --strip-all -o "$2/$name" "$1"
-  (cd "$2" && "$TOOLS-objcopy" --add-gnu-debuglink="$name.debug" "$name")
 }
 
 # Runs each statement of packaging/tables.sql against the package.
@@ -67,8 +56,8 @@ package=zorv-helper-$version-x64.msi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -f "$out"/*.exe "$out"/*.debug "$out"/*.msi "$out/SHA256SUMS"
-split_debug "$helper" "$out"
-split_debug "$cli" "$out"
+"$ROOT/packaging/split-debug.sh" "$helper" "$out"
+"$ROOT/packaging/split-debug.sh" "$cli" "$out"
 # wixl takes the File sources relative to the folder it runs in.
 (cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" \
   -o "$package" "$ROOT/packaging/zorv-helper.wxs")

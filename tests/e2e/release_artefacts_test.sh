@@ -40,7 +40,7 @@ expect_line() { grep -qxF -- "$2" <<<"$1" || fail "${3:-output} lacks '$2'"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || abort "no project version in $build/CMakeCache.txt"
 probe=$build/tests/double_version_probe.exe
-[ -f "$probe" ] || abort "missing build output $probe"
+for file in "$probe" "$build/tests/double_panic_probe.exe"; do [ -f "$file" ] || abort "missing build output $file"; done
 
 step "package version $version from $build"
 mkdir -p "$work"
@@ -84,6 +84,24 @@ for exe in "$helper" "$cli"; do
     [[ $manifest == *'supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"'* ]] || fail "$name manifest: no Windows 10/11"
     [[ $manifest == *'<longPathAware'*'>true</longPathAware>'* ]] || fail "$name manifest: not longPathAware"
 done
+
+step "a stripped executable's crash backtrace resolves with its .debug file"
+# The panic probe dies through the helper's panic hook; stripped like the
+# shipped files, its frames are module+offset, which addr2line resolves
+# against the debug file at the image's link-time base.
+mkdir -p "$work/panic"
+"$root/packaging/split-debug.sh" "$build/tests/double_panic_probe.exe" "$work/panic"
+ZORV_BUILD_DIR=$build "$root/cmake/wine-run.sh" "$work/panic/double_panic_probe.exe" </dev/null >/dev/null 2>&1
+status=$?
+[ "$status" -eq 101 ] || fail "panic probe exited $status, expected 101"
+record=$(tr -d '\r' <"$work/panic/logs/panic.log" 2>/dev/null)
+grep -q 'FATAL PANIC in zorv-helper at .*: panic probe' <<<"$record" || fail "no panic record: '$record'"
+image_base=$("$objdump" -p "$work/panic/double_panic_probe.exe.debug" | awk '$1 == "ImageBase" { print $2 }')
+offsets=$(sed -n 's/^ *[0-9]*: double_panic_probe\.exe+\(0x[0-9a-f]*\) .*/\1/p' <<<"$record")
+addresses=$(for offset in $offsets; do printf '0x%x\n' $((0x$image_base + offset)); done)
+functions=$(x86_64-w64-mingw32-addr2line -f -C -e "$work/panic/double_panic_probe.exe.debug" $addresses 2>/dev/null)
+grep -q 'panic_probe_breaks_invariant' <<<"$functions" ||
+    fail "no frame resolves to the probe's function; record: '$record'; resolved: '$functions'"
 
 step "SHA256SUMS covers every artefact and matches"
 listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort | tr '\n' ' ')
