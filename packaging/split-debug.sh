@@ -4,6 +4,9 @@
 # linked from the copy by .gnu_debuglink (file name and CRC).
 set -euo pipefail
 tools=x86_64-w64-mingw32
+# objcopy and strip stamp the PE header with the current time unless told
+# otherwise: keep the build's time, so the same build gives the same bytes.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(stat -c %Y "$1")}
 name=$(basename "$1")
 "$tools-objcopy" --only-keep-debug "$1" "$2/$name.debug"
 "$tools-strip" --strip-all -o "$2/$name" "$1"

@@ -6,7 +6,7 @@
 # Usage: scripts/package.sh [--no-build] [--build-dir DIR] [--out DIR] [--version X.Y.Z]
 #   --no-build   package what the build tree holds (default: build it first)
 #   --build-dir  the build tree (default: build/)
-#   --out        where the artefacts go (default: dist/)
+#   --out        where the artefacts go, replacing earlier ones (default: dist/)
 #   --version    package version (default: the project version of the build);
 #                the executables keep the version they were built with
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -55,13 +55,16 @@ package=zorv-helper-$version-x64.msi
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-rm -f "$out"/*.exe "$out"/*.debug "$out"/*.msi "$out/SHA256SUMS"
+rm -f "$out"/zorv-helper-*-x64.msi "$out/SHA256SUMS"
+for executable in "$helper" "$cli"; do
+  rm -f "$out/$(basename "$executable")" "$out/$(basename "$executable").debug"
+done
 "$ROOT/packaging/split-debug.sh" "$helper" "$out"
 "$ROOT/packaging/split-debug.sh" "$cli" "$out"
 # wixl takes the File sources relative to the folder it runs in.
 (cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" \
   -o "$package" "$ROOT/packaging/zorv-helper.wxs")
 add_tables "$out/$package"
-(cd "$out" && sha256sum -- *.exe *.debug "$package" >SHA256SUMS)
+(cd "$out" && sha256sum -- "$(basename "$helper")"{,.debug} "$(basename "$cli")"{,.debug} "$package" >SHA256SUMS)
 echo "$out:"
 ls -l "$out"
