@@ -123,9 +123,6 @@ expect_line "$(table MsiServiceConfigFailureActions)" \
     MsiServiceConfigFailureActions
 table InstallExecuteSequence | grep -qP '^MsiConfigureServices\t[^\t]*\t5850$' ||
     fail "MsiConfigureServices is not sequenced between InstallServices and StartServices"
-expect_line "$(table Directory)" "$(printf 'INSTALLFOLDER\tProgramFiles64Folder\tzorv-helper')" Directory
-expect_line "$(table File | cut -f1,3)" "$(printf 'HelperExe\tzorv-helper.exe')" File
-expect_line "$(table File | cut -f1,3)" "$(printf 'CliExe\t%s' "$cli_name")" File
 upgrade_code=$(table Property | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
 expect_line "$(table Upgrade)" "$(printf '%s\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED' "$upgrade_code" "$version")" Upgrade
 msiinfo suminfo "$package" | grep -q '^Template: x64;1033' || fail "the package is not marked x64"
