@@ -9,6 +9,9 @@
 #   --out        where the artefacts go, replacing earlier ones (default: dist/)
 #   --version    package version (default: the project version of the build);
 #                the executables keep the version they were built with
+# ZORV_SIGN_COMMAND, when set, is run (split into words) with each file to
+# sign as its last argument: each stripped executable before the package is built, then the
+# package (e.g. an osslsigncode or signtool wrapper that signs in place).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 build=yes out=$ROOT/dist version=
@@ -59,12 +62,21 @@ rm -f "$out"/zorv-helper-*-x64.msi "$out/SHA256SUMS"
 for executable in "$helper" "$cli"; do
   rm -f "$out/$(basename "$executable")" "$out/$(basename "$executable").debug"
 done
-"$ROOT/packaging/split-debug.sh" "$helper" "$out"
-"$ROOT/packaging/split-debug.sh" "$cli" "$out"
+# sign <file>: in place, when a signing command is set.
+sign() {
+  [ -z "${ZORV_SIGN_COMMAND:-}" ] && return 0
+  $ZORV_SIGN_COMMAND "$1" || { echo "signing $1 failed" >&2; exit 1; }
+}
+
+for executable in "$helper" "$cli"; do
+  "$ROOT/packaging/split-debug.sh" "$executable" "$out"
+  sign "$out/$(basename "$executable")"
+done
 # wixl takes the File sources relative to the folder it runs in.
 (cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" \
   -o "$package" "$ROOT/packaging/zorv-helper.wxs")
 add_tables "$out/$package"
+sign "$out/$package"
 (cd "$out" && sha256sum -- "$(basename "$helper")"{,.debug} "$(basename "$cli")"{,.debug} "$package" >SHA256SUMS)
 echo "$out:"
 ls -l "$out"

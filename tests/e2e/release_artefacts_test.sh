@@ -44,7 +44,11 @@ for file in "$probe" "$build/tests/double_panic_probe.exe"; do [ -f "$file" ] ||
 
 step "package version $version from $build"
 mkdir -p "$work"
-"$root/scripts/package.sh" --no-build --build-dir "$build" --out "$dist" >"$work/package.log" 2>&1 ||
+# A signing command that only records what it was given, in order.
+printf '#!/bin/sh\nprintf "%%s\\n" "$(basename "$1")" >>"%s"\n' "$work/signed" >"$work/sign.sh"
+chmod +x "$work/sign.sh"
+ZORV_SIGN_COMMAND=$work/sign.sh \
+    "$root/scripts/package.sh" --no-build --build-dir "$build" --out "$dist" >"$work/package.log" 2>&1 ||
     { cat "$work/package.log"; abort "package.sh failed"; }
 
 helper=$dist/zorv-helper.exe
@@ -52,6 +56,10 @@ cli_name=$(basename "$(cat "$build/packaging/shipped/zorv-ctl.path")")
 cli=$dist/$cli_name
 package=$dist/zorv-helper-$version-x64.msi
 for file in "$helper" "$cli" "$package"; do [ -f "$file" ] || abort "package.sh made no $file"; done
+
+step "the signing command got each executable, then the package"
+signed=$(tr '\n' ' ' <"$work/signed" 2>/dev/null)
+[ "$signed" = "zorv-helper.exe $cli_name $(basename "$package") " ] || fail "signed in this order: '$signed'"
 
 step "the helper is at most 3 MB"
 size=$(stat -c %s "$helper")
