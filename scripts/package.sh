@@ -10,8 +10,8 @@
 #   --version    package version (default: the project version of the build);
 #                the executables keep the version they were built with
 # ZORV_SIGN_COMMAND, when set, is run (split into words) with each file to
-# sign as its last argument: each stripped executable before the package is built, then the
-# package (e.g. an osslsigncode or signtool wrapper that signs in place).
+# sign as its last argument: each stripped executable before the package is
+# built, then the package (e.g. a wrapper that signs the file in place).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 build=yes out=$ROOT/dist version=
