@@ -1,9 +1,11 @@
 # The shipped executables: a version resource and the application manifest
-# compiled in with the cross windres, everything from the project version; and
-# each one's file path recorded for scripts/package.sh, so the package takes
-# whatever name the target builds under.
+# compiled in with the cross windres, everything from the project version.
+# For scripts/package.sh the build records each one's file path (so the
+# package takes whatever name the target builds under) and the build type.
 
 set(ZORV_PRODUCT_NAME "zorv-helper")
+# The effective build type, for the packaging script to check.
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/build-type "${CMAKE_BUILD_TYPE}\n")
 set(ZORV_VENDOR "VEXL2")
 
 # zorv_ship_executable(<target> <description>)

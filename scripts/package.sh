@@ -33,6 +33,14 @@ shipped_file() {
   cat "$record"
 }
 
+# Only an optimised build with debug information is shipped (the default).
+require_release_build() {
+  local record=$BUILD_DIR/packaging/build-type type
+  [ -f "$record" ] || { echo "no $record: configure the build first" >&2; exit 1; }
+  type=$(cat "$record")
+  [ "$type" = RelWithDebInfo ] || { echo "$BUILD_DIR is a '$type' build; package a RelWithDebInfo build" >&2; exit 1; }
+}
+
 project_version() {
   sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD_DIR/CMakeCache.txt"
 }
@@ -51,6 +59,7 @@ add_tables() {
 }
 
 [ $build = yes ] && { install_packages; build_project; }
+require_release_build
 [ -n "$version" ] || version=$(project_version)
 helper=$(shipped_file zorv-helper)
 cli=$(shipped_file zorv-ctl)
