@@ -176,7 +176,7 @@ request "$pipe" "$(start_body "{\"configPath\":\"$config_json\"}")"
 expect_reply "start from a config file in standard mode" '"state":"running"'
 request "$pipe" "$stop_body"
 stop_helper
-expect_log "$dir" "standard mode" "[INFO] [zorv_helper::security] Strict mode: off (StrictMode absent)"
+expect_log "$dir" "standard mode" "[INFO ] [zorv_helper::security] Strict mode: off (StrictMode absent)"
 grep -qs "Strict mode refuses" "$dir/logs/service.log" && fail "standard mode refused something"
 
 # ---- strict mode --------------------------------------------------------------
@@ -190,7 +190,7 @@ pipe=zorv-strict-$$-client
 run_helper "$dir" "$pipe"
 request "$pipe" "$health_body"
 [ "$rc" -eq 3 ] && [[ $out == CLOSED* ]] || fail "a refused client should find the pipe closed: rc=$rc '$out'"
-expect_log "$dir" "strict mode" "[INFO] [zorv_helper::security] Strict mode: on (StrictMode=1): callers, source_path"
+expect_log "$dir" "strict mode" "[INFO ] [zorv_helper::security] Strict mode: on (StrictMode=1): callers, source_path"
 client_win=$(winpath "$client")
 expect_log "$dir" "client refusal" \
     "Rejected unauthorized named pipe client: Strict mode refuses client process '$client_win': '$client_win' is writable by "
@@ -235,7 +235,7 @@ run_helper "$dir" "$pipe"
 request "$pipe" "$health_body"
 [ "$rc" -eq 3 ] || fail "StrictMode=7 should refuse the client: rc=$rc '$out'"
 stop_helper
-expect_log "$dir" "StrictMode=7" "[WARN] [zorv_helper::security] Strict mode: on (StrictMode=7 is neither 0 nor 1)"
+expect_log "$dir" "StrictMode=7" "[WARN ] [zorv_helper::security] Strict mode: on (StrictMode=7 is neither 0 nor 1)"
 
 # ---- installation keeps the policy -------------------------------------------
 
