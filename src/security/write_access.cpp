@@ -84,6 +84,10 @@ ACCESS_MASK granted_rights(const std::vector<AppliedAce>& aces, AppliesTo applie
 
 bool speaks_for_owner(const Sid& sid) { return sid == sids::creator_owner() || sid == sids::owner_rights(); }
 
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+
 std::optional<Sid> owner_of(PSECURITY_DESCRIPTOR descriptor) {
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
@@ -91,10 +95,6 @@ std::optional<Sid> owner_of(PSECURITY_DESCRIPTOR descriptor) {
         return std::nullopt;
     return Sid::copy_of(owner);
 }
-
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
 
 }  // namespace
 

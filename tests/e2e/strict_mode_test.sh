@@ -15,11 +15,8 @@ build=$(cd "${1:?usage: strict_mode_test.sh <build dir>}" && pwd)
 prefix=$build/test-work/strict-prefix
 work=$build/test-work/strict-e2e-$$
 
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+# shellcheck source=../support/own_prefix.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/own_prefix.sh"
 
 policy_key='HKLM\SYSTEM\CurrentControlSet\Services\VEXL2VpnService\Parameters'
 client=$work/client/vexl2.exe
@@ -27,17 +24,6 @@ source_core=$work/bin/sing-box.exe
 config=$work/conf/config.json
 helper_pid=
 installed=
-
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-abort() {
-    fail "$*"
-    exit 1
-}
 
 stop_helper() {
     [ -n "$helper_pid" ] || return 0
@@ -52,37 +38,16 @@ cleanup() {
     local status=$?
     stop_helper
     [ -n "$installed" ] && timeout 60 "$wine" "$installed" uninstall </dev/null >/dev/null 2>&1
-    "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only
-    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "work folder kept: $work"
-    fi
-    exit $((status != 0 || failures != 0))
+    end_prefix_test "$status"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-winpath() {
-    local path=${1//\//\\}
-    printf 'Z:%s' "$path"
-}
 # A Windows path as a JSON string body (backslashes doubled).
 json_path() {
     local path
     path=$(winpath "$1")
     printf '%s' "${path//\\/\\\\}"
-}
-
-start_prefix() {
-    mkdir -p "$(dirname "$prefix")"
-    if [ ! -f "$prefix/system.reg" ]; then
-        step "creating Wine prefix $prefix"
-        "$wine" wineboot -i </dev/null >/dev/null 2>&1
-        "$wineserver" -w
-    fi
-    "$wineserver" -p </dev/null >/dev/null 2>&1
-    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
 }
 
 set_policy() {
@@ -217,25 +182,21 @@ expect_reply "inline start in strict mode" '"state":"running"'
 request "$pipe" "$stop_body"
 stop_helper
 
-step "StrictMode=0 is the standard mode"
-set_policy 0
-dir=$work/zero
-pipe=zorv-strict-$$-zero
-run_helper "$dir" "$pipe"
-request "$pipe" "$health_body"
-expect_reply "health with StrictMode=0" '"status":200'
-stop_helper
-expect_log "$dir" "StrictMode=0" "Strict mode: off (StrictMode=0)"
-
-step "StrictMode=7 is not understood: strict, with a warning"
-set_policy 7
-dir=$work/seven
-pipe=zorv-strict-$$-seven
-run_helper "$dir" "$pipe"
-request "$pipe" "$health_body"
-[ "$rc" -eq 3 ] || fail "StrictMode=7 should refuse the client: rc=$rc '$out'"
-stop_helper
-expect_log "$dir" "StrictMode=7" "[WARN ] [zorv_helper::security] Strict mode: on (StrictMode=7 is neither 0 nor 1)"
+# health_with_policy <value> <client's exit status> <log line>
+health_with_policy() {
+    step "StrictMode=$1: the client's health request ends with status $2"
+    set_policy "$1"
+    dir=$work/policy-$1
+    pipe=zorv-strict-$$-policy-$1
+    run_helper "$dir" "$pipe"
+    request "$pipe" "$health_body"
+    [ "$rc" -eq "$2" ] || fail "StrictMode=$1: client exit status $rc, expected $2: '$out'"
+    stop_helper
+    expect_log "$dir" "StrictMode=$1" "$3"
+}
+health_with_policy 0 0 "[INFO ] [zorv_helper::security] Strict mode: off (StrictMode=0)"
+# Not understood: strict, with a warning.
+health_with_policy 7 3 "[WARN ] [zorv_helper::security] Strict mode: on (StrictMode=7 is neither 0 nor 1)"
 
 # ---- installation keeps the policy -------------------------------------------
 

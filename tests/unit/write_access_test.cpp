@@ -25,19 +25,19 @@ constexpr const char* kAuthenticatedUsers = "S-1-5-11";
 struct LocalFreeDeleter {
     void operator()(void* memory) const { ::LocalFree(memory); }
 };
-using Descriptor = std::unique_ptr<void, LocalFreeDeleter>;
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
 
-Descriptor from_sddl(const std::string& sddl) {
+LocalMemory from_sddl(const std::string& sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     const std::wstring wide = win32::to_wide(sddl);
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.c_str(), SDDL_REVISION_1, &raw, nullptr))
         ADD_FAILURE() << "SDDL not accepted: " << sddl << " (error " << ::GetLastError() << ")";
-    return Descriptor(raw);
+    return LocalMemory(raw);
 }
 
 // The writer's SID text, or "" when only the trusted three can change the object.
 std::string writer_of(const std::string& sddl, ObjectKind kind) {
-    const Descriptor descriptor = from_sddl(sddl);
+    const LocalMemory descriptor = from_sddl(sddl);
     if (!descriptor) return "<invalid>";
     const auto writer = find_untrusted_writer(descriptor.get(), kind);
     return writer ? writer->text() : "";
@@ -140,8 +140,8 @@ TEST(WriteAccess, SidTextAndAccountNames) {
     EXPECT_EQ(Sid::make(5, {21, 1, 2, 3, 1001}).text(), kUser);
     PSID converted = nullptr;
     ASSERT_TRUE(::ConvertStringSidToSidW(L"S-1-5-32-544", &converted));
+    const LocalMemory owned(converted);
     const Sid administrators = Sid::copy_of(converted);
-    ::LocalFree(converted);
     EXPECT_EQ(administrators, sids::administrators());
     EXPECT_TRUE(is_trusted_administration(administrators));
     EXPECT_FALSE(is_trusted_administration(sids::everyone()));
