@@ -11,7 +11,8 @@
 //   silent          read the request, then keep the connection open, silent
 //   announce:<n>    read the request, send only a length prefix of n, keep open
 //   greet:<json>    answer <json> at once, before any request, then read
-// "listening" appears in <record-dir> once the first instance exists; every
+// "pid" in <record-dir> holds its process id; "listening" appears there once
+// the first instance exists; every
 // request read is written to request-<k>.txt (k from 1; empty when the
 // client closed without sending one). After the last step the program waits
 // to be killed when that step keeps the connection open, else exits 0.
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
     }
     const std::wstring path = zorv::win32::to_wide(std::string("\\\\.\\pipe\\") + argv[1]);
     const std::string dir = argv[2];
+    record(dir, "pid", std::to_string(::GetCurrentProcessId()));
     bool hold_open = false;
     UniqueHandle held;
     for (int step = 3, count = 1; step < argc; ++step, ++count) {
