@@ -14,9 +14,9 @@ std::vector<std::string_view> last_lines(std::string_view text, std::size_t coun
         const auto first_end = text.find('\n');
         text = first_end == std::string_view::npos ? std::string_view() : text.substr(first_end + 1);
     }
-    if (text.ends_with('\n')) text.remove_suffix(1);
     std::vector<std::string_view> lines;
     if (text.empty()) return lines;
+    if (text.ends_with('\n')) text.remove_suffix(1);
     while (lines.size() < count) {
         const auto start = text.rfind('\n');
         std::string_view line = start == std::string_view::npos ? text : text.substr(start + 1);
