@@ -111,7 +111,7 @@ inline='"configContent":"{}"'
 
 # ---- set-up -------------------------------------------------------------------
 
-for file in src/zorv-helper.exe tests/double_fake_core.exe tests/double_fake_tool.exe tests/double_pipe_client.exe; do
+for file in src/zorv-helper.exe tools/zorv.exe tests/double_fake_core.exe tests/double_fake_tool.exe tests/double_pipe_client.exe; do
     [ -f "$build/$file" ] || abort "missing build output $build/$file"
 done
 rm -rf "$work"
@@ -212,6 +212,16 @@ done
 [ "$(grep -c 'Strict mode: on (StrictMode=1)' "$dir/logs/service.log")" -ge 2 ] ||
     fail "each service start should log strict mode"
 expect_log "$dir" "re-install" "Keeping the StrictMode policy of the earlier registration"
+
+step "zorv service shows the mode the registry holds"
+# zorv_service <StrictMode value> <expected row>
+zorv_service() {
+    set_policy "$1"
+    out=$(timeout 30 "$wine" "$build/tools/zorv.exe" service </dev/null 2>/dev/null | tr -d '\r')
+    [[ $out == *"state: Running"*"$2"* ]] || fail "zorv service with StrictMode=$1: '$out'"
+}
+zorv_service 1 "strict mode: on (StrictMode=1)"
+zorv_service absent "strict mode: off (StrictMode absent)"
 timeout 60 "$wine" "$installed" uninstall </dev/null >/dev/null 2>&1 || fail "uninstall failed"
 installed=
 
