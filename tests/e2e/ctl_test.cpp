@@ -293,6 +293,19 @@ TEST(ZorvCtl, NoReplyEndsWithExitThree) {
     }
 }
 
+// A server that never reads cannot hold a request bigger than the pipe's buffer
+// past the timeout either.
+TEST(ZorvCtl, ADeafServerEndsTheSendWithinTheTimeout) {
+    TestDir dir("ctl-deaf");
+    write_file(dir / "big.json", "{\"pad\":\"" + std::string(4u << 20, 'x') + "\"}");
+    const std::string pipe = unique_pipe_name("ctl-deaf");
+    ScriptedServer server(pipe, {"deaf"});
+    const auto result = ctl({"start", "--pipe", pipe, "--timeout", "2", "--config", win32::path_text(dir / "big.json")});
+    ASSERT_TRUE(result.exit_code) << "still running after a minute";
+    EXPECT_EQ(*result.exit_code, 3u);
+    EXPECT_EQ(result.err, "zorv: The helper did not take the request within 2 s\n");
+}
+
 TEST(ZorvCtl, WaitsForAPipeThatIsNotThereYet) {
     const std::string pipe = unique_pipe_name("ctl-later");
     TestDir dir("ctl-later");
