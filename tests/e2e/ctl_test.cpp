@@ -359,13 +359,21 @@ TEST(ZorvCtl, RefusesAServerThatIsNotTheHelper) {
     const std::string pipe = unique_pipe_name("ctl-impostor");
     ScriptedServer impostor(pipe, {"greet:{\"status\":200,\"body\":{}}", "greet:{\"status\":200,\"body\":{}}"},
                             "vexl2-updater.exe");
+    const std::string refusal = fmt::format("Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ", pipe,
+                                            impostor.pid());
+    const struct {
+        std::vector<std::string> args;
+        std::string complaint;
+    } cases[] = {
+        {{"start", "--pipe", pipe, "--config", config}, "zorv: " + refusal},
+        // `wait` tries again until its time is up, then names the refusal.
+        {{"wait", "--pipe", pipe, "--timeout", "3"}, "zorv: The helper did not answer within 3 s: " + refusal},
+    };
     for (int k : {1, 2}) {
-        const auto result = k == 1 ? ctl({"start", "--pipe", pipe, "--config", config}) : ctl({"wait", "--pipe", pipe});
+        const auto result = ctl(cases[k - 1].args);
         EXPECT_EQ(result.exit_code, 3u);
         EXPECT_EQ(result.out, "");
-        EXPECT_TRUE(result.err.starts_with(fmt::format("zorv: Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ",
-                                                       pipe, impostor.pid())))
-            << result.err;
+        EXPECT_TRUE(result.err.starts_with(cases[k - 1].complaint)) << result.err;
         EXPECT_TRUE(result.err.ends_with("vexl2-updater.exe\", which is not a zorv-helper.exe\n")) << result.err;
         EXPECT_EQ(impostor.request(k), "") << "bytes reached the impostor";
     }
