@@ -11,6 +11,7 @@
 //   silent          read the request, then keep the connection open, silent
 //   announce:<n>    read the request, send only a length prefix of n, keep open
 //   greet:<json>    answer <json> at once, before any request, then read
+//   deaf            read nothing, answer nothing, keep the connection open
 // "pid" in <record-dir> holds its process id; "listening" appears there once
 // the first instance exists; every
 // request read is written to request-<k>.txt (k from 1; empty when the
@@ -74,6 +75,11 @@ int main(int argc, char** argv) {
         if (!::ConnectNamedPipe(pipe.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) return 2;
 
         hold_open = false;
+        if (script == "deaf") {
+            held = std::move(pipe);
+            hold_open = true;
+            continue;
+        }
         if (script.starts_with("greet:")) send_frame(pipe.get(), script.substr(6));
         const std::string request = read_request(pipe.get());
         record(dir, "request-" + std::to_string(count) + ".txt", request);

@@ -293,6 +293,19 @@ TEST(ZorvCtl, NoReplyEndsWithExitThree) {
     }
 }
 
+// A server that never reads cannot hold a request bigger than the pipe's buffer
+// past the timeout either.
+TEST(ZorvCtl, ADeafServerEndsTheSendWithinTheTimeout) {
+    TestDir dir("ctl-deaf");
+    write_file(dir / "big.json", "{\"pad\":\"" + std::string(4u << 20, 'x') + "\"}");
+    const std::string pipe = unique_pipe_name("ctl-deaf");
+    ScriptedServer server(pipe, {"deaf"});
+    const auto result = ctl({"start", "--pipe", pipe, "--timeout", "2", "--config", win32::path_text(dir / "big.json")});
+    ASSERT_TRUE(result.exit_code) << "still running after a minute";
+    EXPECT_EQ(*result.exit_code, 3u);
+    EXPECT_EQ(result.err, "zorv: The helper did not take the request within 2 s\n");
+}
+
 TEST(ZorvCtl, WaitsForAPipeThatIsNotThereYet) {
     const std::string pipe = unique_pipe_name("ctl-later");
     TestDir dir("ctl-later");
@@ -346,13 +359,21 @@ TEST(ZorvCtl, RefusesAServerThatIsNotTheHelper) {
     const std::string pipe = unique_pipe_name("ctl-impostor");
     ScriptedServer impostor(pipe, {"greet:{\"status\":200,\"body\":{}}", "greet:{\"status\":200,\"body\":{}}"},
                             "vexl2-updater.exe");
+    const std::string refusal = fmt::format("Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ", pipe,
+                                            impostor.pid());
+    const struct {
+        std::vector<std::string> args;
+        std::string complaint;
+    } cases[] = {
+        {{"start", "--pipe", pipe, "--config", config}, "zorv: " + refusal},
+        // `wait` tries again until its time is up, then names the refusal.
+        {{"wait", "--pipe", pipe, "--timeout", "3"}, "zorv: The helper did not answer within 3 s: " + refusal},
+    };
     for (int k : {1, 2}) {
-        const auto result = k == 1 ? ctl({"start", "--pipe", pipe, "--config", config}) : ctl({"wait", "--pipe", pipe});
+        const auto result = ctl(cases[k - 1].args);
         EXPECT_EQ(result.exit_code, 3u);
         EXPECT_EQ(result.out, "");
-        EXPECT_TRUE(result.err.starts_with(fmt::format("zorv: Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ",
-                                                       pipe, impostor.pid())))
-            << result.err;
+        EXPECT_TRUE(result.err.starts_with(cases[k - 1].complaint)) << result.err;
         EXPECT_TRUE(result.err.ends_with("vexl2-updater.exe\", which is not a zorv-helper.exe\n")) << result.err;
         EXPECT_EQ(impostor.request(k), "") << "bytes reached the impostor";
     }
@@ -389,7 +410,8 @@ TEST(ZorvCtl, TalksToTheRealHelper) {
     EXPECT_TRUE(version.out.starts_with(fmt::format("zorv 2.1.20\nhelper: process {} on \\\\.\\pipe\\{}, ",
                                                     helper.process().pid(), helper.pipe_name())))
         << version.out;
-    EXPECT_NE(version.out.find("zorv-helper.exe\nhelper version: "), std::string::npos) << version.out;
+    // Read from the helper's version resource.
+    EXPECT_TRUE(version.out.ends_with("zorv-helper.exe\nhelper version: 2.1.20\n")) << version.out;
 
     const auto status = ctl({"status", "--pipe", helper.pipe_name()});
     EXPECT_EQ(status.exit_code, 0u) << status.err;

@@ -31,33 +31,29 @@ struct ExchangeFailure {
     Error error;
 };
 
-struct Connection {
-    win32::UniqueHandle pipe;
+struct Exchanged {
     ServerIdentity server;
+    std::string reply;
 };
 
 std::unexpected<ExchangeFailure> no_reply(Error error, bool server_refused = false) {
     return std::unexpected(ExchangeFailure{server_refused, std::move(error)});
 }
 
-// Opens the pipe and settles who serves it.
-std::expected<Connection, ExchangeFailure> connect_to_helper(const std::string& pipe, const Deadline& deadline) {
+// Opens the pipe, settles who serves it, and only then sends the request.
+std::expected<Exchanged, ExchangeFailure> exchange(const std::string& pipe, std::string_view payload,
+                                                   const Deadline& deadline) {
     auto handle = open_pipe(pipe, deadline);
     if (!handle) return no_reply(handle.error());
     auto server = verify_pipe_server(handle->get(), pipe);
     if (!server) return no_reply(server.error(), true);
-    return Connection{std::move(*handle), std::move(*server)};
+    if (auto sent = send_request(handle->get(), payload, deadline); !sent) return no_reply(sent.error());
+    auto reply = read_reply(handle->get(), deadline);
+    if (!reply) return no_reply(reply.error());
+    return Exchanged{std::move(*server), std::move(*reply)};
 }
 
-std::expected<std::string, ExchangeFailure> exchange(const std::string& pipe, std::string_view payload,
-                                                     const Deadline& deadline) {
-    auto connection = connect_to_helper(pipe, deadline);
-    if (!connection) return std::unexpected(connection.error());
-    if (auto sent = send_request(connection->pipe.get(), payload, deadline); !sent) return no_reply(sent.error());
-    auto reply = read_reply(connection->pipe.get(), deadline);
-    if (!reply) return no_reply(reply.error());
-    return std::move(*reply);
-}
+std::string health_payload() { return json{{"method", "GET"}, {"path", "/healthz"}}.dump(); }
 
 Result<std::string> read_config_file(const std::filesystem::path& path) {
     const std::string shown = win32::path_text(path);
@@ -133,49 +129,52 @@ Outcome run_request(const Invocation& invocation, const std::string& pipe) {
     const Deadline deadline(invocation.timeout);
     auto reply = exchange(pipe, *payload, deadline);
     if (!reply) return {kExitNoReply, reply.error().error.one_line()};
-    return show_reply(*reply, invocation.json_only);
+    return show_reply(reply->reply, invocation.json_only);
 }
 
 Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
-    const std::string payload = json{{"method", invocation.method}, {"path", invocation.path}}.dump();
+    const std::string payload = health_payload();
     const Deadline deadline(invocation.timeout);
+    // While a service restarts, its pipe may briefly belong to a process the
+    // SCM no longer reports, so a refusal is retried as well; it is what the
+    // operator hears about at the end, being the more telling failure.
+    std::optional<Error> refusal;
     for (;;) {
         auto reply = exchange(pipe, payload, deadline);
-        if (reply) return show_reply(*reply, invocation.json_only);
-        // A server that is not the helper will not become it.
-        if (reply.error().server_refused) return {kExitNoReply, reply.error().error.one_line()};
+        if (reply) return show_reply(reply->reply, invocation.json_only);
+        if (reply.error().server_refused) refusal = reply.error().error;
         if (deadline.passed())
             return {kExitNoReply, fmt::format("The helper did not answer within {} s: {}", invocation.timeout.count(),
-                                              reply.error().error.one_line())};
+                                              refusal.value_or(reply.error().error).one_line())};
         std::this_thread::sleep_for(std::min(deadline.remaining(), kWaitRetry));
     }
 }
 
 Outcome run_version(const Invocation& invocation, const std::string& pipe) {
-    const Deadline deadline(invocation.timeout);
-    auto connection = connect_to_helper(pipe, deadline);
+    // The helper is asked for /healthz, so that it sees an ordinary request.
+    auto exchanged = exchange(pipe, health_payload(), Deadline(invocation.timeout));
     json facts = {{"version", kProductVersion}, {"pipe", pipe_path(pipe)}, {"helper", nullptr}};
     Outcome outcome;
-    if (connection) {
-        const auto helper_version = file_product_version(connection->server.image);
-        facts["helper"] = {{"pid", connection->server.pid},
-                           {"image", connection->server.image},
+    std::optional<std::string> helper_version;
+    if (exchanged) {
+        const ServerIdentity& server = exchanged->server;
+        helper_version = file_product_version(server.image);
+        facts["helper"] = {{"pid", server.pid},
+                           {"image", server.image},
                            {"version", helper_version ? json(*helper_version) : json(nullptr)}};
     } else {
-        outcome = {kExitNoReply, connection.error().error.one_line()};
+        outcome = {kExitNoReply, exchanged.error().error.one_line()};
     }
     if (invocation.json_only) {
         print(dump(facts) + "\n");
         return outcome;
     }
     print(version_line());
-    if (connection) {
-        const json& helper = facts["helper"];
-        print(fmt::format("helper: process {} on {}, {}\n", connection->server.pid, pipe_path(pipe),
-                          printable_line(connection->server.image)));
-        print(fmt::format("helper version: {}\n", helper["version"].is_string()
-                                                      ? helper["version"].get<std::string>()
-                                                      : std::string("unknown (its image has no version resource)")));
+    if (exchanged) {
+        print(fmt::format("helper: process {} on {}, {}\n", exchanged->server.pid, pipe_path(pipe),
+                          printable_line(exchanged->server.image)));
+        print(fmt::format("helper version: {}\n",
+                          helper_version.value_or("unknown (its image has no version resource)")));
     }
     return outcome;
 }
