@@ -14,6 +14,7 @@
 #include "logger/rotate_log.hpp"
 #include "security/path_checks.hpp"
 #include "security/path_text_rules.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::manager {
 
@@ -95,6 +96,8 @@ Result<ConfigurationSelection> select_configuration(const api::StartRuntimeReque
     if (!security::is_plain_local_path(given)) return fail("Specified config path is not a plain local path: " + given);
     if (security::has_reparse_point(path))
         return fail("Specified config path resolves through a reparse point: " + given);
+    if (auto guarded = security::check_strict_mode_path("config path " + given, path); !guarded)
+        return fail(guarded.error());
     return ConfigurationSelection{win32::path_text(path), given, std::nullopt, path};
 }
 
