@@ -102,8 +102,11 @@ TEST(PathRulesAgainstWin32, SameFileAndSameContainment) {
         // Where the rules see sing-box.exe, Win32 opens sing-box.exe. The name
         // rule may refuse more (a path ending in ".." names no file for it).
         const bool win32_core = final_component(*full) == "sing-box.exe";
-        if (names_core_executable(path)) EXPECT_TRUE(win32_core) << text::log_safe(path) << " -> " << *full;
-        else if (win32_core) ++name_refused;
+        if (names_core_executable(path)) {
+            EXPECT_TRUE(win32_core) << text::log_safe(path) << " -> " << *full;
+        } else if (win32_core) {
+            ++name_refused;
+        }
     }
     std::cout << "[ measure  ] " << plain << " plain paths agreed with GetFullPathNameW; " << refused
               << " generated paths were refused by their text; the name rule refused " << name_refused
