@@ -75,7 +75,8 @@ Result<win32::UniqueHandle> open_configuration_file(const std::string& given, co
         return fail("Specified config path resolves through a reparse point: " + given);
     // Not following a link at the last step: one swapped in after the check
     // is opened as itself and refused below.
-    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
                                            nullptr));
     if (!file) {
@@ -86,8 +87,12 @@ Result<win32::UniqueHandle> open_configuration_file(const std::string& given, co
     return file;
 }
 
-// Reads at most `limit` bytes; a file that grew past it since its size was
-// taken is refused rather than cut short.
+std::unexpected<Error> too_large(const std::string& given) {
+    return fail(fmt::format("Specified config path is larger than {} bytes: {}", kMaxConfigFileBytes, given));
+}
+
+// Reads at most kMaxConfigFileBytes; a file that grew past that since its
+// size was taken is refused rather than cut short.
 Result<std::string> read_bounded(HANDLE file, std::uint64_t size, const std::string& given) {
     std::string content;
     content.reserve(static_cast<std::size_t>(size));
@@ -100,7 +105,7 @@ Result<std::string> read_bounded(HANDLE file, std::uint64_t size, const std::str
         if (content.size() + read > kMaxConfigFileBytes) break;
         content.append(chunk.data(), read);
     }
-    return fail(fmt::format("Specified config path is larger than {} bytes: {}", kMaxConfigFileBytes, given));
+    return too_large(given);
 }
 
 Result<std::string> read_configuration_file(const std::string& given, security::ClientIdentity& client) {
@@ -123,8 +128,7 @@ Result<std::string> read_configuration_file(const std::string& given, security::
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return fail("Specified config path is not a file: " + given);
     const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > kMaxConfigFileBytes)
-        return fail(fmt::format("Specified config path is larger than {} bytes: {}", kMaxConfigFileBytes, given));
+    if (size > kMaxConfigFileBytes) return too_large(given);
     return read_bounded(opened->get(), size, given);
 }
 

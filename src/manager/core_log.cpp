@@ -80,7 +80,8 @@ ShredOutcome overwrite_and_delete(const std::filesystem::path& path) {
             outcome.size = static_cast<std::uint64_t>(size.QuadPart);
             const std::vector<char> zeros(static_cast<std::size_t>(std::min<std::uint64_t>(outcome.size, kShredChunk)));
             while (outcome.zeroed < outcome.size) {
-                const auto chunk = static_cast<DWORD>(std::min<std::uint64_t>(outcome.size - outcome.zeroed, kShredChunk));
+                const auto chunk =
+                    static_cast<DWORD>(std::min<std::uint64_t>(outcome.size - outcome.zeroed, kShredChunk));
                 DWORD written = 0;
                 if (!::WriteFile(file.get(), zeros.data(), chunk, &written, nullptr) || written == 0) {
                     outcome.overwrite_error = win32::last_os_error().one_line();

@@ -81,7 +81,8 @@ api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const std::opti
     }
     const std::string trigger = request.trigger ? *request.trigger : std::string(kDefaultStopTrigger);
     log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
-              text::log_safe(trigger), text::option_form(request.operation_id), text::option_form(request.client_runtime_id));
+              text::log_safe(trigger), text::option_form(request.operation_id),
+              text::option_form(request.client_runtime_id));
 
     const manager::RuntimeStatus status =
         manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
@@ -120,7 +121,8 @@ api::PipeResponse dispatch_request(const std::string& method, const std::string&
                                    security::ClientIdentity& client, std::string_view pipe_name,
                                    const std::vector<std::string>& body_duplicate_keys) {
     if (log::enabled(log::Level::Debug))
-        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method), text::log_safe(path));
+        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
+                   text::log_safe(path));
     if (method == "GET") {
         if (path == "/healthz") return health(pipe_name);
         if (path == "/v1/runtime/status") return runtime_status(*manager);

@@ -427,8 +427,10 @@ TEST_F(CoreLaunch, PathsWithANulRunAndDeployNothing) {
         json body;
         std::string message;
     } cases[] = {
-        {{{"binaryPath", binary}, {"configContent", recording}}, "binary_path is not a valid plain local path: " + binary},
-        {{{"sourcePath", source}, {"configContent", recording}}, "source_path is not a valid plain local path: " + source},
+        {{{"binaryPath", binary}, {"configContent", recording}},
+         "binary_path is not a valid plain local path: " + binary},
+        {{{"sourcePath", source}, {"configContent", recording}},
+         "source_path is not a valid plain local path: " + source},
         {{{"configPath", config}}, "Specified config path is not a plain local path: " + config},
         {{{"binaryPath", service + "\\sing-box.exe\x01"}, {"configContent", recording}},
          "binary_path must point to sing-box.exe, got: " + service + "\\sing-box.exe\x01"},
@@ -514,7 +516,7 @@ TEST_F(CoreLaunch, ClientTextNeverStartsALogLine) {
         EXPECT_EQ(line, forged) << "only the core's own lines";
     }
     std::size_t headers = 0;
-    for (std::size_t at = core_log.find("(profile: "); at != std::string::npos; at = core_log.find("(profile: ", at + 1))
+    for (auto at = core_log.find("(profile: "); at != std::string::npos; at = core_log.find("(profile: ", at + 1))
         ++headers;
     EXPECT_GE(headers, 4u);
 }

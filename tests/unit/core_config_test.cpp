@@ -164,7 +164,8 @@ TEST(ConfigurationSelection, TextRulesComeBeforeTheFileSystem) {
         {"missing-relative.json", "Specified config path is not a plain local path: missing-relative.json"},
         {"\\\\.\\" + config, "Specified config path is not a plain local path: \\\\.\\" + config},
         {"\\\\?\\" + config, "Specified config path is not a plain local path: \\\\?\\" + config},
-        {"\\\\127.0.0.1\\share\\config.json", "Specified config path is not a plain local path: \\\\127.0.0.1\\share\\config.json"},
+        {"\\\\127.0.0.1\\share\\config.json",
+         "Specified config path is not a plain local path: \\\\127.0.0.1\\share\\config.json"},
         {nul, "Specified config path is not a plain local path: " + nul},
         {config + ":stream", "Specified config path is not a plain local path: " + config + ":stream"},
     };
@@ -200,9 +201,9 @@ TEST(ConfigurationSelection, TheFileIsOpenedOnlyAsTheClient) {
     refusing.refuse = true;
     write_file(dir / "config.json", "{}");
     const std::string message = selection_error(win32::path_text(dir / "config.json"), refusing);
-    EXPECT_TRUE(message.starts_with("Specified config path could not be opened: " + win32::path_text(dir / "config.json") +
-                                    ": Failed to impersonate the pipe client"))
-        << message;
+    const std::string expected = "Specified config path could not be opened: " + win32::path_text(dir / "config.json") +
+                                 ": Failed to impersonate the pipe client";
+    EXPECT_TRUE(message.starts_with(expected)) << message;
     EXPECT_EQ(refusing.events, std::vector<std::string>{"impersonate"});
 }
 

@@ -27,7 +27,8 @@ std::optional<std::string> win32_full_path(const std::string& path) {
     const std::wstring wide = win32::to_wide(path);
     std::vector<wchar_t> buffer(1024);
     for (;;) {
-        const DWORD length = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        const DWORD length =
+            ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
         if (length == 0) return std::nullopt;
         if (length < buffer.size()) {
             std::string text = text::unicode_lower(win32::from_wide(std::wstring_view(buffer.data(), length)));

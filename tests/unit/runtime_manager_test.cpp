@@ -200,7 +200,8 @@ TEST(StaleConfigurationShredding, TheLogSaysExactlyWhatWasDone) {
          "[security] Stale plaintext config file " + path +
              ": failed to overwrite it (4 of 10 bytes zeroed): disk full; deleted it"},
         {{10, 10, std::nullopt, "in use"}, log::Level::Error,
-         "[security] Stale plaintext config file " + path + ": overwrote all 10 bytes with zeros; failed to delete it: in use"},
+         "[security] Stale plaintext config file " + path +
+             ": overwrote all 10 bytes with zeros; failed to delete it: in use"},
         {{0, 0, "denied", "denied"}, log::Level::Error,
          "[security] Stale plaintext config file " + path +
              ": failed to overwrite it (0 of 0 bytes zeroed): denied; failed to delete it: denied"},
