@@ -14,6 +14,7 @@
 #include "logger/rotate_log.hpp"
 #include "security/path_checks.hpp"
 #include "security/path_text_rules.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::manager {
 
@@ -119,6 +120,8 @@ Result<std::string> read_configuration_file(const std::string& given, security::
     if (auto ran = security::run_as_client(client, [&] { opened = open_configuration_file(given, path); }); !ran)
         return fail(ran.error().context("Specified config path could not be opened: " + given));
     if (!opened) return fail(opened.error());
+    if (auto guarded = security::check_strict_mode_path("config path " + given, path); !guarded)
+        return fail(guarded.error());
 
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(opened->get(), &info))

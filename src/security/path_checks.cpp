@@ -8,6 +8,7 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/path_text_rules.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::security {
 
@@ -177,6 +178,7 @@ Result<std::string> validate_source_path(std::string_view source_path, const std
     if (auto message = source_directory_error(source_path, canonical_path_text(source).value_or(std::string()),
                                               win32::path_text(service_dir), authorized_folders_from_environment()))
         return fail(*message);
+    if (auto guarded = check_strict_mode_path("source_path " + given, source); !guarded) return fail(guarded.error());
     return given;
 }
 

@@ -16,11 +16,8 @@ prefix=$build/test-work/service-prefix
 tag=service-e2e-$$
 work=$build/test-work/$tag
 
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+# shellcheck source=../support/own_prefix.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/own_prefix.sh"
 
 service=VEXL2VpnService
 pipe=$service.Control
@@ -33,17 +30,6 @@ installed=()
 
 # ---- reporting --------------------------------------------------------------
 
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-# Ends the test at once; the trap still cleans up.
-abort() {
-    fail "$*"
-    exit 1
-}
 # Shows the end of a helper's log, for the failures that need it.
 show_log() {
     local log
@@ -53,11 +39,6 @@ show_log() {
 }
 
 # ---- Wine ---------------------------------------------------------------------
-
-winpath() {
-    local path=${1//\//\\}
-    printf 'Z:%s' "$path"
-}
 
 # run <timeout s> <program> <args...>: sets $out, $err (without CRs) and $rc.
 run() {
@@ -75,30 +56,10 @@ cleanup() {
     if [ ${#installed[@]} -gt 0 ]; then
         timeout 60 "$wine" "${installed[0]}" uninstall </dev/null >/dev/null 2>&1 || true
     fi
-    "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only
-    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "work folder kept: $work"
-    fi
-    exit $((status != 0 || failures != 0))
+    end_prefix_test "$status"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-
-start_prefix() {
-    mkdir -p "$(dirname "$prefix")"
-    if [ ! -f "$prefix/system.reg" ]; then
-        step "creating Wine prefix $prefix"
-        "$wine" wineboot -i </dev/null >/dev/null 2>&1
-        "$wineserver" -w
-    fi
-    # Persistent, so the installed service outlives every short-lived client;
-    # then a throw-away first process, which starts Wine's own services with
-    # no hold on this script's output.
-    "$wineserver" -p </dev/null >/dev/null 2>&1
-    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
-}
 
 # ---- the programs -------------------------------------------------------------
 
