@@ -20,6 +20,7 @@
 #include "pipe_server/api_records.hpp"
 #include "pipe_server/framing.hpp"
 #include "pipe_server/router.hpp"
+#include "security/client_impersonation.hpp"
 #include "security/client_verification.hpp"
 
 namespace zorv::pipe_server {
@@ -152,9 +153,10 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     if (!request) co_return fail(request.error().context("Invalid JSON request"));
     std::vector<char>().swap(*payload);
 
+    security::NamedPipeClientIdentity client(pipe.native_handle());
     const api::PipeResponse response =
         dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                         std::move(request->body), manager, pipe_name, request->body_duplicate_keys);
+                         std::move(request->body), manager, client, pipe_name, request->body_duplicate_keys);
 
     // Prefix and payload in one buffer: a second write could be lost on close.
     auto frame = reply_frame(response);

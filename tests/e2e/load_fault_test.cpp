@@ -644,22 +644,20 @@ TEST(LoadFault, WithoutToolDoublesTheSystemNetshAnswersAndTheRuntimeBehaves) {
     }
 }
 
-TEST(LoadFault, ANetshThatCannotBeStartedOnlyCostsWarnings) {
-    HelperUnderTest helper(helper_options("netsh-unusable", true));
-    // The helper's own folder is searched first: a folder of that name there
-    // is found, and cannot be started.
+TEST(LoadFault, ANetshPlantedBesideTheHelperIsNeverStarted) {
+    HelperUnderTest helper(helper_options("netsh-planted", true));
+    // A search by bare name would find this folder first and fail to start
+    // it; the helper starts the system directory's netsh.exe instead.
     fs::create_directories(helper.service_dir() / "netsh.exe");
     const auto begun = Clock::now();
     start_status_stop_with_lan_port(helper);
-    report("start, status and stop with an unusable netsh.exe", begun);
+    report("start, status and stop with a folder named netsh.exe beside the helper", begun);
 
     const std::string log = helper.log_text();
-    EXPECT_EQ(count_of(log, "[WARN ] [zorv_helper::manager] [firewall] Failed to remove firewall rule: "),
-              system_has("netsh.exe") ? 3u : 4u)
-        << log;
-    EXPECT_EQ(count_of(log, "[WARN ] [zorv_helper::manager] [firewall] Failed to add firewall rule: "), 1u) << log;
-    // Only the start-up deletion, made before the folder was there, ran a tool.
-    EXPECT_EQ(count_of(log, "status=Some("), system_has("netsh.exe") ? 1u : 0u) << log;
+    // At start-up, before the spawn, inside the add, after the stop.
+    EXPECT_EQ(count_of(log, "[firewall] Removed firewall rule: status=Some("), 4u) << log;
+    EXPECT_EQ(count_of(log, "[firewall] Added firewall rule for port 7890: status=Some("), 1u) << log;
+    EXPECT_EQ(count_of(log, "[firewall] Failed to"), 0u) << log;
 }
 
 }  // namespace

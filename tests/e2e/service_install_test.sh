@@ -69,16 +69,26 @@ trap 'exit 1' INT TERM
 
 need() { [ -f "$1" ] || abort "missing build output $1"; }
 
-# The helper with a fake core beside it, and recording stand-ins for the
-# system tools it runs by bare name (found in the helper's folder first).
+# The helper with a fake core beside it.
 place_helper() {
     local dir
     dir=$(dirname "$1")
     mkdir -p "$dir"
     cp "$build/src/zorv-helper.exe" "$1"
     cp "$build/tests/double_fake_core.exe" "$dir/sing-box.exe"
-    cp "$build/tests/double_fake_tool.exe" "$dir/icacls.exe"
-    cp "$build/tests/double_fake_tool.exe" "$dir/pnputil.exe"
+}
+
+# Recording stand-ins for the system tools, in this prefix's system32 (the
+# helper runs them from there only); they record into tool-calls.log there.
+system32=$prefix/drive_c/windows/system32
+tools_log=$system32/tool-calls.log
+place_tool_doubles() {
+    local tool
+    for tool in icacls pnputil netsh; do
+        cp "$build/tests/double_fake_tool.exe" "$system32/$tool.exe"
+        "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v "$tool.exe" /d native /f </dev/null >/dev/null 2>&1
+    done
+    rm -f "$tools_log"
 }
 
 # request <json>: sends one request through the desktop client stand-in.
@@ -166,6 +176,7 @@ cp "$build/tests/double_service_probe.exe" "$probe"
 cp "$build/tests/double_pipe_squatter.exe" "$squatter"
 
 start_prefix
+place_tool_doubles
 installed+=("$helper_plain")
 
 step "a registration left by an interrupted earlier run is removed"
@@ -187,7 +198,6 @@ request '{"method":"GET","path":"/v1/runtime/status"}'
     fail "status after start: '$out'"
 
 step "the directory was locked down by the installer and again by the service"
-tools_log="$(dirname "$helper_plain")/tool-calls.log"
 lockdowns=$(grep -c '"/inheritance:r"' "$tools_log" 2>/dev/null)
 logs_grants=$(grep -c '"\*S-1-5-11:(OI)(CI)RX"' "$tools_log" 2>/dev/null)
 [ "${lockdowns:-0}" -ge 2 ] && [ "${logs_grants:-0}" -ge 2 ] ||
