@@ -54,8 +54,14 @@ set_policy() {
     if [ "$1" = absent ]; then
         "$wine" reg delete "$policy_key" /v StrictMode /f </dev/null >/dev/null 2>&1
     else
-        "$wine" reg add "$policy_key" /v StrictMode /t REG_DWORD /d "$1" /f </dev/null >/dev/null 2>&1 ||
-            abort "reg add StrictMode=$1 failed"
+        # Wine's reg.exe now and then fails on a loaded machine: try again
+        # before giving up, and show what it said the last time.
+        local attempt said
+        for attempt in 1 2 3; do
+            said=$("$wine" reg add "$policy_key" /v StrictMode /t REG_DWORD /d "$1" /f </dev/null 2>&1) && return 0
+            sleep 1
+        done
+        abort "reg add StrictMode=$1 failed: $said"
     fi
 }
 
