@@ -5,6 +5,8 @@
 #include <array>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "common/win32.hpp"
 
 namespace zorv {
@@ -53,7 +55,8 @@ void drain_available(HANDLE pipe) {
 
 }  // namespace
 
-Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments) {
+Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
+                                    std::chrono::milliseconds deadline) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -101,7 +104,17 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     null_input.reset();
 
     // Drain while waiting, so that a talkative tool never blocks on a full pipe.
-    while (::WaitForSingleObject(process.get(), 5) == WAIT_TIMEOUT) drain_available(output_reader.get());
+    const auto give_up_at = std::chrono::steady_clock::now() + deadline;
+    DWORD waited = WAIT_TIMEOUT;
+    while ((waited = ::WaitForSingleObject(process.get(), 5)) == WAIT_TIMEOUT) {
+        drain_available(output_reader.get());
+        if (std::chrono::steady_clock::now() >= give_up_at) {
+            ::TerminateProcess(process.get(), 1);
+            return fail(win32::deadline_error(
+                fmt::format("{} did not finish within {} ms and was terminated", program, deadline.count())));
+        }
+    }
+    if (waited != WAIT_OBJECT_0) return fail(win32::last_os_error().context(fmt::format("Waiting for {}", program)));
     drain_available(output_reader.get());
 
     DWORD exit_code = 0;

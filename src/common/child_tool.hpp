@@ -1,6 +1,7 @@
 #pragma once
 // Runs a system tool (netsh.exe, pnputil.exe, icacls) without a console window.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,10 +16,16 @@ std::string quote_windows_argument(std::string_view argument);
 // The program followed by each argument, quoted.
 std::string build_command_line(std::string_view program, const std::vector<std::string>& arguments);
 
+// How long a system tool may run. The callers hold the runtime manager's lock,
+// so a tool that hangs must not hold it for good.
+inline constexpr std::chrono::milliseconds kChildToolDeadline{15'000};
+
 // Starts `program` by bare name (the platform's search: the helper's own
 // directory first), standard input empty, standard output and error captured
-// and discarded while the tool runs, and waits for it. The exit code, or the
-// error that kept it from starting.
-Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments);
+// and discarded while the tool runs, and waits for it up to `deadline`. The
+// exit code, or the error that kept it from starting or finishing; a tool
+// still running at the deadline is terminated and fails with a deadline error.
+Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
+                                    std::chrono::milliseconds deadline = kChildToolDeadline);
 
 }  // namespace zorv

@@ -49,6 +49,9 @@ std::string path_text(const std::filesystem::path& path);
 std::string error_text(DWORD code);
 Error os_error(DWORD code);
 inline Error last_os_error() { return os_error(::GetLastError()); }
+// A wait of the helper's that ran out of time: `message` over ERROR_TIMEOUT.
+inline Error deadline_error(std::string message) { return os_error(ERROR_TIMEOUT).context(std::move(message)); }
+inline bool is_deadline_error(const Error& error) { return error.os_code() == ERROR_TIMEOUT; }
 
 // Full path of the running executable.
 Result<std::filesystem::path> current_exe_path();

@@ -42,6 +42,11 @@ void write(Level level, std::string_view target, std::string_view message) {
     g_logger.load()->log(level, target, message);
 }
 
+void write_unlocked(Level level, std::string_view target, std::string_view message) {
+    if (!enabled(level)) return;
+    g_logger.load()->write_unlocked(level, target, message);
+}
+
 void flush() {
     if (Logger* logger = g_logger.load()) logger->flush();
 }

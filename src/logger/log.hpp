@@ -19,6 +19,10 @@ public:
     virtual bool enabled(Level level) const = 0;
     virtual void log(Level level, std::string_view target, std::string_view message) = 0;
     virtual void flush() = 0;
+    // Writes one record without taking any lock that the calling thread may
+    // already hold; for the crash hook, which may run inside a write. Loggers
+    // that cannot do that drop the record.
+    virtual void write_unlocked(Level /*level*/, std::string_view /*target*/, std::string_view /*message*/) {}
 };
 
 // Installs the process-wide logger; false (and no change) when one already is.
@@ -30,6 +34,8 @@ Logger* installed();
 bool enabled(Level level);
 void write(Level level, std::string_view target, std::string_view message);
 void flush();
+// Through Logger::write_unlocked: safe on a thread that failed while logging.
+void write_unlocked(Level level, std::string_view target, std::string_view message);
 
 namespace target {
 inline constexpr std::string_view main = "zorv_helper";

@@ -67,6 +67,17 @@ void RollingFileLogger::log(log::Level level, std::string_view target, std::stri
 
 void RollingFileLogger::flush() { std::lock_guard lock(mutex_); }
 
+void RollingFileLogger::write_unlocked(log::Level level, std::string_view target, std::string_view message) {
+    const std::string line = format_line(clock::local_timestamp(), level, target, message);
+    if (settings_.console) write_stderr(line);
+    // path_ never changes after construction; the shared handle may be in the
+    // middle of a rotation on the failing thread, so it is not touched.
+    const win32::UniqueHandle file = open_for_append(path_);
+    if (!file) return;
+    DWORD written = 0;
+    ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
 void RollingFileLogger::write_line(const std::string& line) {
     std::lock_guard lock(mutex_);
     bool reopened = false;

@@ -34,6 +34,13 @@ public:
     bool enabled(log::Level level) const override;
     void log(log::Level level, std::string_view target, std::string_view message) override;
     void flush() override;
+    // Straight to a handle of its own on the current file, past the lock and
+    // without rotation.
+    void write_unlocked(log::Level level, std::string_view target, std::string_view message) override;
+
+    // Keeps every ordinary writer out while the lock is held: what a thread
+    // that failed in the middle of a write leaves behind.
+    [[nodiscard]] std::unique_lock<std::mutex> hold_writes() { return std::unique_lock(mutex_); }
 
     const std::filesystem::path& current_path() const { return path_; }
 

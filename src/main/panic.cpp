@@ -41,11 +41,14 @@ std::string capture_backtrace(unsigned skip) {
     return text;
 }
 
+// The failing thread may hold the logger's lock (a failure inside a write), so
+// the record goes out past it, and nothing here waits for that lock: the
+// process always ends with the panic status.
 [[noreturn]] void die(std::string_view location, std::string_view message) {
     if (log::enabled(log::Level::Error)) {
-        log::write(log::Level::Error, log::target::main, panic_record(location, message, capture_backtrace(2)));
+        log::write_unlocked(log::Level::Error, log::target::main,
+                            panic_record(location, message, capture_backtrace(2)));
     }
-    log::flush();
     ::TerminateProcess(::GetCurrentProcess(), kPanicExitStatus);
     std::_Exit(kPanicExitStatus);
 }

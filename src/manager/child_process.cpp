@@ -101,9 +101,11 @@ Status ChildProcess::kill(std::uint32_t exit_code) const {
     return {};
 }
 
-Status ChildProcess::wait() const {
-    if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return fail(win32::last_os_error());
-    return {};
+Result<bool> ChildProcess::wait_for(std::chrono::milliseconds limit) const {
+    const DWORD waited = ::WaitForSingleObject(process.get(), static_cast<DWORD>(limit.count()));
+    if (waited == WAIT_OBJECT_0) return true;
+    if (waited == WAIT_TIMEOUT) return false;
+    return fail(win32::last_os_error());
 }
 
 Status ChildProcess::resume() const {

@@ -1,6 +1,7 @@
 #pragma once
 // A child process and the handles the helper keeps of it.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -24,8 +25,8 @@ struct ChildProcess {
     Result<std::optional<std::uint32_t>> try_wait() const;
     // TerminateProcess with the given code; failures are the caller's to ignore.
     Status kill(std::uint32_t exit_code = 1) const;
-    // Waits without limit for the process to end.
-    Status wait() const;
+    // Waits up to `limit` for the process to end; true once it has.
+    Result<bool> wait_for(std::chrono::milliseconds limit) const;
     // Lets a process created suspended run.
     Status resume() const;
 };

@@ -28,10 +28,13 @@ void stop_core_after_client_exit(const WatchdogRequest& request, CoreStopPlatfor
     ActiveRuntime session = std::move(*state.active);
     state.active.reset();
     log::info(log::target::manager, "Watchdog: stopping active sing-box PID={} due to client exit", session.pid);
-    stop_core_gracefully(session, platform);
+    // A stop that ran out of time is logged at ERROR where it gave up; the
+    // record says so too.
+    const Status stopped = stop_core_gracefully(session, platform);
 
     RuntimeStatus record = stopped_session_record(session, std::string(kWatchdogInstanceId), request.operation_id);
-    record.detail = std::string(kClientExitedDetail);
+    record.detail = stopped ? std::string(kClientExitedDetail)
+                            : std::string(kClientExitedDetail) + "; " + stopped.error().one_line();
     state.last_status = std::move(record);
     // The session's handles close as it goes out of scope, still under the lock.
 }

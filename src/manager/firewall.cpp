@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "common/child_tool.hpp"
+#include "common/win32.hpp"
 #include "logger/log.hpp"
 
 namespace zorv::manager {
@@ -31,23 +32,31 @@ std::vector<std::string> remove_firewall_rule_arguments() {
     return {"advfirewall", "firewall", "delete", "rule", fmt::format("name={}", kFirewallRuleName)};
 }
 
-void add_lan_firewall_rule(std::uint16_t port, std::string_view program) {
-    remove_lan_firewall_rule();
-    const auto ran = run_child_tool(kNetsh, add_firewall_rule_arguments(port, program));
-    if (!ran) {
-        log::warn(log::target::manager, "[firewall] Failed to add firewall rule: {}", ran.error().one_line());
-        return;
+namespace {
+// Only a hang is reported; a tool that cannot start or fails is a warning.
+Status hang_only(const Error& error, std::string_view what) {
+    if (!win32::is_deadline_error(error)) {
+        log::warn(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, error.one_line());
+        return {};
     }
+    log::error(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, error.one_line());
+    return fail(error.context(fmt::format("Failed to {} firewall rule", what)));
+}
+}  // namespace
+
+Status add_lan_firewall_rule(std::uint16_t port, std::string_view program) {
+    if (auto removed = remove_lan_firewall_rule(); !removed) return removed;
+    const auto ran = run_child_tool(kNetsh, add_firewall_rule_arguments(port, program));
+    if (!ran) return hang_only(ran.error(), "add");
     log::info(log::target::manager, "[firewall] Added firewall rule for port {}: status=Some({})", port, *ran);
+    return {};
 }
 
-void remove_lan_firewall_rule() {
+Status remove_lan_firewall_rule() {
     const auto ran = run_child_tool(kNetsh, remove_firewall_rule_arguments());
-    if (!ran) {
-        log::warn(log::target::manager, "[firewall] Failed to remove firewall rule: {}", ran.error().one_line());
-        return;
-    }
+    if (!ran) return hang_only(ran.error(), "remove");
     log::info(log::target::manager, "[firewall] Removed firewall rule: status=Some({})", *ran);
+    return {};
 }
 
 }  // namespace zorv::manager

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+
 namespace zorv::manager {
 
 inline constexpr std::string_view kFirewallRuleName = "VEXL2 LAN Proxy";
@@ -15,9 +17,13 @@ inline constexpr std::string_view kFirewallRuleDescription = "VEXL2 LAN proxy in
 std::vector<std::string> add_firewall_rule_arguments(std::uint16_t port, std::string_view program);
 std::vector<std::string> remove_firewall_rule_arguments();
 
-// Deletes any rule of that name first; the outcome is only logged.
-void add_lan_firewall_rule(std::uint16_t port, std::string_view program);
-// The outcome is only logged; a missing rule is no error.
-void remove_lan_firewall_rule();
+// The outcome of netsh.exe is only logged, with one exception: a netsh.exe
+// that hangs past its deadline is an error (logged at ERROR and returned),
+// because the caller waited for it under the manager's lock.
+
+// Deletes any rule of that name first.
+[[nodiscard]] Status add_lan_firewall_rule(std::uint16_t port, std::string_view program);
+// A missing rule is no error.
+[[nodiscard]] Status remove_lan_firewall_rule();
 
 }  // namespace zorv::manager

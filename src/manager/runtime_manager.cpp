@@ -84,7 +84,8 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
               exit_status_debug(code));
     std::optional<std::string> detail;
     if (code != 0) detail = exit_detail(code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines));
-    if (session.lan_proxy_port) remove_lan_firewall_rule();
+    // A hung netsh.exe is already logged at ERROR; the exit itself is recorded.
+    if (session.lan_proxy_port) (void)remove_lan_firewall_rule();
 
     RuntimeStatus record = stopped_session_record(session, service_instance_id_, std::nullopt);
     record.detail = std::move(detail);
@@ -92,8 +93,16 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
     // The session's handles close as `session` goes out of scope.
 }
 
-RuntimeStatus RuntimeManager::stop(std::string_view trigger, std::optional<std::string> operation_id,
-                                   std::optional<std::string> client_runtime_id) {
+void RuntimeManager::remove_leftovers() {
+    std::lock_guard lock(shared_->mutex);
+    // A start or stop that came first owns the rule now; a start with a LAN
+    // port has removed any old one itself.
+    if (shared_->state.active || shared_->state.last_status) return;
+    (void)remove_lan_firewall_rule();  // logged either way; nobody waits on the outcome
+}
+
+Result<RuntimeStatus> RuntimeManager::stop(std::string_view trigger, std::optional<std::string> operation_id,
+                                           std::optional<std::string> client_runtime_id) {
     const std::string op = operation_id ? *operation_id : clock::new_operation_id();
     std::lock_guard lock(shared_->mutex);
     RuntimeState& state = shared_->state;
@@ -107,42 +116,48 @@ RuntimeStatus RuntimeManager::stop(std::string_view trigger, std::optional<std::
         return snapshot(state, op);
     }
 
-    stop_active(state, op);
+    if (auto stopped = stop_active(state, op); !stopped) return fail(stopped.error());
     RuntimeStatus reply = bare_stopped(service_instance_id_);
     reply.stopped_at = clock::now_millis();
     reply.last_operation_id = op;
     return reply;
 }
 
-RuntimeStatus RuntimeManager::reset(std::optional<std::string> operation_id) {
+Result<RuntimeStatus> RuntimeManager::reset(std::optional<std::string> operation_id) {
     const std::string op = operation_id ? *operation_id : clock::new_operation_id();
     std::lock_guard lock(shared_->mutex);
     RuntimeState& state = shared_->state;
+    Status stopped;
     if (state.active) {
         ActiveRuntime session = std::move(*state.active);
         state.active.reset();
-        stop_core_gracefully(session);
+        stopped = stop_core_gracefully(session);
     }
     RuntimeStatus record = bare_stopped(service_instance_id_);
     record.stopped_at = clock::now_millis();
     record.last_operation_id = op;
+    if (!stopped) record.detail = stopped.error().one_line();
     state.last_status = record;
+    if (!stopped) return fail(stopped.error());
     return record;
 }
 
-void RuntimeManager::stop_active(RuntimeState& state, const std::string& operation_id) {
+Status RuntimeManager::stop_active(RuntimeState& state, const std::string& operation_id) {
     shred_stale_configuration(service_dir_);
     if (!state.active) {
         RuntimeStatus record = bare_stopped(service_instance_id_);
         record.stopped_at = clock::now_millis();
         record.last_operation_id = operation_id;
         state.last_status = std::move(record);
-        return;
+        return {};
     }
     ActiveRuntime session = std::move(*state.active);
     state.active.reset();
-    stop_core_gracefully(session);
+    Status stopped = stop_core_gracefully(session);
     state.last_status = stopped_session_record(session, service_instance_id_, operation_id);
+    // A stop that gave up says so in the status as well as in the reply.
+    if (!stopped) state.last_status->detail = stopped.error().one_line();
+    return stopped;
 }
 
 Result<RuntimeStatus> RuntimeManager::start(const api::StartRuntimeRequest& request) {

@@ -69,9 +69,17 @@ public:
 
     RuntimeStatus status();
     Result<RuntimeStatus> start(const api::StartRuntimeRequest& request);
-    RuntimeStatus stop(std::string_view trigger, std::optional<std::string> operation_id,
-                       std::optional<std::string> client_runtime_id);
-    RuntimeStatus reset(std::optional<std::string> operation_id);
+    // Stop and reset fail only when a wait of the stop ran out of time (a core
+    // that outlived its kill, a hung netsh.exe); the session is gone from the
+    // state even then.
+    Result<RuntimeStatus> stop(std::string_view trigger, std::optional<std::string> operation_id,
+                               std::optional<std::string> client_runtime_id);
+    Result<RuntimeStatus> reset(std::optional<std::string> operation_id);
+
+    // At start-up: what a helper that was killed may have left behind (the
+    // LAN firewall rule of its core) is removed, as a stop would have done;
+    // skipped once a start or stop has run.
+    void remove_leftovers();
 
 private:
     explicit RuntimeManager(ManagerOptions options);
@@ -79,7 +87,7 @@ private:
     // Steps that run with the state lock held.
     void detect_exit(RuntimeState& state);
     RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
-    void stop_active(RuntimeState& state, const std::string& operation_id);
+    Status stop_active(RuntimeState& state, const std::string& operation_id);
     Result<RuntimeStatus> start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
                                        const std::string& operation_id);
 

@@ -62,7 +62,7 @@ Status check_target(const std::filesystem::path& target, const std::string& targ
 
 Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
                                                    const std::string& operation_id) {
-    stop_active(state, operation_id);
+    if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
 
     // The manager's directory is the executable's own unless a test named another.
     const std::filesystem::path& service_dir = service_dir_;
@@ -82,7 +82,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     const std::string profile = request.profile_id.value_or(std::string(kDefaultProfile));
     CoreLog core_log = prepare_core_log(service_dir, profile, selection->label);
     const NetworkParameters network = resolve_network_parameters(*selection);
-    if (network.lan_proxy_port) remove_lan_firewall_rule();
+    if (network.lan_proxy_port) {
+        if (auto removed = remove_lan_firewall_rule(); !removed) return fail(removed.error());
+    }
 
     log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'", target_text,
               selection->argument);
@@ -132,7 +134,10 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     log::info(log::target::manager, "sing-box PID={} passed 80ms liveness check; running normally", pid);
 
     const std::int64_t started_at = clock::now_millis();
-    if (network.lan_proxy_port) add_lan_firewall_rule(*network.lan_proxy_port, target_text);
+    if (network.lan_proxy_port) {
+        // Closing the job (as `job` goes) ends the child through kill-on-close.
+        if (auto added = add_lan_firewall_rule(*network.lan_proxy_port, target_text); !added) return fail(added.error());
+    }
 
     state.active.reset();
     state.active.emplace(ActiveRuntime{std::move(child), profile, target_text, selection->label,

@@ -5,6 +5,9 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "manager/firewall.hpp"
 
@@ -17,11 +20,11 @@ constexpr std::chrono::milliseconds kGracefulExitPoll{50};
 
 class SystemCoreStopPlatform final : public CoreStopPlatform {
 public:
-    std::optional<std::uint32_t> own_console_peer() override {
+    std::vector<std::uint32_t> own_console_peers() override {
         std::vector<DWORD> ids(16);
         for (;;) {
             const DWORD count = ::GetConsoleProcessList(ids.data(), static_cast<DWORD>(ids.size()));
-            if (count == 0) return std::nullopt;  // no console
+            if (count == 0) return {};  // no console
             if (count <= ids.size()) {
                 ids.resize(count);
                 break;
@@ -29,9 +32,10 @@ public:
             ids.resize(count);
         }
         const DWORD self = ::GetCurrentProcessId();
+        std::vector<std::uint32_t> peers;
         for (DWORD id : ids)
-            if (id != self) return id;
-        return std::nullopt;
+            if (id != self) peers.push_back(id);
+        return peers;
     }
     bool attach_console(std::uint32_t pid) override { return ::AttachConsole(pid) != 0; }
     bool free_console() override { return ::FreeConsole() != 0; }
@@ -43,13 +47,14 @@ public:
         const auto exited = child.try_wait();
         return exited && exited->has_value();
     }
-    void kill_and_wait(const ChildProcess& child) override {
-        (void)child.kill(1);
-        (void)child.wait();
+    bool kill_and_wait(const ChildProcess& child, std::chrono::milliseconds limit) override {
+        (void)child.kill(1);  // one that already ended cannot be killed; the wait tells
+        const auto ended = child.wait_for(limit);
+        return ended && *ended;
     }
     std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
     void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
-    void remove_firewall_rule() override { remove_lan_firewall_rule(); }
+    Status remove_firewall_rule() override { return remove_lan_firewall_rule(); }
 };
 
 enum class BreakOutcome { NotAttached, NotSent, Sent };
@@ -57,12 +62,24 @@ enum class BreakOutcome { NotAttached, NotSent, Sent };
 // Attaches to the core's console, raises the break in its process group with
 // the helper itself ignoring it, and detaches again. The helper can be on a
 // console of its own only in the foreground mode; it gets that console back.
+// Back onto the helper's own console through any process still on it; the
+// first of them may have exited meanwhile. Without it Ctrl+C no longer reaches
+// the foreground helper, which the operator must learn.
+void reattach_own_console(const std::vector<std::uint32_t>& peers, CoreStopPlatform& platform) {
+    for (const std::uint32_t peer : peers)
+        if (platform.attach_console(peer)) return;
+    log::warn(log::target::manager,
+              "Could not reattach to the helper's console through any of {} process(es); Ctrl+C may no longer "
+              "reach the helper",
+              peers.size());
+}
+
 BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& platform) {
-    std::optional<std::uint32_t> own_console;
+    std::optional<std::vector<std::uint32_t>> own_console;
     bool attached = platform.attach_console(pid);
     if (!attached) {
         // Attaching fails while the helper is on a console of its own.
-        own_console = platform.own_console_peer();
+        own_console = platform.own_console_peers();
         platform.free_console();
         attached = platform.attach_console(pid);
     }
@@ -74,8 +91,7 @@ BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& pla
         platform.free_console();
         if (ignoring) platform.ignore_ctrl_events(false);
     }
-    if (own_console && !platform.attach_console(*own_console))
-        log::debug(log::target::manager, "Could not reattach to the helper's console through pid={}", *own_console);
+    if (own_console && !own_console->empty()) reattach_own_console(*own_console, platform);
 
     if (!attached) return BreakOutcome::NotAttached;
     return sent ? BreakOutcome::Sent : BreakOutcome::NotSent;
@@ -104,7 +120,7 @@ CoreStopPlatform& system_core_stop_platform() {
     return platform;
 }
 
-void stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) {
+Status stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) {
     const std::uint32_t pid = session.pid;
     bool exited = false;
     switch (send_break_through_console(pid, platform)) {
@@ -119,11 +135,22 @@ void stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) {
             exited = wait_for_graceful_exit(session, platform);
             break;
     }
+    std::optional<Error> failure;
     if (!exited) {
         log::warn(log::target::manager, "sing-box pid={} did not exit gracefully, force killing", pid);
-        platform.kill_and_wait(session.child);
+        if (!platform.kill_and_wait(session.child, kKilledCoreDeadline)) {
+            const std::string message =
+                fmt::format("sing-box pid={} did not end within {} ms of being killed", pid, kKilledCoreDeadline.count());
+            log::error(log::target::manager, "{}", message);
+            failure = win32::deadline_error(message);
+        }
     }
-    if (session.lan_proxy_port) platform.remove_firewall_rule();
+    // Also after a failed kill: the rule must not outlive the session.
+    if (session.lan_proxy_port) {
+        if (auto removed = platform.remove_firewall_rule(); !removed && !failure) failure = removed.error();
+    }
+    if (failure) return fail(*failure);
+    return {};
 }
 
 }  // namespace zorv::manager

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "manager/runtime_manager.hpp"
 
@@ -15,9 +16,10 @@ class CoreStopPlatform {
 public:
     virtual ~CoreStopPlatform() = default;
 
-    // Another process attached to the helper's own console, through which the
-    // helper can attach to that console again; nullopt when it has none.
-    virtual std::optional<std::uint32_t> own_console_peer() = 0;
+    // The other processes attached to the helper's own console, through any
+    // of which the helper can attach to that console again; empty when it has
+    // none.
+    virtual std::vector<std::uint32_t> own_console_peers() = 0;
     virtual bool attach_console(std::uint32_t pid) = 0;
     virtual bool free_console() = 0;
     // SetConsoleCtrlHandler(NULL, ignore).
@@ -26,20 +28,28 @@ public:
 
     // True once the process has ended; false while it runs or when asking failed.
     virtual bool has_exited(const ChildProcess& child) = 0;
-    // Terminates with exit code 1 and waits without limit; failures are ignored.
-    virtual void kill_and_wait(const ChildProcess& child) = 0;
+    // Terminates with exit code 1 and waits up to `limit`; true once the
+    // process has ended (a failed wait counts as not ended).
+    virtual bool kill_and_wait(const ChildProcess& child, std::chrono::milliseconds limit) = 0;
 
     virtual std::chrono::steady_clock::time_point now() = 0;
     virtual void sleep(std::chrono::milliseconds duration) = 0;
 
-    virtual void remove_firewall_rule() = 0;
+    // Fails only when netsh.exe hung past its deadline.
+    virtual Status remove_firewall_rule() = 0;
 };
 
 // The real console, process, clock and netsh.exe.
 CoreStopPlatform& system_core_stop_platform();
 
+// How long a killed core may take to end before the stop gives up on it.
+inline constexpr std::chrono::milliseconds kKilledCoreDeadline{5000};
+
 // Asks the core to exit with CTRL_BREAK_EVENT, waits up to 2 s, then kills it;
-// removes the session's firewall rule afterwards. Blocks the calling thread.
-void stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform = system_core_stop_platform());
+// removes the session's firewall rule afterwards. Blocks the calling thread,
+// but never without limit: a core that outlives its kill, or a netsh.exe that
+// hangs, is logged at ERROR and returned as the error (a deadline error).
+[[nodiscard]] Status stop_core_gracefully(ActiveRuntime& session,
+                                          CoreStopPlatform& platform = system_core_stop_platform());
 
 }  // namespace zorv::manager

@@ -1,13 +1,18 @@
 #include "pipe_server/connection.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <fmt/format.h>
@@ -24,6 +29,12 @@ namespace zorv::pipe_server {
 namespace {
 
 constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+// A verified client has this long to deliver its whole request frame; one
+// that stalls would otherwise hold its task and its pipe instance for good.
+constexpr std::chrono::seconds kFrameDeadline{10};
+// The payload buffer grows by at most this much per read.
+constexpr std::size_t kPayloadReadChunk = 64 * 1024;
 
 Error io_error(const std::error_code& ec) {
     // The client closing its end shows up as end of file or as a broken pipe.
@@ -46,6 +57,49 @@ Result<std::string> reply_frame(const api::PipeResponse& response) {
     }
 }
 
+// Exactly `length` bytes. The buffer grows as bytes arrive, so an announced
+// size costs nothing until the client actually sends it.
+asio::awaitable<Result<std::vector<char>>> read_payload(asio::windows::stream_handle& pipe, std::uint32_t length) {
+    std::vector<char> payload;
+    while (payload.size() < length) {
+        const std::size_t have = payload.size();
+        const std::size_t chunk = std::min<std::size_t>(length - have, kPayloadReadChunk);
+        if (payload.capacity() < have + chunk)
+            payload.reserve(std::min<std::size_t>(length, std::max(payload.capacity() * 2, have + chunk)));
+        payload.resize(have + chunk);
+        auto [ec, n] = co_await pipe.async_read_some(asio::buffer(payload.data() + have, chunk), use_tuple);
+        payload.resize(have + n);
+        if (ec) co_return fail(io_error(ec).context("Failed to read payload"));
+        if (n == 0) co_return fail(Error("early end of stream").context("Failed to read payload"));
+    }
+    co_return payload;
+}
+
+asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::stream_handle& pipe) {
+    std::array<unsigned char, 4> prefix{};
+    if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(prefix), use_tuple); ec)
+        co_return fail(io_error(ec).context("Failed to read frame length"));
+    const std::uint32_t length = framing::decode_length(prefix);
+    if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
+    co_return co_await read_payload(pipe, length);
+}
+
+asio::awaitable<void> expire_after(std::chrono::seconds duration) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+    co_await timer.async_wait(use_tuple);
+}
+
+// The request frame, or an error once the deadline has passed; the pending
+// read is cancelled then.
+asio::awaitable<Result<std::vector<char>>> read_request_frame_in_time(asio::windows::stream_handle& pipe) {
+    using namespace asio::experimental::awaitable_operators;
+    auto outcome = co_await (read_request_frame(pipe) || expire_after(kFrameDeadline));
+    if (outcome.index() == 1)
+        co_return fail(fmt::format("Request frame not received within {} s; closing the connection",
+                                   kFrameDeadline.count()));
+    co_return std::get<0>(std::move(outcome));
+}
+
 asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const std::string& pipe_name,
                                       const std::shared_ptr<manager::RuntimeManager>& manager) {
     // Nothing is read before the caller is known to be the desktop client.
@@ -58,22 +112,12 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     }
     log::info(log::target::pipe_server, "Named pipe connection verified for client PID: {}", *client_pid);
 
-    std::array<unsigned char, 4> prefix{};
-    if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(prefix), use_tuple); ec)
-        co_return fail(io_error(ec).context("Failed to read frame length"));
-    const std::uint32_t length = framing::decode_length(prefix);
-    if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
+    auto payload = co_await read_request_frame_in_time(pipe);
+    if (!payload) co_return fail(payload.error());
 
-    // Exactly the announced size: the limit above bounds what one client can claim.
-    std::vector<char> payload(length);
-    if (length > 0) {
-        if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(payload), use_tuple); ec)
-            co_return fail(io_error(ec).context("Failed to read payload"));
-    }
-
-    auto request = api::parse_pipe_request(std::string_view(payload.data(), payload.size()));
+    auto request = api::parse_pipe_request(std::string_view(payload->data(), payload->size()));
     if (!request) co_return fail(request.error().context("Invalid JSON request"));
-    std::vector<char>().swap(payload);
+    std::vector<char>().swap(*payload);
 
     const api::PipeResponse response =
         dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/async_result.hpp>
@@ -117,32 +118,46 @@ std::string connect_error_text(const std::error_code& ec) {
     return ec.message();
 }
 
-}  // namespace
-
-asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown) {
+// The accept loop. An instance of ours holds the name from the first creation
+// on: after a connect error the next instance exists before the failed one is
+// closed, so no other process can slip in and own the name.
+asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownReceiver shutdown,
+                                   const ListeningCallback& on_listening) {
     const std::string path = pipe_path(context.pipe_name);
     log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
     const auto executor = co_await asio::this_coro::executor;
-    bool first = true;
+    std::optional<asio::windows::stream_handle> instance;
 
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (shutdown.current()) {
             log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
+            if (instance) close_instance(*instance);
             co_return Status{};
         }
         // Abandoned by whoever awaits the listener (the standalone run on Ctrl+C).
-        if (co_await cancelled()) co_return Status{};
-
-        // Plain statements rather than a conditional around co_await, which
-        // GCC 12 miscompiles (the result's handle is closed twice).
-        Result<asio::windows::stream_handle> instance = fail("no instance yet");
-        if (first) {
-            instance = co_await create_first_instance(executor, path);
-        } else {
-            instance = create_pipe_instance(executor, path, false);
+        if (co_await cancelled()) {
+            if (instance) close_instance(*instance);
+            co_return Status{};
         }
-        first = false;
-        if (!instance) co_return fail(instance.error());
+
+        if (!instance) {
+            // Plain statements rather than a conditional around co_await, which
+            // GCC 12 miscompiles (the result's handle is closed twice).
+            Result<asio::windows::stream_handle> created = fail("no instance yet");
+            if (first) {
+                created = co_await create_first_instance(executor, path);
+            } else {
+                created = create_pipe_instance(executor, path, false);
+            }
+            if (!created) co_return fail(created.error());
+            instance.emplace(std::move(*created));
+            if (first && on_listening) {
+                if (auto told = on_listening(); !told) {
+                    close_instance(*instance);
+                    co_return fail(told.error());
+                }
+            }
+        }
 
         // Whichever finishes first cancels the other, and both have ended
         // before the group completes. The operations are built outside the
@@ -160,18 +175,31 @@ asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, Shutdo
 
         if (order[0] == 0 && !connect_error) {
             spawn_connection(executor, std::move(*instance), context.pipe_name, context.manager);
+            instance.reset();
             continue;
         }
         if (order[0] == 0) {
             log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
             co_await pause(kConnectErrorPause);
+            auto next = create_pipe_instance(executor, path, false);
             close_instance(*instance);
+            if (!next) co_return fail(next.error());
+            instance.emplace(std::move(*next));
             continue;
         }
         log::info(log::target::pipe_server, "Shutdown signal received in pipe listener loop");
         close_instance(*instance);
         co_return Status{};
     }
+}
+
+}  // namespace
+
+asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown,
+                                        ListeningCallback on_listening) {
+    Status served = co_await serve_pipe(context, std::move(shutdown), on_listening);
+    if (!served) log::error(log::target::pipe_server, "Named pipe server failed: {}", served.error().multi_line());
+    co_return served;
 }
 
 }  // namespace zorv::pipe_server

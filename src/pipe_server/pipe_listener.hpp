@@ -1,6 +1,7 @@
 #pragma once
 // The control pipe: one listening instance at a time, one request per connection.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,13 @@ struct PipeServerContext {
 // "\\.\pipe\" followed by the bare name.
 std::string pipe_path(std::string_view pipe_name);
 
+// Called once, as soon as the first instance holds the pipe name; an error it
+// returns ends the listener with that error.
+using ListeningCallback = std::function<Status()>;
+
 // Serves until the shutdown signal turns true (success) or an instance cannot
-// be created (the error). Runs on the caller's executor.
-asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown);
+// be created (the error, also logged at ERROR). Runs on the caller's executor.
+asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown,
+                                        ListeningCallback on_listening = {});
 
 }  // namespace zorv::pipe_server

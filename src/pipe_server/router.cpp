@@ -37,6 +37,13 @@ api::PipeResponse error_reply(std::uint16_t status, std::string_view code, std::
     return reply(status, json{{"error", code}, {"message", std::move(message)}});
 }
 
+// A manager operation that failed: logged at ERROR and answered with 500.
+api::PipeResponse failed_reply(std::string_view code, std::string_view what, const Error& error) {
+    const std::string message = error.one_line();
+    log::error(target::pipe_server, "{}: {}", what, message);
+    return error_reply(500, code, message);
+}
+
 // The status as a reply body; null should the conversion ever throw.
 json status_body(const manager::RuntimeStatus& status) {
     try {
@@ -77,11 +84,7 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, const std::opt
               text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
 
     auto started = manager.start(*request);
-    if (!started) {
-        const std::string message = started.error().one_line();
-        log::error(target::pipe_server, "Runtime start failed: {}", message);
-        return error_reply(500, "runtime_start_failed", message);
-    }
+    if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
     log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
               text::option_form(started->pid), text::option_form(started->profile_id));
     return reply(200, status_body(*started));
@@ -98,10 +101,10 @@ api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const std::opti
     log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
               plain(trigger), text::option_form(request.operation_id), text::option_form(request.client_runtime_id));
 
-    const manager::RuntimeStatus status =
-        manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
-    log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status.state);
-    return reply(200, status_body(status));
+    const auto status = manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
+    if (!status) return failed_reply("runtime_stop_failed", "Runtime stop failed", status.error());
+    log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
+    return reply(200, status_body(*status));
 }
 
 // Only a text `operationId` of an object body counts; anything else is ignored.
@@ -115,7 +118,9 @@ std::optional<std::string> reset_operation_id(const std::optional<json>& body) {
 api::PipeResponse reset_runtime(manager::RuntimeManager& manager, const std::optional<json>& body) {
     std::optional<std::string> operation_id = reset_operation_id(body);
     log::info(target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
-    return reply(200, status_body(manager.reset(std::move(operation_id))));
+    const auto status = manager.reset(std::move(operation_id));
+    if (!status) return failed_reply("runtime_reset_failed", "Runtime reset failed", status.error());
+    return reply(200, status_body(*status));
 }
 
 api::PipeResponse register_client() {

@@ -1,5 +1,7 @@
 #include "service/service_host.hpp"
 
+#include <asio/post.hpp>
+
 #include "common/win32.hpp"
 #include "manager/watchdog.hpp"
 #include "service/service_identity.hpp"
@@ -32,10 +34,12 @@ std::string choose_pipe_name() {
 
 std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime) {
     manager::ManagerOptions options;
-    options.launch_watchdog = [executor = runtime.executor()](manager::WatchdogRequest request) {
-        manager::launch_client_watchdog(executor, std::move(request));
-    };
-    return manager::RuntimeManager::create(std::move(options));
+    options.launch_watchdog = [watchdogs = manager::ClientWatchdogs::create(runtime.executor())](
+                                  manager::WatchdogRequest request) { watchdogs->watch(std::move(request)); };
+    auto manager = manager::RuntimeManager::create(std::move(options));
+    // On a worker, so that a slow netsh.exe never delays serving the pipe.
+    asio::post(runtime.executor(), [manager] { manager->remove_leftovers(); });
+    return manager;
 }
 
 }  // namespace zorv::service

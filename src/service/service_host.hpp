@@ -47,7 +47,8 @@ private:
 // otherwise the service name followed by ".Control".
 std::string choose_pipe_name();
 
-// The runtime manager, with client watchdogs launched on `runtime`.
+// The runtime manager, with client watchdogs launched on `runtime`, after
+// what a killed predecessor left behind has been removed.
 std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime);
 
 }  // namespace zorv::service

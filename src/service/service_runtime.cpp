@@ -110,17 +110,29 @@ bool report_status(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS status) {
     return ::SetServiceStatus(handle, &status) != FALSE;
 }
 
-asio::awaitable<void> service_loop(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
-                                   std::shared_ptr<manager::RuntimeManager> manager) {
+// Runs the listener, then stops the core whichever way the listener ended.
+// Running is reported only once the first pipe instance holds the name, so a
+// service that cannot own its pipe never claims to be up.
+asio::awaitable<Status> service_loop(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
+                                     std::shared_ptr<manager::RuntimeManager> manager,
+                                     SERVICE_STATUS_HANDLE status_handle) {
     log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
-    // A listener that ends with an error ends the service the same orderly way.
-    (void)co_await pipe_server::run_pipe_server(context, std::move(shutdown));
+    const auto report_running = [status_handle]() -> Status {
+        log::info(kTarget, "Reporting service status: Running");
+        if (!report_status(status_handle, running_status()))
+            return fail(win32::last_os_error().context("Report running"));
+        return {};
+    };
+    Status served = co_await pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
     log::info(kTarget, "Service stopping: shutting down running runtime manager");
     (void)manager->stop("service-stop", std::nullopt, std::nullopt);
+    co_return served;
 }
 
 // Steps from the runtime build to the stopped report. The locals are released
-// in reverse order on return: pipe context, manager, then the runtime.
+// in reverse order on return: pipe context, manager, then the runtime. A
+// listener that failed is this run's error: the caller reports it as a
+// stopped service with a non-zero exit code.
 Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver shutdown) {
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());
@@ -135,11 +147,8 @@ Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver
     log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
     const pipe_server::PipeServerContext context{pipe_name, manager};
 
-    log::info(kTarget, "Reporting service status: Running");
-    if (!report_status(status_handle, running_status()))
-        return fail(win32::last_os_error().context("Report running"));
-
-    (*runtime)->block_on(service_loop(context, std::move(shutdown), manager));
+    Status served = (*runtime)->block_on(service_loop(context, std::move(shutdown), manager, status_handle));
+    if (!served) return served;
 
     log::info(kTarget, "Reporting service status: Stopped");
     (void)report_status(status_handle, stopped_status());
@@ -189,7 +198,10 @@ Status run_service() {
         return fail(win32::last_os_error().context("Report start pending"));
 
     auto served = serve_until_stopped(status_handle, std::move(receiver));
-    if (!served) (void)report_status(status_handle, stopped_after_failure_status(served.error()));
+    if (!served) {
+        log::info(kTarget, "Reporting service status: Stopped");
+        (void)report_status(status_handle, stopped_after_failure_status(served.error()));
+    }
     return served;
 }
 

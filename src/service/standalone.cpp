@@ -23,11 +23,6 @@ void write_stdout(std::string_view text) {
     std::fflush(stdout);
 }
 
-void write_stderr(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
 // Completes at the next Ctrl+C; a notification that cannot be set up counts as one.
 asio::awaitable<void> next_ctrl_c() {
     asio::signal_set signals(co_await asio::this_coro::executor);
@@ -37,18 +32,16 @@ asio::awaitable<void> next_ctrl_c() {
     co_await signals.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
-// Serves until Ctrl+C or until the listener ends on its own.
-asio::awaitable<void> standalone_loop(const pipe_server::PipeServerContext& context,
-                                      pipe_server::ShutdownSender sender, pipe_server::ShutdownReceiver receiver) {
+// Serves until Ctrl+C or until the listener ends on its own; the listener's
+// error, if it ended with one.
+asio::awaitable<Status> standalone_loop(const pipe_server::PipeServerContext& context,
+                                        pipe_server::ShutdownSender sender, pipe_server::ShutdownReceiver receiver) {
     using namespace asio::experimental::awaitable_operators;
     auto outcome = co_await (pipe_server::run_pipe_server(context, std::move(receiver)) || next_ctrl_c());
-    if (outcome.index() == 0) {
-        const Status& served = std::get<0>(outcome);
-        if (!served) write_stderr("Pipe server error: " + served.error().multi_line() + "\n");
-    } else {
-        write_stdout("Ctrl+C received, shutting down...\n");
-        (void)sender.publish(true);
-    }
+    if (outcome.index() == 0) co_return std::get<0>(std::move(outcome));
+    write_stdout("Ctrl+C received, shutting down...\n");
+    (void)sender.publish(true);
+    co_return Status{};
 }
 
 }  // namespace
@@ -58,14 +51,17 @@ Status run_standalone() {
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());
     auto manager = create_manager(**runtime);
+    Status served;
     {
         pipe_server::PipeServerContext context{choose_pipe_name(), manager};
         write_stdout("Running " + std::string(SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
-        (*runtime)->block_on(standalone_loop(context, sender.clone(), std::move(receiver)));
+        served = (*runtime)->block_on(standalone_loop(context, sender.clone(), std::move(receiver)));
     }
     (void)manager->stop("standalone-stop", std::nullopt, std::nullopt);
     manager.reset();
     runtime->reset();
+    // The process entry prints the error and exits with 1.
+    if (!served) return fail(served.error().context("Pipe server error"));
     return {};
 }
 

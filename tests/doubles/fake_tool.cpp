@@ -2,7 +2,8 @@
 // to tool-calls.log beside itself:
 //   {"program":"netsh.exe","commandLine":"<as received>","argv":["netsh.exe",...]}
 // and exits with the code found in "<name>.exit-code" beside itself, else in
-// ZORV_FAKE_TOOL_EXIT_CODE, else 0.
+// ZORV_FAKE_TOOL_EXIT_CODE, else 0. With "<name>.sleep-ms" beside itself it
+// first sleeps that long: a tool that hangs.
 
 #include <windows.h>
 
@@ -31,11 +32,16 @@ std::optional<int> parse_code(const std::string& text) {
     }
 }
 
-int chosen_exit_code(const std::filesystem::path& self) {
-    std::ifstream file(self.parent_path() / (self.stem().native() + L".exit-code"));
+// The number in "<name>.<suffix>" beside the tool, when there is one.
+std::optional<int> number_beside(const std::filesystem::path& self, const wchar_t* suffix) {
+    std::ifstream file(self.parent_path() / (self.stem().native() + suffix));
     std::string text;
-    if (file && std::getline(file, text))
-        if (auto code = parse_code(text)) return *code;
+    if (file && std::getline(file, text)) return parse_code(text);
+    return std::nullopt;
+}
+
+int chosen_exit_code(const std::filesystem::path& self) {
+    if (auto code = number_beside(self, L".exit-code")) return *code;
     if (auto value = zorv::win32::env_var(L"ZORV_FAKE_TOOL_EXIT_CODE"))
         if (auto code = parse_code(*value)) return *code;
     return 0;
@@ -71,5 +77,6 @@ int main() {
                                    {"commandLine", from_wide(command_line)},
                                    {"argv", parsed_arguments(command_line)}};
     append_line(self->parent_path() / L"tool-calls.log", record.dump() + "\n");
+    if (auto pause = number_beside(*self, L".sleep-ms")) ::Sleep(static_cast<DWORD>(*pause));
     return chosen_exit_code(*self);
 }

@@ -3,6 +3,7 @@
 //   service_probe <service-name>
 //     open=ok | open=error <win32 code>
 //     state=<dwCurrentState>          (when opened)
+//     exit=<dwWin32ExitCode> specific=<dwServiceSpecificExitCode>  (when opened)
 //     image=<registered image path>   (when opened)
 //     start_type=<dwStartType>        (when opened)
 // Exits 0 when the service could be opened, 2 when it could not, 1 on other
@@ -50,8 +51,10 @@ int main(int argc, char** argv) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (::QueryServiceStatusEx(service.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                               sizeof status, &needed))
+                               sizeof status, &needed)) {
         std::printf("state=%lu\n", status.dwCurrentState);
+        std::printf("exit=%lu specific=%lu\n", status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+    }
 
     ::QueryServiceConfigW(service.handle, nullptr, 0, &needed);
     std::vector<unsigned char> buffer(needed);

@@ -11,6 +11,7 @@
 #include "manager/firewall.hpp"
 #include "manager/wintun.hpp"
 #include "support/capturing_logger.hpp"
+#include "support/process_usage.hpp"
 #include "support/test_env.hpp"
 
 namespace zorv::testing {
@@ -74,8 +75,8 @@ constexpr const char* kSpacedCorePath = "C:\\Program Files\\VEXL2 Client\\sing-b
 
 TEST(ToolCaller, DISABLED_CallsTheToolsAndPrintsTheLog) {
     auto& logger = CapturingLogger::instance();
-    manager::add_lan_firewall_rule(7890, kSpacedCorePath);
-    manager::remove_lan_firewall_rule();
+    (void)manager::add_lan_firewall_rule(7890, kSpacedCorePath);
+    (void)manager::remove_lan_firewall_rule();
     manager::remove_wintun_device("singbox_tun");
     for (const auto& message : logger.messages()) std::cout << message << "\n";
 }
@@ -211,6 +212,12 @@ bool eventually(Condition condition, std::chrono::milliseconds timeout = std::ch
     return true;
 }
 
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+    return count;
+}
+
 std::vector<std::string> keys_of(const json& object) {
     std::vector<std::string> keys;
     for (const auto& item : object.items()) keys.push_back(item.key());
@@ -303,25 +310,33 @@ std::vector<std::vector<std::string>> netsh_arguments(const fs::path& dir) {
     return calls;
 }
 
+// The helper removes a rule left behind by a predecessor as it starts; the
+// deletion is made on a worker, so it is awaited here.
+void expect_start_up_deletion(HelperUnderTest& helper) {
+    ASSERT_TRUE(eventually([&] { return !netsh_arguments(helper.service_dir()).empty(); })) << helper.log_text();
+    EXPECT_THAT(netsh_arguments(helper.service_dir()), ElementsAre(kDeleteRule));
+}
+
 TEST(CoreStop, LanFirewallRuleFollowsTheCore) {
     // A space in the service folder puts one in the core's path.
     HelperUnderTest helper(with_doubles("lan rule"));
     const std::string core_path = win32::path_text(helper.service_dir() / "sing-box.exe");
     ASSERT_THAT(core_path, HasSubstr(" "));
+    expect_start_up_deletion(helper);
 
     const json started = start_core(helper, start_body("op-lan-1", std::nullopt, 0, kLanConfig));
     EXPECT_EQ(started.at("binaryPath"), core_path);
     // Before the spawn, inside the add, the add.
     const auto add = add_rule(7890, core_path);
-    EXPECT_THAT(netsh_arguments(helper.service_dir()), ElementsAre(kDeleteRule, kDeleteRule, add));
+    EXPECT_THAT(netsh_arguments(helper.service_dir()), ElementsAre(kDeleteRule, kDeleteRule, kDeleteRule, add));
 
     // A second start: the first session's rule goes with it, then the same three.
     start_core(helper, start_body("op-lan-2", std::nullopt, 0, kLanConfig));
     EXPECT_THAT(netsh_arguments(helper.service_dir()),
-                ElementsAre(kDeleteRule, kDeleteRule, add, kDeleteRule, kDeleteRule, kDeleteRule, add));
+                ElementsAre(kDeleteRule, kDeleteRule, kDeleteRule, add, kDeleteRule, kDeleteRule, kDeleteRule, add));
 
     call_ok(helper, "POST", "/v1/runtime/stop", json{{"operationId", "op-stop"}});
-    EXPECT_EQ(netsh_arguments(helper.service_dir()).size(), 8u);
+    EXPECT_EQ(netsh_arguments(helper.service_dir()).size(), 9u);
     EXPECT_EQ(netsh_arguments(helper.service_dir()).back(), kDeleteRule);
 
     // A core that exits by itself loses its rule when the exit is noticed.
@@ -334,9 +349,9 @@ TEST(CoreStop, LanFirewallRuleFollowsTheCore) {
     EXPECT_EQ(status.at("running"), false);
     EXPECT_THAT(status.value("detail", ""), HasSubstr("Some(3)"));
     const auto calls = netsh_arguments(helper.service_dir());
-    ASSERT_EQ(calls.size(), 12u);
-    EXPECT_EQ(calls[10], add);
-    EXPECT_EQ(calls[11], kDeleteRule);
+    ASSERT_EQ(calls.size(), 13u);
+    EXPECT_EQ(calls[11], add);
+    EXPECT_EQ(calls[12], kDeleteRule);
     EXPECT_THAT(helper.log_text(), HasSubstr("[firewall] Added firewall rule for port 7890: status=Some(0)"));
     EXPECT_THAT(helper.log_text(), HasSubstr("[firewall] Removed firewall rule: status=Some(0)"));
 }
@@ -399,6 +414,92 @@ TEST(CoreStop, ClientPidThatNamesNoProcessStartsNoWatch) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_THAT(helper.log_text(), Not(HasSubstr("Watchdog")));
     EXPECT_EQ(call_ok(helper, "GET", "/v1/runtime/status").at("running"), true);
+}
+
+TEST(CoreStop, ARestartedHelperRemovesTheRuleAKilledOneLeft) {
+    HelperUnderTest helper(with_doubles("lan-restart"));
+    expect_start_up_deletion(helper);
+    const std::uint32_t core_pid =
+        start_core(helper, start_body("op-lan", std::nullopt, 0, kLanConfig)).at("pid").get<std::uint32_t>();
+    const auto add = add_rule(7890, win32::path_text(helper.service_dir() / "sing-box.exe"));
+    ASSERT_EQ(netsh_arguments(helper.service_dir()).back(), add);
+
+    // Killed: no stop runs, the job takes the core, and the rule stays behind.
+    helper.restart();
+    EXPECT_TRUE(eventually([&] { return !process_alive(core_pid); }));
+    ASSERT_TRUE(eventually([&] { return netsh_arguments(helper.service_dir()).size() == 5u; }))
+        << helper.log_text();
+    EXPECT_EQ(netsh_arguments(helper.service_dir()).back(), kDeleteRule);
+    EXPECT_EQ(call_ok(helper, "GET", "/v1/runtime/status").at("running"), false);
+}
+
+// One watch per client process, however many starts name it; the newest
+// start's operation is the one the watch acts for.
+TEST(CoreStop, ManyStartsNamingOneClientLeaveOneWatchdog) {
+    constexpr int kStarts = 30;
+    HelperUnderTest helper(with_doubles("watchdog-one"));
+    TestDir clients("watchdog-one-clients");
+    Process client = start_client(clients, "client");
+    const std::string pid_text = std::to_string(client.pid());
+
+    start_core(helper, start_body("op-0", "rt", client.pid()));
+    const auto first = process_usage(helper.process().handle());
+    ASSERT_TRUE(first) << first.error().one_line();
+    std::uint32_t core_pid = 0;
+    for (int i = 1; i < kStarts; ++i)
+        core_pid = start_core(helper, start_body("op-" + std::to_string(i), "rt", client.pid()))
+                       .at("pid")
+                       .get<std::uint32_t>();
+    const auto last = process_usage(helper.process().handle());
+    ASSERT_TRUE(last) << last.error().one_line();
+    std::cout << "[ measure  ] handles after 1 start " << first->handles << ", after " << kStarts << " starts "
+              << last->handles << "\n";
+    // One process handle and one wait per leaked watch would show here.
+    EXPECT_LE(last->handles, first->handles + 16);
+
+    const std::string log = helper.log_text();
+    EXPECT_EQ(count_of(log, "Watchdog active: monitoring GUI client PID=" + pid_text), 1u);
+    EXPECT_EQ(count_of(log, "Watchdog for GUI client PID=" + pid_text + " already active"),
+              static_cast<std::size_t>(kStarts - 1));
+
+    client.kill();
+    EXPECT_TRUE(eventually([&] { return !process_alive(core_pid); })) << helper.log_text();
+    json status;
+    ASSERT_TRUE(eventually([&] {
+        status = call_ok(helper, "GET", "/v1/runtime/status");
+        return status.contains("detail");
+    }));
+    EXPECT_EQ(status.at("detail"), "GUI client exited");
+    EXPECT_EQ(status.at("lastOperationId"), "op-" + std::to_string(kStarts - 1));
+    EXPECT_EQ(count_of(helper.log_text(), "Watchdog: GUI client PID=" + pid_text + " has terminated"), 1u);
+}
+
+// A netsh.exe that hangs during a stop costs the caller the tool's deadline,
+// not the helper for good: the tool is ended, the caller gets a 500 naming
+// it, and the next request is served.
+TEST(CoreStop, AHungNetshFailsTheStopWithinItsDeadline) {
+    HelperUnderTest helper(with_doubles("netsh-hangs"));
+    expect_start_up_deletion(helper);
+    const std::uint32_t core_pid =
+        start_core(helper, start_body("op-lan", std::nullopt, 0, kLanConfig)).at("pid").get<std::uint32_t>();
+
+    write_file(helper.service_dir() / "netsh.sleep-ms", "120000\n");
+    const api::PipeResponse stopped = helper.call("POST", "/v1/runtime/stop", json{{"operationId", "op-stop"}});
+    EXPECT_EQ(stopped.status, 500) << stopped.body.dump();
+    EXPECT_EQ(stopped.body.value("error", ""), "runtime_stop_failed");
+    EXPECT_THAT(stopped.body.value("message", ""),
+                HasSubstr("netsh.exe did not finish within 15000 ms and was terminated"));
+    EXPECT_THAT(helper.log_text(), HasSubstr("[ERROR] [zorv_helper::manager] [firewall] Failed to remove firewall rule: "
+                                             "netsh.exe did not finish within 15000 ms"));
+    EXPECT_THAT(helper.log_text(), HasSubstr("[ERROR] [zorv_helper::pipe_server] Runtime stop failed: "));
+    fs::remove(helper.service_dir() / "netsh.sleep-ms");
+
+    // The lock was left: the core is gone and the status says what happened.
+    EXPECT_TRUE(eventually([&] { return !process_alive(core_pid); }));
+    const json status = call_ok(helper, "GET", "/v1/runtime/status");
+    EXPECT_EQ(status.at("running"), false);
+    EXPECT_EQ(status.at("lastOperationId"), "op-stop");
+    EXPECT_THAT(status.value("detail", ""), HasSubstr("netsh.exe did not finish"));
 }
 
 TEST(CoreStop, KillingTheHelperEndsTheCore) {

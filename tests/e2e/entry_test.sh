@@ -15,8 +15,10 @@ cp "$build/src/zorv-helper.exe" "$work/zorv-helper.exe"
 cp "$build/tools/zorv-ctl.exe" "$work/zorv-ctl.exe"
 export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all
 helper_pid=
+squatter_pid=
 cleanup() {
     [ -n "$helper_pid" ] && kill -KILL "$helper_pid" 2>/dev/null
+    [ -n "$squatter_pid" ] && kill -KILL "$squatter_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -91,6 +93,25 @@ grep -q "Running helper service in standalone console mode" "$work/logs/service.
     fail "standalone record"
 grep -q "Named pipe server starting on \\\\\\\\.\\\\pipe\\\\$pipe" "$work/logs/service.log" ||
     fail "listener start record"
+
+# `run` on a pipe name that another process holds cannot serve: the error
+# goes to standard error and the exit status is 1.
+taken=zorv-entry-taken-$$
+"$run" "$build/tests/double_pipe_squatter.exe" "$taken" 120 >"$work/squatter.out" 2>&1 </dev/null &
+squatter_pid=$!
+for _ in $(seq 1 100); do grep -q holding "$work/squatter.out" 2>/dev/null && break; sleep 0.2; done
+grep -q holding "$work/squatter.out" || fail "the squatter did not take its pipe: $(cat "$work/squatter.out")"
+SINGBOX_WINDOWS_SERVICE_PIPE_NAME=$taken invoke run
+expect_eq "$status" 1 "exit status of run on a pipe name held by another process"
+case "$err" in
+    "Error: Pipe server error"*"Failed to create named pipe"*) ;;
+    *) fail "standard error of run on a held pipe name: [$err]" ;;
+esac
+grep -q "\[ERROR\] \[zorv_helper::pipe_server\] Named pipe server failed: Failed to create named pipe" \
+    "$work/logs/service.log" || fail "listener error record"
+kill -KILL "$squatter_pid" 2>/dev/null
+wait "$squatter_pid" 2>/dev/null
+squatter_pid=
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures check(s) failed"

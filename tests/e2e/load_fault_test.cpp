@@ -458,6 +458,54 @@ TEST(LoadFault, SilentClientsDoNotKeepConcurrentClientsFromBeingServed) {
     EXPECT_EQ(*status, 200);
 }
 
+// A frame's buffer grows only as its bytes arrive, and a frame has a deadline:
+// connections that announce the largest request and then say nothing cost
+// next to no memory, and each is closed once the deadline has passed.
+TEST(LoadFault, SilentClientsAnnouncingTenMiBCostNoMemoryAndAreClosedAtTheDeadline) {
+    constexpr std::size_t kSilent = 150;
+    constexpr std::uint64_t kMemoryMargin = 8u << 20;  // one announced frame would be 10 MiB
+    HelperUnderTest helper(helper_options("announcers"));
+    const ProcessUsage idle = current_usage(helper);
+    const std::size_t verified_before = count_of(helper.log_text(), kVerified);
+
+    const auto begun = Clock::now();
+    std::vector<RawPipeClient> silent;
+    for (std::size_t i = 0; i < kSilent; ++i) {
+        auto client = RawPipeClient::connect(helper.pipe_name(), 10s);
+        ASSERT_TRUE(client) << "client " << i << ": " << client.error().one_line();
+        ASSERT_TRUE(client->send(length_prefix(framing::kMaxRequestSize), 5s)) << "client " << i;
+        silent.push_back(std::move(*client));
+    }
+    ASSERT_EQ(wait_for_count(helper, kVerified, verified_before + kSilent, 30s), verified_before + kSilent);
+    const ProcessUsage during = current_usage(helper);
+    report("150 connections announcing 10 MiB each", begun);
+    std::cout << "[ measure  ] private bytes idle " << idle.private_bytes << ", with the announcers "
+              << during.private_bytes << "; handles " << idle.handles << " -> " << during.handles << "\n";
+    EXPECT_LE(during.private_bytes, idle.private_bytes + kMemoryMargin);
+
+    // The helper closes each one, without a reply.
+    for (std::size_t i = 0; i < kSilent; ++i) {
+        const ReplyOutcome outcome = silent[i].read_until_closed(40s);
+        EXPECT_TRUE(outcome.closed) << "client " << i;
+        EXPECT_TRUE(outcome.bytes.empty()) << "client " << i;
+    }
+    report("until the last was closed", begun);
+    const std::string expired =
+        std::string(kConnectionError) + "Request frame not received within 10 s; closing the connection";
+    EXPECT_EQ(wait_for_count(helper, expired, kSilent), kSilent);
+    EXPECT_EQ(count_of(helper.log_text(), "[WARN ] [zorv_helper::pipe_server] Pipe connection handling error: Request "
+                                          "frame not received within 10 s"),
+              kSilent);
+    silent.clear();
+
+    const ProcessUsage after = settled_usage(
+        helper, [&](const ProcessUsage& usage) { return usage.handles <= idle.handles + kHandleMargin; });
+    EXPECT_LE(after.handles, idle.handles + kHandleMargin);
+    auto status = healthz_status(helper.pipe_name());
+    ASSERT_TRUE(status) << status.error().one_line();
+    EXPECT_EQ(*status, 200);
+}
+
 // ---------------------------------------------------------------------------
 // The core when the helper dies.
 

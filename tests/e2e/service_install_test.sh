@@ -29,6 +29,7 @@ helper_plain=$work/plain/VEXL2/zorv-helper.exe
 helper_spaced="$work/Program Files/VEXL2 Helper/zorv-helper.exe"
 client=$work/client/vexl2.exe
 probe=$work/tools/service_probe.exe
+squatter=$work/tools/pipe_squatter.exe
 installed=()
 
 # ---- reporting --------------------------------------------------------------
@@ -70,8 +71,11 @@ run() {
     rm -f "$err_file"
 }
 
+squatter_pid=
+
 cleanup() {
     local status=$?
+    [ -n "$squatter_pid" ] && kill "$squatter_pid" 2>/dev/null
     if [ ${#installed[@]} -gt 0 ]; then
         timeout 60 "$wine" "${installed[0]}" uninstall </dev/null >/dev/null 2>&1 || true
     fi
@@ -189,6 +193,7 @@ need "$build/tests/double_fake_core.exe"
 need "$build/tests/double_fake_tool.exe"
 need "$build/tests/double_pipe_client.exe"
 need "$build/tests/double_service_probe.exe"
+need "$build/tests/double_pipe_squatter.exe"
 
 rm -rf "$work"
 mkdir -p "$work/client" "$work/tools"
@@ -197,6 +202,7 @@ place_helper "$helper_spaced"
 # A desktop client passes verification by its name and folder.
 cp "$build/tests/double_pipe_client.exe" "$client"
 cp "$build/tests/double_service_probe.exe" "$probe"
+cp "$build/tests/double_pipe_squatter.exe" "$squatter"
 
 start_prefix
 installed+=("$helper_plain")
@@ -306,12 +312,50 @@ expect_in_order "$log_spaced" \
     "Reporting service status: Stopped" \
     "Service main loop terminated normally" \
     "Service '$service' successfully uninstalled"
+# Running is reported only once the pipe has its first instance.
 expect_in_order "$log_spaced" \
-    "Reporting service status: Running" \
     "Named pipe listener running; waiting for client requests or shutdown" \
+    "Named pipe server starting on \\\\.\\pipe\\$pipe" \
+    "Reporting service status: Running" \
     "SCM control event: Stop requested"
 if grep -q "Service main loop exited with error" "$log_spaced" "$log_plain"; then
     fail "a service run ended with an error"
 fi
+
+step "a service that cannot own its pipe fails the install and ends stopped with an error"
+helper_squat=$work/squat/VEXL2/zorv-helper.exe
+place_helper "$helper_squat"
+installed=("$helper_squat")
+"$wine" "$squatter" "$pipe" 120 </dev/null >"$work/squatter.out" 2>&1 &
+squatter_pid=$!
+deadline=$((SECONDS + 20))
+until grep -q holding "$work/squatter.out" 2>/dev/null; do
+    [ $SECONDS -ge $deadline ] && abort "the squatter did not take $pipe: $(cat "$work/squatter.out")"
+    sleep 0.2
+done
+run 90 "$helper_squat" install
+[ "$rc" -ne 0 ] || fail "install with the pipe taken exited 0: '$out'"
+[[ $out != *"successfully installed"* ]] || fail "install claimed success with the pipe taken: '$out'"
+[[ $err == *"Timed out waiting for service to enter Running state"* ]] || fail "install error: '$err'"
+run 30 "$probe" "$service"
+[[ $out == *"state=1"* ]] || fail "the service is not stopped: '$out'"
+[[ $out =~ exit=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" != 0 ] || fail "stopped without an exit code: '$out'"
+log_squat="$(dirname "$helper_squat")/logs/service.log"
+expect_in_order "$log_squat" \
+    "Reporting service status: StartPending" \
+    "[ERROR] [zorv_helper::pipe_server] Named pipe server failed: Failed to create named pipe" \
+    "Service stopping: shutting down running runtime manager" \
+    "Reporting service status: Stopped" \
+    "[ERROR] [zorv_helper::service] Service main loop exited with error: Failed to create named pipe" \
+    "Service '$service' failed to enter Running state within timeout"
+if grep -q "Reporting service status: Running" "$log_squat"; then
+    fail "the service reported Running without its pipe"
+fi
+uninstall "$helper_squat"
+expect_not_registered
+installed=()
+kill "$squatter_pid" 2>/dev/null
+wait "$squatter_pid" 2>/dev/null
+squatter_pid=
 
 [ "$failures" -eq 0 ] && echo "PASS"

@@ -176,23 +176,32 @@ HelperUnderTest::HelperUnderTest(HelperOptions options)
         fs::copy_file(double_exe("fake_tool"), dir_ / "netsh.exe", fs::copy_options::overwrite_existing);
         fs::copy_file(double_exe("fake_tool"), dir_ / "pnputil.exe", fs::copy_options::overwrite_existing);
     }
-    ProcessOptions process_options;
-    process_options.args = {"run"};
-    process_options.env["SINGBOX_WINDOWS_SERVICE_PIPE_NAME"] = pipe_name_;
-    process_options.env["SINGBOX_EXPECTED_CLIENT_PATH"] = win32::path_text(this_exe());
-    process_options.env["ZORV_TEST_BYPASS_CLIENT_CHECK"] = std::nullopt;
-    for (const auto& [name, value] : options.env) process_options.env[name] = value;
-    process_options.working_dir = dir_.path();
-    process_options.stdout_file = stdout_file();
-    process_options.stderr_file = stderr_file();
-    process_.emplace(dir_ / "zorv-helper.exe", process_options);
-    wait_until_serving();
+    process_options_.args = {"run"};
+    process_options_.env["SINGBOX_WINDOWS_SERVICE_PIPE_NAME"] = pipe_name_;
+    process_options_.env["SINGBOX_EXPECTED_CLIENT_PATH"] = win32::path_text(this_exe());
+    process_options_.env["ZORV_TEST_BYPASS_CLIENT_CHECK"] = std::nullopt;
+    for (const auto& [name, value] : options.env) process_options_.env[name] = value;
+    process_options_.working_dir = dir_.path();
+    process_options_.stdout_file = stdout_file();
+    process_options_.stderr_file = stderr_file();
+    launch();
 }
 
 HelperUnderTest::~HelperUnderTest() { stop(); }
 
+void HelperUnderTest::launch() {
+    process_.emplace(dir_ / "zorv-helper.exe", process_options_);
+    wait_until_serving();
+}
+
 void HelperUnderTest::stop() {
     if (process_) process_->kill();
+}
+
+void HelperUnderTest::restart() {
+    stop();
+    process_.reset();
+    launch();
 }
 
 void HelperUnderTest::wait_until_serving(std::chrono::milliseconds timeout) {

@@ -113,10 +113,16 @@ public:
     api::PipeResponse call(const std::string& method, const std::string& path,
                            const std::optional<nlohmann::json>& body = std::nullopt);
     void stop();
+    // Kills the helper (no stop sequence runs) and starts it again in the
+    // same folder on the same pipe, as a crash and a restart would.
+    void restart();
 
 private:
+    void launch();
+
     TestDir dir_;
     std::string pipe_name_;
+    ProcessOptions process_options_;
     std::optional<Process> process_;
 };
 

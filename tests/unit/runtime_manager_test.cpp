@@ -168,7 +168,7 @@ TEST(RuntimeManagerNoCore, StopReturnsABareRecordAndStoresItsOwn) {
     const auto manager = manager_in(dir);
     const std::string instance = manager->service_instance_id();
 
-    const RuntimeStatus reply = manager->stop("api-stop", std::nullopt, "someone");
+    const RuntimeStatus reply = manager->stop("api-stop", std::nullopt, "someone").value();
     ASSERT_TRUE(reply.last_operation_id);
     EXPECT_TRUE(all_digits(*reply.last_operation_id)) << *reply.last_operation_id;
     ASSERT_TRUE(reply.stopped_at);
@@ -186,14 +186,14 @@ TEST(RuntimeManagerNoCore, StopReturnsABareRecordAndStoresItsOwn) {
 
     // A status without an operation id keeps the stored one; a later stop replaces the record.
     EXPECT_EQ(manager->status().last_operation_id, reply.last_operation_id);
-    EXPECT_EQ(manager->stop("tray", "op-2", std::nullopt).last_operation_id, "op-2");
+    EXPECT_EQ(manager->stop("tray", "op-2", std::nullopt).value().last_operation_id, "op-2");
     EXPECT_EQ(manager->status().last_operation_id, "op-2");
 }
 
 TEST(RuntimeManagerNoCore, ResetStoresExactlyWhatItReturns) {
     TestDir dir("reset-no-core");
     const auto manager = manager_in(dir);
-    const RuntimeStatus reply = manager->reset("op-r");
+    const RuntimeStatus reply = manager->reset("op-r").value();
     RuntimeStatus expected = bare_stopped(manager->service_instance_id());
     expected.stopped_at = reply.stopped_at;
     expected.last_operation_id = "op-r";
@@ -201,7 +201,7 @@ TEST(RuntimeManagerNoCore, ResetStoresExactlyWhatItReturns) {
     EXPECT_EQ(reply, expected);
     EXPECT_EQ(manager->status(), reply);
 
-    const RuntimeStatus generated = manager->reset(std::nullopt);
+    const RuntimeStatus generated = manager->reset(std::nullopt).value();
     ASSERT_TRUE(generated.last_operation_id);
     EXPECT_TRUE(all_digits(*generated.last_operation_id));
     EXPECT_EQ(manager->status(), generated);
@@ -211,9 +211,9 @@ TEST(RuntimeManagerNoCore, StopShredsTheStaleConfigurationAndResetDoesNot) {
     TestDir dir("stop-shreds");
     const auto manager = manager_in(dir);
     write_file(dir / "sing-box.json", "{}");
-    manager->reset("op-1");
+    ASSERT_TRUE(manager->reset("op-1"));
     EXPECT_TRUE(fs::exists(dir / "sing-box.json"));
-    manager->stop("api-stop", "op-2", std::nullopt);
+    ASSERT_TRUE(manager->stop("api-stop", "op-2", std::nullopt));
     EXPECT_FALSE(fs::exists(dir / "sing-box.json"));
 }
 

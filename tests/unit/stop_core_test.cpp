@@ -1,11 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "manager/client_exit.hpp"
+#include "common/win32.hpp"
 #include "manager/stop_core.hpp"
 #include "support/capturing_logger.hpp"
 
@@ -24,16 +26,16 @@ constexpr std::uint32_t kCorePid = 4242;
 class ScriptedPlatform final : public CoreStopPlatform {
 public:
     std::deque<bool> attach_results;  // consumed per attach; true once empty
-    std::optional<std::uint32_t> console_peer;
+    std::vector<std::uint32_t> console_peers;
     bool ignore_succeeds = true;
     bool break_succeeds = true;
     // Virtual time after the break at which the core has exited; never when unset.
     std::optional<milliseconds> exits_after_break;
     std::vector<std::string> calls;
 
-    std::optional<std::uint32_t> own_console_peer() override {
+    std::vector<std::uint32_t> own_console_peers() override {
         calls.push_back("peer?");
-        return console_peer;
+        return console_peers;
     }
     bool attach_console(std::uint32_t pid) override {
         bool ok = true;
@@ -61,18 +63,27 @@ public:
         ++polls;
         return killed_ || (break_time_ && exits_after_break && clock_ - *break_time_ >= *exits_after_break);
     }
-    void kill_and_wait(const ChildProcess&) override {
+    bool kill_and_wait(const ChildProcess&, milliseconds limit) override {
         calls.push_back("kill");
-        killed_ = true;
+        killed_ = !kill_hangs;
+        kill_limit = limit;
         time_at_kill = clock_ - std::chrono::steady_clock::time_point{};
+        return killed_;
     }
     std::chrono::steady_clock::time_point now() override { return clock_; }
     void sleep(milliseconds duration) override {
         ++sleeps;
         clock_ += duration;
     }
-    void remove_firewall_rule() override { calls.push_back("firewall"); }
+    Status remove_firewall_rule() override {
+        calls.push_back("firewall");
+        if (firewall_hangs) return fail(win32::deadline_error("netsh.exe did not finish"));
+        return {};
+    }
 
+    bool kill_hangs = false;  // the killed process outlives the wait
+    bool firewall_hangs = false;
+    milliseconds kill_limit{};
     int polls = 0;
     int sleeps = 0;
     std::chrono::steady_clock::duration time_at_kill{};
@@ -110,13 +121,15 @@ const std::string kAttachFailed = "Failed to attach console to sing-box process 
 const std::string kBreakFailed = "Failed to generate CTRL_BREAK_EVENT for sing-box pid=" + kPid;
 const std::string kBreakSent = "Sent CTRL_BREAK_EVENT to sing-box process pid=" + kPid;
 const std::string kForced = "sing-box pid=" + kPid + " did not exit gracefully, force killing";
+const std::string kNoConsole =
+    "Could not reattach to the helper's console through any of 2 process(es); Ctrl+C may no longer reach the helper";
 const std::string kGracefulNative =
     "sing-box pid=" + kPid + " exited gracefully; Wintun adapter closed natively by sing-box.";
 
 struct ConsoleCase {
     std::string name;
     std::deque<bool> attach_results;
-    std::optional<std::uint32_t> console_peer;
+    std::vector<std::uint32_t> console_peers;
     bool ignore_succeeds;
     bool break_succeeds;
     std::vector<std::string> console_calls;  // the calls before polling or killing
@@ -129,20 +142,28 @@ TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
     const std::string fails = attach + " (fails)";
     const std::string brk = "break " + kPid;
     const std::vector<ConsoleCase> cases = {
-        {"attached at once", {true}, std::nullopt, true, true,
+        {"attached at once", {true}, {}, true, true,
          {attach, "ignore on", brk, "free", "ignore off"}, {kBreakSent, kForced}},
-        {"retry after freeing the helper's own console", {false, true}, std::nullopt, true, true,
+        {"retry after freeing the helper's own console", {false, true}, {}, true, true,
          {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off"}, {kBreakSent, kForced}},
-        {"retry, then back to the helper's console", {false, true}, 77u, true, true,
+        {"retry, then back to the helper's console", {false, true}, {77u}, true, true,
          {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off", "attach 77"},
          {kBreakSent, kForced}},
-        {"attach fails twice", {false, false}, std::nullopt, true, true,
+        {"attach fails twice", {false, false}, {}, true, true,
          {fails, "peer?", "free", fails}, {kAttachFailed, kForced}},
-        {"attach fails twice, back to the helper's console", {false, false}, 77u, true, true,
+        {"attach fails twice, back to the helper's console", {false, false}, {77u}, true, true,
          {fails, "peer?", "free", fails, "attach 77"}, {kAttachFailed, kForced}},
-        {"break refused (as under Wine)", {true}, std::nullopt, true, false,
+        {"the first process on the helper's console has gone: the next one serves", {false, true, false, true},
+         {77u, 78u}, true, true,
+         {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off", "attach 77 (fails)", "attach 78"},
+         {kBreakSent, kForced}},
+        {"no process left on the helper's console: a warning", {false, true, false, false}, {77u, 78u}, true, true,
+         {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off", "attach 77 (fails)",
+          "attach 78 (fails)"},
+         {kBreakSent, kNoConsole, kForced}},
+        {"break refused (as under Wine)", {true}, {}, true, false,
          {attach, "ignore on", brk, "free", "ignore off"}, {kBreakFailed, kForced}},
-        {"ignoring could not be set, so nothing to restore", {true}, std::nullopt, false, true,
+        {"ignoring could not be set, so nothing to restore", {true}, {}, false, true,
          {attach, "ignore on", brk, "free"}, {kBreakSent, kForced}},
     };
     for (const auto& c : cases) {
@@ -150,12 +171,12 @@ TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
         CapturingLogger::instance().clear();
         ScriptedPlatform platform;
         platform.attach_results = c.attach_results;
-        platform.console_peer = c.console_peer;
+        platform.console_peers = c.console_peers;
         platform.ignore_succeeds = c.ignore_succeeds;
         platform.break_succeeds = c.break_succeeds;
         ActiveRuntime session = session_with();
 
-        stop_core_gracefully(session, platform);
+        EXPECT_TRUE(stop_core_gracefully(session, platform));
 
         std::vector<std::string> expected = c.console_calls;
         expected.push_back("kill");
@@ -169,7 +190,7 @@ TEST_F(StopCoreTest, CoreThatExitsWithinTheWindowIsNotKilled) {
     platform.exits_after_break = milliseconds(120);
     ActiveRuntime session = session_with();
 
-    stop_core_gracefully(session, platform);
+    EXPECT_TRUE(stop_core_gracefully(session, platform));
 
     EXPECT_THAT(platform.calls, Not(::testing::Contains("kill")));
     // Polls at 0, 50, 100 and 150 ms; the exit is seen at 150.
@@ -183,7 +204,7 @@ TEST_F(StopCoreTest, CoreThatIgnoresTheBreakIsKilledAfterTwoSeconds) {
     platform.exits_after_break = milliseconds(2000);  // just too late
     ActiveRuntime session = session_with();
 
-    stop_core_gracefully(session, platform);
+    EXPECT_TRUE(stop_core_gracefully(session, platform));
 
     EXPECT_EQ(platform.polls, 40);  // every 50 ms from 0 to 1950
     EXPECT_EQ(platform.sleeps, 40);
@@ -210,11 +231,50 @@ TEST_F(StopCoreTest, FirewallRuleGoesAfterTheProcessOnlyForSessionsWithAPort) {
         ScriptedPlatform platform;
         platform.exits_after_break = c.exits_after;
         ActiveRuntime session = session_with(c.port);
-        stop_core_gracefully(session, platform);
+        EXPECT_TRUE(stop_core_gracefully(session, platform));
         ASSERT_GE(platform.calls.size(), c.tail.size());
         EXPECT_EQ(std::vector<std::string>(platform.calls.end() - static_cast<std::ptrdiff_t>(c.tail.size()),
                                            platform.calls.end()),
                   c.tail);
+    }
+}
+
+// The waits of a stop are bounded: whatever outlives its deadline is an error
+// for the caller, logged at ERROR, and the rest of the stop still happens.
+TEST_F(StopCoreTest, WaitsThatRunOutOfTimeAreErrorsForTheCaller) {
+    struct Case {
+        std::string name;
+        bool kill_hangs;
+        bool firewall_hangs;
+        std::string error;  // the error's top line
+        std::optional<std::string> error_record;
+    };
+    const std::string kKillTimeout = "sing-box pid=" + kPid + " did not end within 5000 ms of being killed";
+    const std::vector<Case> cases = {
+        {"a killed core that does not end", true, false, kKillTimeout, kKillTimeout},
+        {"a hung netsh.exe", false, true, "netsh.exe did not finish", std::nullopt},
+        {"both: the core's is the one reported", true, true, kKillTimeout, kKillTimeout},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CapturingLogger::instance().clear();
+        ScriptedPlatform platform;
+        platform.kill_hangs = c.kill_hangs;
+        platform.firewall_hangs = c.firewall_hangs;
+        ActiveRuntime session = session_with(8080);
+
+        const Status stopped = stop_core_gracefully(session, platform);
+
+        ASSERT_FALSE(stopped);
+        EXPECT_EQ(stopped.error().message(), c.error);
+        EXPECT_TRUE(win32::is_deadline_error(stopped.error()));
+        EXPECT_EQ(platform.kill_limit, kKilledCoreDeadline);
+        EXPECT_EQ(platform.calls.back(), "firewall");  // the rule goes even when the kill did not finish
+        const auto records = CapturingLogger::instance().records();
+        const bool logged_as_error = std::any_of(records.begin(), records.end(), [&](const auto& record) {
+            return record.level == log::Level::Error && c.error_record && record.message == *c.error_record;
+        });
+        EXPECT_EQ(logged_as_error, c.error_record.has_value());
     }
 }
 

@@ -1,0 +1,66 @@
+// The crash hook on a thread that failed while holding the logger's lock.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "logger/rolling_file_logger.hpp"
+#include "main/panic.hpp"
+#include "support/test_env.hpp"
+
+namespace zorv::panic {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+
+logger::LoggerSettings settings_in(const fs::path& dir) {
+    return logger::LoggerSettings{
+        .log_dir = dir, .base_name = "service", .max_size = 10 * 1024 * 1024, .max_files = 5, .console = false};
+}
+
+TEST(CrashRecord, IsWrittenPastAHeldLock) {
+    testing::TestDir dir("crash-record");
+    logger::RollingFileLogger logger(settings_in(dir.path()));
+    logger.log(log::Level::Info, "zorv_helper", "before");
+    const auto held = logger.hold_writes();
+
+    logger.write_unlocked(log::Level::Error, "zorv_helper", "written while the lock is held");
+
+    const std::string text = read_file(dir / "service.log");
+    EXPECT_NE(text.find("[INFO ] [zorv_helper] before\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[ERROR] [zorv_helper] written while the lock is held\r\n"), std::string::npos) << text;
+}
+
+// The statement runs in a child process (the test program started again for
+// this test alone), so its folder is a fixed one both can find.
+TEST(CrashHookDeathTest, EndsWith101AndLogsWhileTheFailingThreadHoldsTheLoggerLock) {
+    const fs::path dir = testing::build_dir() / "test-work" / "crash-hook-held-lock";
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    fs::create_directories(dir, ignored);
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+
+    EXPECT_EXIT(
+        {
+            auto owned = std::make_unique<logger::RollingFileLogger>(settings_in(dir));
+            logger::RollingFileLogger* file_logger = owned.get();
+            if (!log::install(std::move(owned))) std::_Exit(3);  // another logger: the test cannot run
+            log::set_max_level(log::Level::Debug);
+            install_hook();
+            const auto held = file_logger->hold_writes();
+            invariant_failure("failed inside a log write");
+        },
+        ::testing::ExitedWithCode(kPanicExitStatus), "");
+
+    const std::string text = read_file(dir / "service.log");
+    EXPECT_NE(text.find("[ERROR] [zorv_helper] FATAL PANIC in zorv-helper at "), std::string::npos) << text;
+    EXPECT_NE(text.find(": failed inside a log write\nBacktrace:\n"), std::string::npos) << text;
+    fs::remove_all(dir, ignored);
+}
+
+}  // namespace
+}  // namespace zorv::panic
