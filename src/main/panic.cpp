@@ -9,11 +9,28 @@
 
 #include <fmt/format.h>
 
+#include "common/win32.hpp"
 #include "logger/log.hpp"
 
 namespace zorv::panic {
 
 namespace {
+
+// "module+0xOFFSET" for an address inside a loaded module, else empty. A
+// shipped build has no symbols in the file (and Windows' dbghelp reads no
+// DWARF), so this is what addr2line resolves against the module's .debug file.
+std::string module_offset(DWORD64 address) {
+    HMODULE module = nullptr;
+    if (address == 0) return {};  // a null address would name the executable
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(address), &module))
+        return {};
+    std::array<wchar_t, MAX_PATH> path{};
+    const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    std::wstring_view name(path.data(), length);
+    name.remove_prefix(name.find_last_of(L"\\/") + 1);  // npos + 1 keeps it whole
+    return fmt::format("{}+0x{:x}", win32::from_wide(name), address - reinterpret_cast<DWORD64>(module));
+}
 
 std::string capture_backtrace(unsigned skip) {
     std::array<void*, 62> frames{};
@@ -34,6 +51,8 @@ std::string capture_backtrace(unsigned skip) {
         DWORD64 displacement = 0;
         if (::SymFromAddr(process, address, &displacement, symbol)) {
             text += fmt::format("  {:>2}: {}+0x{:x} [0x{:016x}]\n", i, symbol->Name, displacement, address);
+        } else if (const std::string place = module_offset(address); !place.empty()) {
+            text += fmt::format("  {:>2}: {} [0x{:016x}]\n", i, place, address);
         } else {
             text += fmt::format("  {:>2}: 0x{:016x}\n", i, address);
         }

@@ -33,8 +33,10 @@ constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 // A verified client has this long to deliver its whole request frame; one
 // that stalls would otherwise hold its task and its pipe instance for good.
 constexpr std::chrono::seconds kFrameDeadline{10};
-// The payload buffer grows by at most this much per read.
-constexpr std::size_t kPayloadReadChunk = 64 * 1024;
+// A read asks for about as much as has arrived so far, between these bounds:
+// a client that announces a large frame and sends nothing costs the first.
+constexpr std::size_t kFirstPayloadRead = 4 * 1024;
+constexpr std::size_t kLargestPayloadRead = 1024 * 1024;
 
 Error io_error(const std::error_code& ec) {
     // The client closing its end shows up as end of file or as a broken pipe.
@@ -63,7 +65,8 @@ asio::awaitable<Result<std::vector<char>>> read_payload(asio::windows::stream_ha
     std::vector<char> payload;
     while (payload.size() < length) {
         const std::size_t have = payload.size();
-        const std::size_t chunk = std::min<std::size_t>(length - have, kPayloadReadChunk);
+        const std::size_t chunk =
+            std::min<std::size_t>(length - have, std::clamp(have, kFirstPayloadRead, kLargestPayloadRead));
         if (payload.capacity() < have + chunk)
             payload.reserve(std::min<std::size_t>(length, std::max(payload.capacity() * 2, have + chunk)));
         payload.resize(have + chunk);

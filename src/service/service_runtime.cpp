@@ -131,11 +131,14 @@ asio::awaitable<Status> service_loop(const pipe_server::PipeServerContext& conte
 
 // Steps from the runtime build to the stopped report. The locals are released
 // in reverse order on return: pipe context, manager, then the runtime. A
-// listener that failed is this run's error: the caller reports it as a
-// stopped service with a non-zero exit code.
+// listener that failed is this run's error, reported as a stopped service
+// with a non-zero exit code, as is a runtime that cannot be built.
 Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver shutdown) {
     auto runtime = AsyncRuntime::build();
-    if (!runtime) return fail(runtime.error());
+    if (!runtime) {
+        (void)report_status(status_handle, stopped_after_failure_status(runtime.error()));
+        return fail(runtime.error());
+    }
 
     std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime);
 
@@ -148,11 +151,11 @@ Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver
     const pipe_server::PipeServerContext context{pipe_name, manager};
 
     Status served = (*runtime)->block_on(service_loop(context, std::move(shutdown), manager, status_handle));
-    if (!served) return served;
-
+    // Reported before the runtime is torn down: the SCM learns the outcome
+    // even if the teardown is slow.
     log::info(kTarget, "Reporting service status: Stopped");
-    (void)report_status(status_handle, stopped_status());
-    return {};
+    (void)report_status(status_handle, served ? stopped_status() : stopped_after_failure_status(served.error()));
+    return served;
 }
 
 }  // namespace
@@ -197,12 +200,7 @@ Status run_service() {
     if (!report_status(status_handle, start_pending_status()))
         return fail(win32::last_os_error().context("Report start pending"));
 
-    auto served = serve_until_stopped(status_handle, std::move(receiver));
-    if (!served) {
-        log::info(kTarget, "Reporting service status: Stopped");
-        (void)report_status(status_handle, stopped_after_failure_status(served.error()));
-    }
-    return served;
+    return serve_until_stopped(status_handle, std::move(receiver));
 }
 
 }  // namespace zorv::service

@@ -6,6 +6,7 @@
 //     exit=<dwWin32ExitCode> specific=<dwServiceSpecificExitCode>  (when opened)
 //     image=<registered image path>   (when opened)
 //     start_type=<dwStartType>        (when opened)
+//     failure_actions=reset=<s> [<type>/<delay ms>]...  (when opened; or "error <code>")
 // Exits 0 when the service could be opened, 2 when it could not, 1 on other
 // failures.
 
@@ -27,6 +28,22 @@ struct ScHandle {
         if (handle != nullptr) ::CloseServiceHandle(handle);
     }
 };
+
+void print_failure_actions(SC_HANDLE service) {
+    DWORD needed = 0;
+    ::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<unsigned char> buffer(needed);
+    auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    if (needed == 0 ||
+        !::QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), needed, &needed)) {
+        std::printf("failure_actions=error %lu\n", ::GetLastError());
+        return;
+    }
+    std::printf("failure_actions=reset=%lu", actions->dwResetPeriod);
+    for (DWORD i = 0; i < actions->cActions; ++i)
+        std::printf(" %d/%lu", static_cast<int>(actions->lpsaActions[i].Type), actions->lpsaActions[i].Delay);
+    std::printf("\n");
+}
 
 }  // namespace
 
@@ -63,6 +80,7 @@ int main(int argc, char** argv) {
         std::printf("image=%s\n", from_wide(config->lpBinaryPathName ? config->lpBinaryPathName : L"").c_str());
         std::printf("start_type=%lu\n", config->dwStartType);
     }
+    print_failure_actions(service.handle);
     std::fflush(stdout);
     return 0;
 }

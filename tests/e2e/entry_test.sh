@@ -104,7 +104,7 @@ grep -q holding "$work/squatter.out" || fail "the squatter did not take its pipe
 SINGBOX_WINDOWS_SERVICE_PIPE_NAME=$taken invoke run
 expect_eq "$status" 1 "exit status of run on a pipe name held by another process"
 case "$err" in
-    "Error: Pipe server error"*"Failed to create named pipe"*) ;;
+    *"Error: Pipe server error"*"Failed to create named pipe"*) ;;
     *) fail "standard error of run on a held pipe name: [$err]" ;;
 esac
 grep -q "\[ERROR\] \[zorv_helper::pipe_server\] Named pipe server failed: Failed to create named pipe" \

@@ -346,7 +346,6 @@ expect_in_order "$log_squat" \
     "[ERROR] [zorv_helper::pipe_server] Named pipe server failed: Failed to create named pipe" \
     "Service stopping: shutting down running runtime manager" \
     "Reporting service status: Stopped" \
-    "[ERROR] [zorv_helper::service] Service main loop exited with error: Failed to create named pipe" \
     "Service '$service' failed to enter Running state within timeout"
 if grep -q "Reporting service status: Running" "$log_squat"; then
     fail "the service reported Running without its pipe"

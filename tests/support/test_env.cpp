@@ -189,9 +189,32 @@ HelperUnderTest::HelperUnderTest(HelperOptions options)
 
 HelperUnderTest::~HelperUnderTest() { stop(); }
 
+namespace {
+constexpr std::string_view kFirewallRecord = "] [firewall] ";
+
+std::size_t firewall_records(const std::string& log) {
+    std::size_t count = 0;
+    for (auto at = log.find(kFirewallRecord); at != std::string::npos; at = log.find(kFirewallRecord, at + 1)) ++count;
+    return count;
+}
+}  // namespace
+
 void HelperUnderTest::launch() {
+    const std::size_t earlier = firewall_records(log_text());
     process_.emplace(dir_ / "zorv-helper.exe", process_options_);
     wait_until_serving();
+    wait_until_settled(earlier);
+}
+
+void HelperUnderTest::wait_until_settled(std::size_t earlier_records, std::chrono::milliseconds timeout) {
+    // The start-up removal of a leftover firewall rule runs beside the
+    // listener; its netsh.exe would blur a test that counts handles or calls.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (firewall_records(log_text()) <= earlier_records) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw std::runtime_error("no start-up firewall clean-up in the log: " + log_text());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void HelperUnderTest::stop() {

@@ -110,6 +110,10 @@ public:
 
     // Waits until the pipe answers /healthz.
     void wait_until_serving(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Waits until the start-up clean-up has run (its netsh.exe has ended):
+    // a firewall record beyond the `earlier_records` of an earlier run.
+    void wait_until_settled(std::size_t earlier_records,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(30));
     api::PipeResponse call(const std::string& method, const std::string& path,
                            const std::optional<nlohmann::json>& body = std::nullopt);
     void stop();

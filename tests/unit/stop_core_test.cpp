@@ -160,7 +160,7 @@ TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
         {"no process left on the helper's console: a warning", {false, true, false, false}, {77u, 78u}, true, true,
          {fails, "peer?", "free", attach, "ignore on", brk, "free", "ignore off", "attach 77 (fails)",
           "attach 78 (fails)"},
-         {kBreakSent, kNoConsole, kForced}},
+         {kNoConsole, kBreakSent, kForced}},
         {"break refused (as under Wine)", {true}, {}, true, false,
          {attach, "ignore on", brk, "free", "ignore off"}, {kBreakFailed, kForced}},
         {"ignoring could not be set, so nothing to restore", {true}, {}, false, true,

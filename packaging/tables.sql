@@ -1,0 +1,59 @@
+-- What wixl has no element for, added to the built package with msibuild.
+-- @VERSION@ and @UPGRADE_CODE@ are the package's own. One statement each,
+-- ended by a semicolon.
+
+-- Crash recovery as `zorv-helper.exe install` sets it: restart after 5 s,
+-- three times; the failure count resets after a day (86400 s).
+CREATE TABLE `MsiServiceConfigFailureActions` (
+  `MsiServiceConfigFailureActions` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL,
+  `Event` SHORT NOT NULL, `ResetPeriod` LONG, `RebootMessage` CHAR(255) LOCALIZABLE,
+  `Command` CHAR(255), `Actions` CHAR(255), `DelayActions` CHAR(255),
+  `Component_` CHAR(72) NOT NULL PRIMARY KEY `MsiServiceConfigFailureActions`);
+INSERT INTO `MsiServiceConfigFailureActions`
+  (`MsiServiceConfigFailureActions`, `Name`, `Event`, `ResetPeriod`, `Actions`, `DelayActions`, `Component_`)
+  VALUES ('HelperRecovery', 'VEXL2VpnService', 1, 86400, '1[~]1[~]1', '5000[~]5000[~]5000', 'Helper');
+-- Between InstallServices (5800) and StartServices (5900).
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`)
+  VALUES ('MsiConfigureServices', 'VersionNT >= 600', 5850);
+
+-- What the service writes beside itself goes with it, file by file (Wine's
+-- installer takes no wildcards here): its log and the core's, each with the
+-- five generations rotation keeps (kLogMaxFiles, kCoreLogGenerations); a
+-- stale core configuration; a core deployed by the client; then the folders.
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog', 'Helper', 'service.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog1', 'Helper', 'service.1.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog2', 'Helper', 'service.2.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog3', 'Helper', 'service.3.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog4', 'Helper', 'service.4.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveServiceLog5', 'Helper', 'service.5.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog', 'Helper', 'sing-box.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog1', 'Helper', 'sing-box.1.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog2', 'Helper', 'sing-box.2.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog3', 'Helper', 'sing-box.3.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog4', 'Helper', 'sing-box.4.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreLog5', 'Helper', 'sing-box.5.log', 'LOGSFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveCoreConfig', 'Helper', 'sing-box.json', 'INSTALLFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveDeployedCore', 'Helper', 'sing-box.exe', 'INSTALLFOLDER', 2);
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
+  VALUES ('RemoveLogsFolder', 'Helper', 'LOGSFOLDER', 2);
+
+-- A rebuild of the same version replaces the installed one too (wixl's
+-- MajorUpgrade has no AllowSameVersionUpgrades): the upper bound becomes
+-- inclusive (msidbUpgradeAttributesVersionMaxInclusive).
+DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
+  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');

@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The MSI package under Wine's installer, in a Wine prefix made fresh for each
+# run (an installed product outlives a failed run in the prefix's registry).
+#
+# Installs the package of this build, checks that the service runs and serves
+# a desktop client; installs the same package again and then one with a
+# higher version, each leaving one product and one running service; refuses
+# the older package after that; removes the product and checks that neither
+# the service nor any file of ours is left. Whatever happens, what was
+# installed is removed and this prefix's wineserver is ended.
+#
+# Usage: msi_package_test.sh <build dir>
+set -uo pipefail
+
+build=$(cd "${1:?usage: msi_package_test.sh <build dir>}" && pwd)
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+prefix=$build/test-work/msi-prefix
+work=$build/test-work/msi-e2e-$$
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+service=VEXL2VpnService
+pipe=$service.Control
+install_dir="$prefix/drive_c/Program Files/zorv-helper"
+installed_image='C:\Program Files\zorv-helper\zorv-helper.exe'
+client=$work/client/vexl2.exe
+probe=$work/tools/service_probe.exe
+installed_packages=()
+
+# ---- reporting --------------------------------------------------------------
+
+failures=0
+step() { printf '== %s\n' "$*"; }
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    failures=$((failures + 1))
+}
+abort() {
+    fail "$*"
+    exit 1
+}
+show_log() {
+    printf -- '--- service log (last 40 lines)\n'
+    tail -n 40 "$install_dir/logs/service.log" 2>/dev/null | tr -d '\r'
+}
+
+# ---- Wine ---------------------------------------------------------------------
+
+winpath() {
+    local path=${1//\//\\}
+    printf 'Z:%s' "$path"
+}
+
+# run <timeout s> <program> <args...>: sets $out (without CRs) and $rc.
+run() {
+    local seconds=$1
+    shift
+    out=$(timeout "$seconds" "$wine" "$@" </dev/null 2>/dev/null | tr -d '\r')
+    rc=${PIPESTATUS[0]}
+}
+
+cleanup() {
+    local status=$? package
+    for package in "${installed_packages[@]}"; do
+        timeout 120 "$wine" msiexec /x "$(winpath "$package")" /qn </dev/null >/dev/null 2>&1 || true
+    done
+    "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only
+    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
+        rm -rf "$work" "$prefix"
+    else
+        echo "work folder kept: $work"
+    fi
+    exit $((status != 0 || failures != 0))
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fresh_prefix() {
+    "$wineserver" -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    "$wineserver" -w
+    # Persistent, so the installed service outlives every short-lived client.
+    "$wineserver" -p </dev/null >/dev/null 2>&1
+    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
+}
+
+# ---- the package --------------------------------------------------------------
+
+# make_package <version> <out dir>: sets $package.
+make_package() {
+    "$root/scripts/package.sh" --no-build --build-dir "$build" --version "$1" --out "$2" \
+        >"$2.log" 2>&1 || { cat "$2.log"; abort "package.sh --version $1 failed"; }
+    package=$2/zorv-helper-$1-x64.msi
+    [ -f "$package" ] || abort "package.sh made no $package"
+}
+
+# msi <action> <package>: runs msiexec quietly; sets $rc.
+msi() {
+    run 180 msiexec "$1" "$(winpath "$2")" /qn
+    [ "$1" = /i ] && [ "$rc" -eq 0 ] && installed_packages+=("$2")
+}
+
+# ---- checks -------------------------------------------------------------------
+
+request() { run 30 "$client" "$pipe" request "$1"; }
+
+wait_healthy() {
+    local deadline=$((SECONDS + 20))
+    while :; do
+        request '{"method":"GET","path":"/healthz"}'
+        if [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]]; then return 0; fi
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.3
+    done
+}
+
+# The products registered under this package's name, one DisplayVersion each.
+product_versions() {
+    "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null |
+        tr -d '\r' | awk '
+            /^HKEY/ { ours = 0 }
+            /DisplayName/ && $NF == "zorv-helper" { ours = 1 }
+            /DisplayVersion/ { version = $NF }
+            /^$/ && ours { print version; ours = 0 }
+            END { if (ours) print version }'
+}
+
+# expect_one_running <version>: one product of that version, its service runs
+# the installed helper and serves a desktop client.
+expect_one_running() {
+    local versions
+    versions=$(product_versions | tr '\n' ' ')
+    [ "$versions" = "$1 " ] || fail "installed products: '$versions', expected '$1 '"
+    run 30 "$probe" "$service"
+    [[ $out == *"state=4"* && $out == *"start_type=2"* ]] || fail "service after install: '$out'"
+    # Windows Installer quotes the image path; Wine's (8.0) registers it bare.
+    grep -qxF -e "image=\"$installed_image\"" -e "image=$installed_image" <<<"$out" ||
+        fail "service image: '$out'"
+    wait_healthy || { show_log; fail "no 200 from /healthz: rc=$rc '$out'"; }
+}
+
+# ---- the test -----------------------------------------------------------------
+
+for file in tests/double_pipe_client.exe tests/double_service_probe.exe CMakeCache.txt; do
+    [ -f "$build/$file" ] || abort "missing build output $build/$file"
+done
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+IFS=. read -r major minor patch <<<"$version"
+next_version=$major.$minor.$((patch + 1))
+
+rm -rf "$work"
+mkdir -p "$work/client" "$work/tools"
+cp "$build/tests/double_pipe_client.exe" "$client"
+cp "$build/tests/double_service_probe.exe" "$probe"
+
+step "packages $version and $next_version"
+make_package "$version" "$work/dist"
+current=$package
+make_package "$next_version" "$work/dist-next"
+next=$package
+
+step "creating a fresh Wine prefix"
+fresh_prefix
+
+step "install $version"
+msi /i "$current"
+[ "$rc" -eq 0 ] || abort "msiexec /i exited $rc"
+expect_one_running "$version"
+cli_name=$(basename "$(cat "$build/packaging/shipped/zorv-ctl.path")")
+for name in zorv-helper.exe "$cli_name"; do
+    [ -f "$install_dir/$name" ] || fail "$name is not installed in $install_dir"
+done
+# Wine reports no failure actions (QueryServiceConfig2W fails with 124 for
+# that level); the package's table is checked by release_artefacts_test.
+run 30 "$probe" "$service"
+failure_actions=$(sed -n 's/^failure_actions=//p' <<<"$out")
+if [[ $failure_actions != error* ]]; then
+    [ "$failure_actions" = "reset=86400 1/5000 1/5000 1/5000" ] || fail "failure actions: '$failure_actions'"
+fi
+
+step "install the same package again"
+msi /i "$current"
+[ "$rc" -eq 0 ] || fail "second msiexec /i exited $rc"
+expect_one_running "$version"
+
+step "install $next_version over it"
+msi /i "$next"
+[ "$rc" -eq 0 ] || abort "msiexec /i of $next_version exited $rc"
+expect_one_running "$next_version"
+
+step "the older package is refused"
+msi /i "$current"
+[ "$rc" -ne 0 ] || fail "the older package installed over the newer one"
+expect_one_running "$next_version"
+
+step "remove"
+# What the service writes beside itself besides its own log: rotated logs, the
+# core's log, a stale configuration and a core deployed by a client.
+for name in logs/service.5.log logs/sing-box.log logs/sing-box.1.log sing-box.json sing-box.exe; do
+    printf 'written by the service\n' >"$install_dir/$name"
+done
+msi /x "$next"
+[ "$rc" -eq 0 ] || fail "msiexec /x exited $rc"
+run 30 "$probe" "$service"
+[ "$rc" -eq 2 ] && grep -qx "open=error 1060" <<<"$out" || fail "service still registered: rc=$rc '$out'"
+[ -z "$(product_versions)" ] || fail "products still registered: $(product_versions | tr '\n' ' ')"
+if [ -e "$install_dir" ]; then
+    fail "left in the install folder: $(cd "$install_dir" && find . | tr '\n' ' ')"
+fi
+request '{"method":"GET","path":"/healthz"}'
+[ "$rc" -ne 0 ] || fail "something still answers on $pipe after removal: '$out'"
+installed_packages=()
+
+[ "$failures" -eq 0 ] && echo "PASS"
