@@ -1,17 +1,21 @@
-// zorv-ctl.exe as an operator runs it: arguments, the request it sends, what
-// it prints and its exit status. The pipe's far end is a scripted server in
-// this test process, so every request and reply is known exactly.
+// zorv.exe, the operator CLI, as an operator runs it: arguments, the request it
+// sends, what it prints and its exit status. The far end of the pipe is a
+// scripted server in a process of its own, copied as zorv-helper.exe where the
+// CLI should take it for a helper, so every request and reply is known
+// exactly; the last tests talk to the real helper.
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <windows.h>
 
-#include <atomic>
-#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "pipe_server/api_records.hpp"
-#include "pipe_server/framing.hpp"
 #include "pipe_server/pipe_client.hpp"
 #include "support/test_env.hpp"
 
@@ -21,131 +25,154 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-std::wstring wide_pipe_path(const std::string& name) { return win32::to_wide("\\\\.\\pipe\\" + name); }
+constexpr std::string_view kServicePipe = "VEXL2VpnService.Control";
 
-// Serves one connection per script entry on a single-instance pipe: reads the
-// request frame and answers with the entry's reply, or closes without one.
-class ScriptedPipe {
+// A scripted_server double (see tests/doubles/scripted_server.cpp) serving
+// one connection per step.
+class ScriptedServer {
 public:
-    ScriptedPipe(std::string name, std::vector<std::optional<std::string>> replies)
-        : name_(std::move(name)), replies_(std::move(replies)) {
-        thread_ = std::thread([this] { serve(); });
-        // The first instance exists before any client is started.
-        for (int i = 0; i < 200 && !listening_; ++i) std::this_thread::sleep_for(5ms);
-    }
-    ~ScriptedPipe() {
-        stopping_ = true;
-        // Unblock a server still waiting for a client that never came.
-        while (!finished_) {
-            HANDLE client = ::CreateFileW(wide_pipe_path(name_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
-            if (client != INVALID_HANDLE_VALUE) ::CloseHandle(client);
-            std::this_thread::sleep_for(10ms);
-        }
-        thread_.join();
+    ScriptedServer(const std::string& pipe, std::vector<std::string> steps,
+                   const std::string& image_name = "zorv-helper.exe")
+        : dir_("ctl-server"), image_name_(image_name) {
+        fs::copy_file(double_exe("scripted_server"), dir_ / image_name);
+        ProcessOptions options;
+        options.args = {pipe, win32::path_text(dir_.path())};
+        options.args.insert(options.args.end(), steps.begin(), steps.end());
+        process_.emplace(dir_ / image_name, options);
+        for (int i = 0; i < 400 && !fs::exists(dir_ / "listening"); ++i) std::this_thread::sleep_for(25ms);
+        EXPECT_TRUE(fs::exists(dir_ / "listening")) << "the scripted server did not start";
     }
 
-    // Request payloads in arrival order; an empty text where none arrived.
-    std::vector<std::string> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
+    std::uint32_t pid() const { return process_->pid(); }
+    // The k-th request it read (from 1); nullopt when that connection never came.
+    std::optional<std::string> request(int k) const {
+        const fs::path file = dir_ / ("request-" + std::to_string(k) + ".txt");
+        for (int i = 0; i < 100 && !fs::exists(file); ++i) std::this_thread::sleep_for(20ms);
+        if (!fs::exists(file)) return std::nullopt;
+        return read_file(file);
     }
 
 private:
-    void serve() {
-        for (const auto& reply : replies_) {
-            if (stopping_) break;
-            win32::UniqueHandle pipe(::CreateNamedPipeW(wide_pipe_path(name_).c_str(), PIPE_ACCESS_DUPLEX,
-                                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536,
-                                                        65536, 0, nullptr));
-            if (!pipe) break;
-            listening_ = true;
-            if (!::ConnectNamedPipe(pipe.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) break;
-            if (stopping_) break;
-            auto request = pipe_client::read_frame(pipe.get());
-            {
-                std::lock_guard lock(mutex_);
-                requests_.push_back(request ? *request : std::string());
-            }
-            if (reply && request) {
-                (void)pipe_client::write_all(pipe.get(), framing::encode_frame(*reply));
-                ::FlushFileBuffers(pipe.get());
-            }
-            ::DisconnectNamedPipe(pipe.get());
-        }
-        finished_ = true;
-    }
-
-    std::string name_;
-    std::vector<std::optional<std::string>> replies_;
-    std::thread thread_;
-    std::atomic<bool> listening_{false};
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> finished_{false};
-    mutable std::mutex mutex_;
-    std::vector<std::string> requests_;
+    TestDir dir_;
+    std::string image_name_;
+    std::optional<Process> process_;
 };
 
-RunResult ctl(std::vector<std::string> args) {
+RunResult ctl(std::vector<std::string> args, std::map<std::string, std::optional<std::string>> env = {}) {
     ProcessOptions options;
     options.args = std::move(args);
+    options.env = std::move(env);
+    options.env.emplace("SINGBOX_WINDOWS_SERVICE_PIPE_NAME", std::nullopt);
     return run_program(ctl_exe(), std::move(options), 60s);
 }
 
-// The request as the helper would read it.
-api::PipeRequest parsed_request(const std::string& payload) {
-    auto request = api::parse_pipe_request(payload);
-    EXPECT_TRUE(request) << payload;
+api::PipeRequest parsed_request(const std::optional<std::string>& payload) {
+    EXPECT_TRUE(payload);
+    auto request = api::parse_pipe_request(payload.value_or(""));
+    EXPECT_TRUE(request) << payload.value_or("(none)");
     return request ? std::move(*request) : api::PipeRequest{};
 }
 
-TEST(ZorvCtl, SaysSoWhenNoHelperListens) {
-    const std::string pipe = unique_pipe_name("ctl-nobody");
-    const auto result = ctl({"status", "--pipe", pipe});
-    EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error: No helper is listening on \\\\.\\pipe\\" + pipe + "\n");
-}
+std::string reply(int status, const json& body) { return "reply:" + json{{"status", status}, {"body", body}}.dump(); }
 
-TEST(ZorvCtl, BadArgumentsPrintUsageAndExitTwo) {
+TEST(ZorvCtl, BadArgumentsAreNamedInOneLineAndExitTwo) {
+    TestDir dir("ctl-args");
     const struct {
         std::vector<std::string> args;
-        const char* complaint;
+        std::string complaint;
     } cases[] = {
         {{}, "no command given"},
         {{"frobnicate"}, "unknown command \"frobnicate\""},
         {{"Health"}, "unknown command \"Health\""},
         {{"health", "extra"}, "unexpected argument \"extra\""},
-        {{"status", "--bogus", "1"}, "unknown option --bogus"},
-        {{"status", "-x"}, "unknown option -x"},
+        {{"status", "--bogus"}, "unknown option \"--bogus\""},
+        {{"status", "--bogus", "1"}, "unknown option \"--bogus\""},
+        {{"status", "--bogus=1"}, "unknown option \"--bogus\""},
+        {{"status", "-x"}, "unknown option \"-x\""},
+        {{"logs", "-n5"}, "unknown option \"-n5\""},
         {{"stop", "--profile", "p"}, "option --profile does not apply to stop"},
+        {{"status", "--core"}, "option --core does not apply to status"},
         {{"start", "--client-pid", "12x"}, "option --client-pid takes a process id from 0 to 4294967295, not \"12x\""},
         {{"start", "--client-pid", "4294967296"},
          "option --client-pid takes a process id from 0 to 4294967295, not \"4294967296\""},
         {{"start", "--client-pid=-1"}, "option --client-pid takes a process id from 0 to 4294967295, not \"-1\""},
         {{"reset", "--operation-id", "a", "--operation-id", "b"}, "option --operation-id is given more than once"},
+        {{"logs", "-n", "3", "--lines", "4"}, "option --lines is given more than once"},
         {{"health", "--pipe"}, "option --pipe needs a value"},
-        {{"health", "--pipe", ""}, "option --pipe needs a pipe name"},
-        {{"health", "--timeout", "soon"}, "option --timeout takes whole seconds, not \"soon\""},
+        {{"status", "--pipe", "--json"}, "option --pipe needs a value"},
+        {{"health", "--pipe", ""}, "option --pipe: needs a pipe name"},
+        {{"health", "--pipe", "..\\C:\\x"}, "option --pipe: \"..\\\\C:\\\\x\" is not a usable pipe name"},
+        {{"health", "--pipe", "a/b"}, "option --pipe: \"a/b\" is not a usable pipe name"},
+        {{"health", "--pipe", "\\\\.\\pipe\\"}, "option --pipe: needs a pipe name"},
+        {{"health", "--timeout", "soon"}, "option --timeout takes whole seconds from 1 to 86400, not \"soon\""},
+        {{"health", "--timeout", "0"}, "option --timeout takes whole seconds from 1 to 86400, not \"0\""},
+        {{"health", "--timeout=86401"}, "option --timeout takes whole seconds from 1 to 86400, not \"86401\""},
+        {{"status", "--json=yes"}, "option --json takes no value"},
+        {{"logs", "-n", "0"}, "option -n takes a line count from 1 to 10000, not \"0\""},
+        {{"start", "--config", win32::path_text(dir / "absent.json")},
+         "Failed to open config file " + win32::path_text(dir / "absent.json")},
     };
     for (const auto& c : cases) {
         const auto result = ctl(c.args);
         EXPECT_EQ(result.exit_code, 2u) << c.complaint;
         EXPECT_EQ(result.out, "");
-        EXPECT_TRUE(result.err.starts_with(std::string("zorv-ctl: ") + c.complaint + "\n\nUsage: zorv-ctl"))
-            << result.err;
+        const std::string expected_start = "zorv: " + c.complaint;
+        EXPECT_TRUE(result.err.starts_with(expected_start)) << result.err << "\nwanted: " << expected_start;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
+}
 
-    const auto help = ctl({"--help"});
-    EXPECT_EQ(help.exit_code, 0u);
-    EXPECT_TRUE(help.out.starts_with("Usage: zorv-ctl")) << help.out;
-    EXPECT_NE(help.out.find("--client-runtime-id"), std::string::npos);
+TEST(ZorvCtl, HelpAndVersionWorkAnywhere) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"status", "--help"}, {"start", "--profile", "x", "-h"}, {"--bogus", "--help"}}) {
+        const auto help = ctl(args);
+        EXPECT_EQ(help.exit_code, 0u);
+        EXPECT_TRUE(help.out.starts_with("Usage: zorv ")) << help.out;
+        EXPECT_EQ(help.err, "");
+    }
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--version"}, {"status", "--version"}, {"logs", "--core", "--version"}}) {
+        const auto version = ctl(args);
+        EXPECT_EQ(version.exit_code, 0u);
+        EXPECT_EQ(version.out, "zorv 2.1.20\n");
+        EXPECT_EQ(version.err, "");
+    }
+}
+
+// Every command and option the help lists is one the parser knows.
+TEST(ZorvCtl, HelpListsOnlyWhatIsAccepted) {
+    const std::string help = ctl({"--help"}).out;
+    std::set<std::string> commands;
+    std::set<std::string> options;
+    const std::regex command_line("^  ([a-z]+) ");
+    const std::regex option_row("^ +(-[a-z], )?(--[a-z-]+)");
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, command_line)) commands.insert(match[1]);
+        if (std::regex_search(line, match, option_row)) {
+            options.insert(match[2]);
+            if (match[1].matched) options.insert(match[1].str().substr(0, 2));
+        }
+    }
+    EXPECT_EQ(commands, (std::set<std::string>{"health", "status", "start", "stop", "reset", "register", "wait",
+                                               "version", "service", "logs"}));
+    EXPECT_EQ(options.size(), 18u) << help;
+    for (const auto& command : commands) {
+        const auto result = ctl({command, "--bogus"});
+        EXPECT_TRUE(result.err.starts_with("zorv: unknown option \"--bogus\"")) << command << ": " << result.err;
+    }
+    for (const auto& option : options) {
+        const auto result = ctl({"frobnicate", option, "x"});
+        EXPECT_EQ(result.exit_code, option == "--help" || option == "-h" || option == "--version" ? 0u : 2u) << option;
+        EXPECT_EQ(result.err.find("unknown option"), std::string::npos) << option << ": " << result.err;
+    }
 }
 
 TEST(ZorvCtl, EachCommandSendsItsRouteAndPrintsTheReply) {
     const std::string pipe = unique_pipe_name("ctl-routes");
-    const std::string ok = R"({"status":200,"body":{"running":false,"state":"stopped","serviceInstanceId":"1"}})";
-    ScriptedPipe server(pipe, {ok, ok, ok, ok, ok, ok});
+    const std::string ok = reply(200, {{"running", false}, {"state", "stopped"}, {"serviceInstanceId", "1"}});
+    ScriptedServer server(pipe, {ok, ok, ok, ok, ok, ok, ok});
 
     const struct {
         std::vector<std::string> args;
@@ -155,104 +182,160 @@ TEST(ZorvCtl, EachCommandSendsItsRouteAndPrintsTheReply) {
     } cases[] = {
         {{"health", "--pipe", pipe}, "GET", "/healthz", std::nullopt},
         {{"--pipe=" + pipe, "status"}, "GET", "/v1/runtime/status", std::nullopt},
-        {{"register", "--pipe", "\\\\.\\pipe\\" + pipe}, "POST", "/v1/runtime/register_client", std::nullopt},
+        {{"register", "--pipe", "\\\\.\\PIPE\\" + pipe}, "POST", "/v1/runtime/register_client", std::nullopt},
         {{"stop", "--pipe", pipe}, "POST", "/v1/runtime/stop", std::nullopt},
         {{"stop", "--trigger", "tray exit", "--client-runtime-id", "rt-1", "--operation-id", "op-1", "--pipe", pipe},
          "POST",
          "/v1/runtime/stop",
          json{{"trigger", "tray exit"}, {"clientRuntimeId", "rt-1"}, {"operationId", "op-1"}}},
         {{"reset", "--operation-id=op-2", "--pipe", pipe}, "POST", "/v1/runtime/reset", json{{"operationId", "op-2"}}},
+        {{"wait", "--pipe", pipe}, "GET", "/healthz", std::nullopt},
     };
     for (const auto& c : cases) {
         const auto result = ctl(c.args);
         EXPECT_EQ(result.exit_code, 0u) << c.path << result.err;
         EXPECT_EQ(result.out,
                   "status: 200\n{\n  \"running\": false,\n  \"serviceInstanceId\": \"1\",\n  \"state\": \"stopped\"\n}\n");
+        EXPECT_EQ(result.err, "");
     }
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), std::size(cases));
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        const auto request = parsed_request(requests[i]);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto request = parsed_request(server.request(static_cast<int>(i + 1)));
         EXPECT_EQ(request.method, cases[i].method);
         EXPECT_EQ(request.path, cases[i].path);
-        EXPECT_EQ(request.body, cases[i].body) << requests[i];
+        EXPECT_EQ(request.body, cases[i].body);
     }
+}
+
+TEST(ZorvCtl, JsonPrintsOnlyTheReply) {
+    const std::string pipe = unique_pipe_name("ctl-json");
+    ScriptedServer server(pipe, {reply(200, {{"ok", true}}), reply(404, {{"error", "not_found"}})});
+    // The flag stands before the command and takes no value.
+    const auto ok = ctl({"--json", "status", "--pipe", pipe});
+    EXPECT_EQ(ok.exit_code, 0u) << ok.err;
+    EXPECT_EQ(ok.out, "{\"body\":{\"ok\":true},\"status\":200}\n");
+    EXPECT_EQ(parsed_request(server.request(1)).path, "/v1/runtime/status");
+
+    const auto missing = ctl({"health", "--json", "--pipe", pipe});
+    EXPECT_EQ(missing.exit_code, 1u);
+    EXPECT_EQ(missing.out, "{\"body\":{\"error\":\"not_found\"},\"status\":404}\n");
+    EXPECT_EQ(missing.err, "zorv: The helper answered with status 404\n");
 }
 
 TEST(ZorvCtl, StartSendsEveryMemberAndTheConfigFileInline) {
     TestDir dir("ctl-start");
     const std::string config = "{\"log\":{\"level\":\"info\"},\"note\":\"caf\xc3\xa9 \\\"quoted\\\"\"}\r\n";
     write_file(dir / "my config.json", config);
+    write_file(dir / "bad.json", "not \xff utf-8");
     const std::string pipe = unique_pipe_name("ctl-start");
-    ScriptedPipe server(pipe, {R"({"status":500,"body":{"message":"no core","error":"runtime_start_failed"}})",
-                               R"({"status":400,"body":{"error":"validation_error","message":"Missing request body"}})"});
+    ScriptedServer server(pipe, {reply(500, {{"message", "no core"}, {"error", "runtime_start_failed"}}),
+                                 reply(400, {{"error", "validation_error"}, {"message", "Missing\nrequest body"}})});
 
     const auto full = ctl({"start", "--pipe", pipe, "--profile", "work", "--binary", "C:\\src\\sing-box.exe",
                            "--config-path", "C:\\cfg\\a.json", "--config", win32::path_text(dir / "my config.json"),
                            "--source", "C:\\src", "--client-pid", "4294967295", "--client-runtime-id", "rt",
                            "--operation-id", "op"});
     EXPECT_EQ(full.exit_code, 1u);
-    EXPECT_EQ(full.out,
-              "status: 500\n{\n  \"error\": \"runtime_start_failed\",\n  \"message\": \"no core\"\n}\n");
+    EXPECT_EQ(full.out, "status: 500\n{\n  \"error\": \"runtime_start_failed\",\n  \"message\": \"no core\"\n}\n");
+    EXPECT_EQ(full.err, "zorv: The helper answered with status 500: no core\n");
 
+    // A line break in the reply cannot split the one line on standard error.
     const auto bare = ctl({"start", "--pipe", pipe});
     EXPECT_EQ(bare.exit_code, 1u);
-    EXPECT_TRUE(bare.out.starts_with("status: 400\n")) << bare.out;
+    EXPECT_EQ(bare.err, "zorv: The helper answered with status 400: Missing\xEF\xBF\xBDrequest body\n");
 
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    const auto request = parsed_request(requests[0]);
+    const auto request = parsed_request(server.request(1));
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.path, "/v1/runtime/start");
-    ASSERT_TRUE(request.body);
-    EXPECT_EQ(*request.body, (json{{"profileId", "work"},
-                                   {"binaryPath", "C:\\src\\sing-box.exe"},
-                                   {"configPath", "C:\\cfg\\a.json"},
-                                   {"configContent", config},
-                                   {"sourcePath", "C:\\src"},
-                                   {"clientPid", 4294967295u},
-                                   {"clientRuntimeId", "rt"},
-                                   {"operationId", "op"}}));
+    EXPECT_EQ(request.body, (json{{"profileId", "work"},
+                                  {"binaryPath", "C:\\src\\sing-box.exe"},
+                                  {"configPath", "C:\\cfg\\a.json"},
+                                  {"configContent", config},
+                                  {"sourcePath", "C:\\src"},
+                                  {"clientPid", 4294967295u},
+                                  {"clientRuntimeId", "rt"},
+                                  {"operationId", "op"}}));
     // A start always carries a body, even with no options.
-    EXPECT_EQ(parsed_request(requests[1]).body, json::object());
-}
+    EXPECT_EQ(parsed_request(server.request(2)).body, json::object());
 
-TEST(ZorvCtl, UnreadableConfigFileFailsBeforeConnecting) {
-    TestDir dir("ctl-config");
-    write_file(dir / "bad.json", "not \xff utf-8");
-    const auto missing = ctl({"start", "--pipe", unique_pipe_name("ctl-unused"), "--config",
-                              win32::path_text(dir / "absent.json")});
-    EXPECT_EQ(missing.exit_code, 1u);
-    EXPECT_TRUE(missing.err.starts_with("Error: Failed to open config file ")) << missing.err;
-
-    const auto invalid =
-        ctl({"start", "--pipe", unique_pipe_name("ctl-unused"), "--config", win32::path_text(dir / "bad.json")});
-    EXPECT_EQ(invalid.exit_code, 1u);
+    // A file that is not text is refused before anything is sent.
+    const auto invalid = ctl({"start", "--pipe", pipe, "--config", win32::path_text(dir / "bad.json")});
+    EXPECT_EQ(invalid.exit_code, 2u);
     EXPECT_NE(invalid.err.find("is not valid UTF-8 text"), std::string::npos) << invalid.err;
 }
 
-TEST(ZorvCtl, ConnectionClosedWithoutAReply) {
-    const std::string pipe = unique_pipe_name("ctl-refused");
-    ScriptedPipe server(pipe, {std::nullopt});
-    const auto result = ctl({"health", "--pipe", pipe});
-    EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(result.err.starts_with("Error: The helper closed the connection without a reply")) << result.err;
+// Exit 3 whenever no usable reply came; each ends by itself within its --timeout.
+TEST(ZorvCtl, NoReplyEndsWithExitThree) {
+    const struct {
+        std::string label;
+        std::vector<std::string> steps;  // empty: no server at all
+        std::string complaint;
+    } cases[] = {
+        {"nobody", {}, "No helper is listening on \\\\.\\pipe\\{} (waited 2 s)"},
+        {"closed", {"close"}, "The helper closed the connection without a reply"},
+        {"silent", {"silent"}, "No reply within 2 s"},
+        {"huge", {"announce:4294967295"}, "The reply announces 4294967295 bytes; a reply has at most 10485760"},
+        {"over", {"announce:10485761"}, "The reply announces 10485761 bytes; a reply has at most 10485760"},
+        {"short", {"announce:100"}, "No reply within 2 s"},
+        {"garbage", {"reply:not json"}, "The reply is not one the helper sends: \"not json\""},
+    };
+    for (const auto& c : cases) {
+        const std::string pipe = unique_pipe_name("ctl-" + c.label);
+        std::optional<ScriptedServer> server;
+        if (!c.steps.empty()) server.emplace(pipe, c.steps);
+        const auto result = ctl({"status", "--pipe", pipe, "--timeout", "2"});
+        ASSERT_TRUE(result.exit_code) << c.label << ": still running after a minute";
+        EXPECT_EQ(*result.exit_code, 3u) << c.label;
+        EXPECT_EQ(result.out, "") << c.label;
+        std::string complaint = c.complaint;
+        if (const auto at = complaint.find("{}"); at != std::string::npos) complaint.replace(at, 2, pipe);
+        EXPECT_TRUE(result.err.starts_with("zorv: " + complaint)) << c.label << ": " << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
 }
 
-TEST(ZorvCtl, WaitsForABusyPipe) {
+// A server that never reads cannot hold a request bigger than the pipe's buffer
+// past the timeout either.
+TEST(ZorvCtl, ADeafServerEndsTheSendWithinTheTimeout) {
+    TestDir dir("ctl-deaf");
+    write_file(dir / "big.json", "{\"pad\":\"" + std::string(4u << 20, 'x') + "\"}");
+    const std::string pipe = unique_pipe_name("ctl-deaf");
+    ScriptedServer server(pipe, {"deaf"});
+    const auto result = ctl({"start", "--pipe", pipe, "--timeout", "2", "--config", win32::path_text(dir / "big.json")});
+    ASSERT_TRUE(result.exit_code) << "still running after a minute";
+    EXPECT_EQ(*result.exit_code, 3u);
+    EXPECT_EQ(result.err, "zorv: The helper did not take the request within 2 s\n");
+}
+
+TEST(ZorvCtl, WaitsForAPipeThatIsNotThereYet) {
+    const std::string pipe = unique_pipe_name("ctl-later");
+    TestDir dir("ctl-later");
+    std::vector<Process> clients;
+    for (const char* command : {"wait", "health"}) {
+        ProcessOptions options;
+        options.args = {command, "--pipe", pipe, "--timeout", "60"};
+        options.stdout_file = dir / (std::string(command) + ".out");
+        options.stderr_file = dir / (std::string(command) + ".err");
+        clients.emplace_back(ctl_exe(), options);
+    }
+    std::this_thread::sleep_for(1500ms);
+    for (auto& client : clients) EXPECT_TRUE(client.running());
+    ScriptedServer server(pipe, {reply(200, {{"ok", true}}), reply(200, {{"ok", true}})});
+    for (auto& client : clients) EXPECT_EQ(client.wait(30s), 0u);
+    EXPECT_EQ(read_file(dir / "wait.out"), "status: 200\n{\n  \"ok\": true\n}\n");
+    EXPECT_EQ(read_file(dir / "health.out"), "status: 200\n{\n  \"ok\": true\n}\n");
+}
+
+TEST(ZorvCtl, WaitsForABusyPipeWithinTheTimeout) {
     const std::string pipe = unique_pipe_name("ctl-busy");
-    ScriptedPipe server(pipe, {std::nullopt, R"({"status":200,"body":{"ok":true}})"});
+    ScriptedServer server(pipe, {"close", reply(200, {{"ok", true}})});
     // This test occupies the only instance first.
     auto blocker = pipe_client::connect(pipe, 5s);
     ASSERT_TRUE(blocker) << blocker.error().one_line();
 
-    // With a short timeout the tool gives up on the busy pipe...
     const auto impatient = ctl({"health", "--pipe", pipe, "--timeout", "1"});
-    EXPECT_EQ(impatient.exit_code, 1u);
-    EXPECT_TRUE(impatient.err.starts_with("Error: Pipe stayed busy: \\\\.\\pipe\\" + pipe)) << impatient.err;
+    EXPECT_EQ(impatient.exit_code, 3u);
+    EXPECT_EQ(impatient.err, "zorv: \\\\.\\pipe\\" + pipe + " stayed busy for 1 s\n");
 
-    // ...and with the default one it waits until the instance is free.
     TestDir dir("ctl-busy");
     ProcessOptions options;
     options.args = {"health", "--pipe", pipe};
@@ -264,6 +347,75 @@ TEST(ZorvCtl, WaitsForABusyPipe) {
     blocker->reset();
     EXPECT_EQ(waiting.wait(30s), 0u);
     EXPECT_EQ(read_file(dir / "out.txt"), "status: 200\n{\n  \"ok\": true\n}\n");
+}
+
+// Nothing is sent to a server that is not the helper: not even `start`, whose
+// configuration may hold credentials.
+TEST(ZorvCtl, RefusesAServerThatIsNotTheHelper) {
+    TestDir dir("ctl-identity");
+    write_file(dir / "secret.json", "{\"password\":\"hunter2\"}");
+    const std::string config = win32::path_text(dir / "secret.json");
+
+    const std::string pipe = unique_pipe_name("ctl-impostor");
+    ScriptedServer impostor(pipe, {"greet:{\"status\":200,\"body\":{}}", "greet:{\"status\":200,\"body\":{}}"},
+                            "vexl2-updater.exe");
+    const std::string refusal = fmt::format("Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ", pipe,
+                                            impostor.pid());
+    const struct {
+        std::vector<std::string> args;
+        std::string complaint;
+    } cases[] = {
+        {{"start", "--pipe", pipe, "--config", config}, "zorv: " + refusal},
+        // `wait` tries again until its time is up, then names the refusal.
+        {{"wait", "--pipe", pipe, "--timeout", "3"}, "zorv: The helper did not answer within 3 s: " + refusal},
+    };
+    for (int k : {1, 2}) {
+        const auto result = ctl(cases[k - 1].args);
+        EXPECT_EQ(result.exit_code, 3u);
+        EXPECT_EQ(result.out, "");
+        EXPECT_TRUE(result.err.starts_with(cases[k - 1].complaint)) << result.err;
+        EXPECT_TRUE(result.err.ends_with("vexl2-updater.exe\", which is not a zorv-helper.exe\n")) << result.err;
+        EXPECT_EQ(impostor.request(k), "") << "bytes reached the impostor";
+    }
+
+    // On the service's pipe only the service's own process will do; no
+    // service is installed in this prefix.
+    ScriptedServer squatter(std::string(kServicePipe), {"greet:{\"status\":200,\"body\":{}}"});
+    const auto result = ctl({"start", "--config", config, "--timeout", "5"});
+    EXPECT_EQ(result.exit_code, 3u);
+    EXPECT_EQ(result.err, fmt::format("zorv: Refusing to send to \\\\.\\pipe\\{}: it is served by process {}, but the "
+                                      "service VEXL2VpnService is not installed\n",
+                                      kServicePipe, squatter.pid()));
+    EXPECT_EQ(squatter.request(1), "");
+}
+
+TEST(ZorvCtl, TalksToTheRealHelper) {
+    HelperOptions options;
+    options.label = "ctl-helper";
+    options.env["ZORV_TEST_BYPASS_CLIENT_CHECK"] = "1";
+    HelperUnderTest helper(options);
+
+    // The default pipe comes from the variable the helper reads as well.
+    const std::map<std::string, std::optional<std::string>> env = {
+        {"SINGBOX_WINDOWS_SERVICE_PIPE_NAME", helper.pipe_name()}};
+    const auto waited = ctl({"wait", "--json"}, env);
+    EXPECT_EQ(waited.exit_code, 0u) << waited.err;
+    const json health = json::parse(waited.out, nullptr, false);
+    ASSERT_TRUE(health.is_object()) << waited.out;
+    EXPECT_EQ(health["status"], 200);
+    EXPECT_EQ(health["body"]["serviceName"], helper.pipe_name());
+
+    const auto version = ctl({"version", "--pipe", helper.pipe_name()});
+    EXPECT_EQ(version.exit_code, 0u) << version.err;
+    EXPECT_TRUE(version.out.starts_with(fmt::format("zorv 2.1.20\nhelper: process {} on \\\\.\\pipe\\{}, ",
+                                                    helper.process().pid(), helper.pipe_name())))
+        << version.out;
+    // Read from the helper's version resource.
+    EXPECT_TRUE(version.out.ends_with("zorv-helper.exe\nhelper version: 2.1.20\n")) << version.out;
+
+    const auto status = ctl({"status", "--pipe", helper.pipe_name()});
+    EXPECT_EQ(status.exit_code, 0u) << status.err;
+    EXPECT_NE(status.out.find("\"state\": \"stopped\""), std::string::npos) << status.out;
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ run="$root/cmake/wine-run.sh"
 work=$build/test-work/entry-$$
 mkdir -p "$work"
 cp "$build/src/zorv-helper.exe" "$work/zorv-helper.exe"
-cp "$build/tools/zorv-ctl.exe" "$work/zorv-ctl.exe"
+cp "$build/tools/zorv.exe" "$work/zorv.exe"
 export WINEPREFIX=$build/wine-prefix WINEDEBUG=-all
 helper_pid=
 squatter_pid=
@@ -65,13 +65,13 @@ grep -q "\[zorv_helper::service\] Starting Windows service dispatcher for 'VEXL2
 
 # `run` serves the pipe named by the environment until Ctrl+C.
 pipe=zorv-entry-$$
-ctl_path=$(/usr/lib/wine/wine64 winepath -w "$work/zorv-ctl.exe" | tr -d '\r')
+ctl_path=$(/usr/lib/wine/wine64 winepath -w "$work/zorv.exe" | tr -d '\r')
 SINGBOX_WINDOWS_SERVICE_PIPE_NAME=$pipe SINGBOX_EXPECTED_CLIENT_PATH=$ctl_path \
     "$run" "$work/zorv-helper.exe" run >"$work/run.out" 2>"$work/run.err" </dev/null &
 helper_pid=$!
 served=0
 for _ in $(seq 1 100); do
-    if "$run" "$work/zorv-ctl.exe" --pipe "$pipe" health >"$work/health.out" 2>&1; then served=1; break; fi
+    if "$run" "$work/zorv.exe" --pipe "$pipe" health >"$work/health.out" 2>&1; then served=1; break; fi
     sleep 0.2
 done
 expect_eq "$served" 1 "health through the pipe named by the environment"

@@ -357,4 +357,89 @@ kill "$squatter_pid" 2>/dev/null
 wait "$squatter_pid" 2>/dev/null
 squatter_pid=
 
+# ---- the operator CLI against the installed service ------------------------------
+
+ctl=$work/operator/zorv.exe
+need "$build/tools/zorv.exe"
+need "$build/tests/double_scripted_server.exe"
+mkdir -p "$work/operator" "$work/squatter"
+cp "$build/tools/zorv.exe" "$ctl"
+# The squatter even carries the helper's file name: on the service's pipe only
+# the process the SCM started will do.
+cp "$build/tests/double_scripted_server.exe" "$work/squatter/zorv-helper.exe"
+squatter_pid=
+stop_squatter() {
+    [ -n "$squatter_pid" ] && kill -KILL "$squatter_pid" 2>/dev/null
+    wait "$squatter_pid" 2>/dev/null
+    squatter_pid=
+}
+
+step "zorv.exe is served by the installed service by its file name"
+installed=("$helper_plain")
+install "$helper_plain"
+run 40 "$ctl" wait --timeout 30
+[ "$rc" -eq 0 ] && [[ $out == "status: 200"* ]] || { show_log "$helper_plain"; abort "zorv wait: rc=$rc '$out' '$err'"; }
+
+step "zorv service and version name the service's process"
+run 30 "$ctl" service
+service_pid=$(sed -n 's/^pid: \([0-9][0-9]*\)$/\1/p' <<<"$out")
+[ "$rc" -eq 0 ] && [ -n "$service_pid" ] || fail "zorv service: rc=$rc '$out' '$err'"
+[[ $out == *"service: $service"*"state: Running"*"last exit code: 0"*"image: $(winpath "$helper_plain")"* ]] ||
+    fail "zorv service printed: '$out'"
+run 30 "$ctl" version
+[ "$rc" -eq 0 ] && [[ $out == *"helper: process $service_pid on \\\\.\\pipe\\$pipe, "* ]] ||
+    fail "zorv version: rc=$rc '$out' '$err'"
+
+step "zorv start, then logs and logs --core from beside the registered image"
+printf '{"fake":{"print":["stand-in core line %s"]}}' "$tag" >"$work/operator/core.json"
+run 30 "$ctl" start --config "$(winpath "$work/operator/core.json")"
+[ "$rc" -eq 0 ] && [[ $out == *'"state": "running"'* ]] || fail "zorv start: rc=$rc '$out' '$err'"
+run 30 "$ctl" logs -n 3
+[ "$rc" -eq 0 ] && [ "$(grep -c '^\[20' <<<"$out")" -eq 3 ] && [ "$(wc -l <<<"$out")" -eq 3 ] ||
+    fail "zorv logs -n 3: rc=$rc '$out' '$err'"
+[ "$out" = "$(tail -n 3 "$(dirname "$helper_plain")/logs/service.log" | tr -d '\r')" ] ||
+    fail "zorv logs -n 3 is not the end of service.log: '$out'"
+seen=0
+for _ in $(seq 1 50); do
+    run 30 "$ctl" logs --core
+    [ "$rc" -eq 0 ] && [[ $out == *"stand-in core line $tag"* ]] && { seen=1; break; }
+    sleep 0.2
+done
+[ "$seen" -eq 1 ] || fail "zorv logs --core: rc=$rc '$out' '$err'"
+
+step "a second process holding another instance of $pipe is refused"
+rm -f "$work/squatter/"{pid,listening,request-*.txt}
+"$wine" "$work/squatter/zorv-helper.exe" "$pipe" "$(winpath "$work/squatter")" \
+    'greet:{"status":200,"body":{}}' 'greet:{"status":200,"body":{}}' 'greet:{"status":200,"body":{}}' \
+    </dev/null >/dev/null 2>&1 &
+squatter_pid=$!
+for _ in $(seq 1 100); do [ -f "$work/squatter/listening" ] && break; sleep 0.1; done
+impostor=$(cat "$work/squatter/pid" 2>/dev/null)
+[ -n "$impostor" ] || fail "the squatter did not start"
+# Which listening instance a client reaches is the system's choice; the
+# service serves the other connections.
+refused=0
+for _ in 1 2 3 4 5 6; do
+    run 30 "$ctl" status
+    if [ "$rc" -eq 3 ]; then refused=1; break; fi
+    [ "$rc" -eq 0 ] || fail "zorv status beside the squatter: rc=$rc '$err'"
+done
+stop_squatter
+[ "$refused" -eq 1 ] || fail "zorv never reached the squatter"
+[ "$refused" -eq 0 ] || [ "$err" = "zorv: Refusing to send to \\\\.\\pipe\\$pipe: it is served by process $impostor, but the Service Control Manager reports process $service_pid for the service $service" ] ||
+    fail "refusal: '$err'"
+for request_file in "$work/squatter/"request-*.txt; do
+    [ -e "$request_file" ] || continue
+    [ -s "$request_file" ] && fail "bytes reached the squatter: $(cat "$request_file")"
+done
+
+step "after uninstall zorv service and logs say the service is not installed"
+uninstall "$helper_plain"
+run 30 "$ctl" service
+[ "$rc" -eq 1 ] && [ "$err" = "zorv: The service $service is not installed" ] || fail "zorv service: rc=$rc '$err'"
+run 30 "$ctl" logs
+[ "$rc" -eq 1 ] && [[ $err == "zorv: The service $service is not installed"* ]] || fail "zorv logs: rc=$rc '$err'"
+run 30 "$ctl" status --timeout 2
+[ "$rc" -eq 3 ] && [[ $err == "zorv: No helper is listening on"* ]] || fail "zorv status: rc=$rc '$err'"
+
 [ "$failures" -eq 0 ] && echo "PASS"

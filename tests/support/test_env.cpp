@@ -14,7 +14,7 @@ namespace zorv::testing {
 fs::path this_exe() { return win32::current_exe_path().value(); }
 fs::path build_dir() { return this_exe().parent_path().parent_path(); }
 fs::path helper_exe() { return build_dir() / "src" / "zorv-helper.exe"; }
-fs::path ctl_exe() { return build_dir() / "tools" / "zorv-ctl.exe"; }
+fs::path ctl_exe() { return build_dir() / "tools" / "zorv.exe"; }
 fs::path double_exe(const std::string& name) { return build_dir() / "tests" / ("double_" + name + ".exe"); }
 
 namespace {

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 // The build tree (parent of the folder holding the running test).
 fs::path build_dir();
 fs::path helper_exe();           // src/zorv-helper.exe
-fs::path ctl_exe();              // tools/zorv-ctl.exe
+fs::path ctl_exe();              // tools/zorv.exe, the operator CLI
 fs::path double_exe(const std::string& name);  // tests/double_<name>.exe
 fs::path this_exe();
 

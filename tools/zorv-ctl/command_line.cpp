@@ -8,57 +8,86 @@
 
 #include "common/text.hpp"
 #include "common/win32.hpp"
+#include "service/service_identity.hpp"
 
 namespace zorv::ctl {
 
 namespace {
 
-enum class ValueKind { Text, UnsignedPid, File };
+enum class ValueKind { Flag, Text, UnsignedPid, File, Pipe, Seconds, LineCount };
 
 struct OptionSpec {
-    std::string_view name;  // without the leading "--"
-    std::string_view json_key;
+    std::string_view name;        // without the leading "--"
+    std::string_view short_name;  // without the leading "-"; empty when there is none
     ValueKind kind = ValueKind::Text;
+    std::string_view json_key;    // the request body member it fills, if any
+    std::string_view value_name;  // shown in the help
+    std::string_view help;
 };
 
 struct CommandSpec {
     std::string_view name;
+    CommandKind kind;
     std::string_view method;
     std::string_view path;
     std::span<const OptionSpec> options;
     bool always_has_body = false;
+    std::string_view help;
+};
+
+constexpr std::uint64_t kMaxTimeoutSeconds = 24 * 60 * 60;
+constexpr std::uint64_t kMaxLogLines = 10000;
+constexpr std::size_t kMaxPipeNameLength = 256;
+constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\";
+constexpr std::size_t kHelpColumn = 30;
+constexpr std::size_t kHelpWidth = 79;
+
+constexpr OptionSpec kGlobalOptions[] = {
+    {"pipe", "", ValueKind::Pipe, "", "NAME",
+     "pipe name (default: SINGBOX_WINDOWS_SERVICE_PIPE_NAME when set, else VEXL2VpnService.Control)"},
+    {"timeout", "", ValueKind::Seconds, "", "SECONDS",
+     "bounds the whole request: connecting (also to a pipe that is not there yet), sending and reading; "
+     "1 to 86400 (default 30)"},
+    {"json", "", ValueKind::Flag, "", "", "print only the JSON: the reply's, or the command's own facts"},
 };
 
 constexpr OptionSpec kStartOptions[] = {
-    {"profile", "profileId"},
-    {"binary", "binaryPath"},
-    {"config-path", "configPath"},
-    {"config", "configContent", ValueKind::File},
-    {"source", "sourcePath"},
-    {"client-pid", "clientPid", ValueKind::UnsignedPid},
-    {"client-runtime-id", "clientRuntimeId"},
-    {"operation-id", "operationId"},
+    {"profile", "", ValueKind::Text, "profileId", "ID", "profileId"},
+    {"binary", "", ValueKind::Text, "binaryPath", "PATH", "binaryPath"},
+    {"config-path", "", ValueKind::Text, "configPath", "PATH", "configPath"},
+    {"config", "", ValueKind::File, "configContent", "FILE", "configContent: the text of FILE, sent inline"},
+    {"source", "", ValueKind::Text, "sourcePath", "PATH", "sourcePath"},
+    {"client-pid", "", ValueKind::UnsignedPid, "clientPid", "PID", "clientPid"},
+    {"client-runtime-id", "", ValueKind::Text, "clientRuntimeId", "ID", "clientRuntimeId"},
+    {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
 };
 constexpr OptionSpec kStopOptions[] = {
-    {"trigger", "trigger"},
-    {"client-runtime-id", "clientRuntimeId"},
-    {"operation-id", "operationId"},
+    {"trigger", "", ValueKind::Text, "trigger", "TEXT", "trigger"},
+    {"client-runtime-id", "", ValueKind::Text, "clientRuntimeId", "ID", "clientRuntimeId"},
+    {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
 };
 constexpr OptionSpec kResetOptions[] = {
-    {"operation-id", "operationId"},
+    {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
+};
+constexpr OptionSpec kLogsOptions[] = {
+    {"core", "", ValueKind::Flag, "", "", "the core's log, sing-box.log, instead of service.log"},
+    {"lines", "n", ValueKind::LineCount, "", "N", "how many lines from the end, 1 to 10000 (default 50)"},
 };
 
 const CommandSpec kCommands[] = {
-    {"health", "GET", "/healthz", {}},
-    {"status", "GET", "/v1/runtime/status", {}},
-    {"start", "POST", "/v1/runtime/start", kStartOptions, true},
-    {"stop", "POST", "/v1/runtime/stop", kStopOptions},
-    {"reset", "POST", "/v1/runtime/reset", kResetOptions},
-    {"register", "POST", "/v1/runtime/register_client", {}},
+    {"health", CommandKind::Request, "GET", "/healthz", {}, false, ""},
+    {"status", CommandKind::Request, "GET", "/v1/runtime/status", {}, false, ""},
+    {"start", CommandKind::Request, "POST", "/v1/runtime/start", kStartOptions, true, ""},
+    {"stop", CommandKind::Request, "POST", "/v1/runtime/stop", kStopOptions, false, ""},
+    {"reset", CommandKind::Request, "POST", "/v1/runtime/reset", kResetOptions, false, ""},
+    {"register", CommandKind::Request, "POST", "/v1/runtime/register_client", {}, false, ""},
+    {"wait", CommandKind::Wait, "GET", "/healthz", {}, false, "asks /healthz until it answers 200 or --timeout passes"},
+    {"version", CommandKind::Version, "", "", {}, false, "this program's version, and which helper serves the pipe"},
+    {"service", CommandKind::Service, "", "", {}, false,
+     "the service's state, process id and last exit code, as the Service Control Manager has them"},
+    {"logs", CommandKind::Logs, "", "", kLogsOptions, false,
+     "the end of service.log in the logs folder beside the service's registered image"},
 };
-
-constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\";
-constexpr std::uint64_t kMaxTimeoutSeconds = 24 * 60 * 60;
 
 const CommandSpec* find_command(std::string_view name) {
     for (const auto& command : kCommands)
@@ -66,58 +95,145 @@ const CommandSpec* find_command(std::string_view name) {
     return nullptr;
 }
 
-const OptionSpec* find_option(const CommandSpec& command, std::string_view name) {
-    for (const auto& option : command.options)
-        if (option.name == name) return &option;
+bool matches(const OptionSpec& option, std::string_view spelled) {
+    if (spelled.starts_with("--")) return option.name == spelled.substr(2);
+    return !option.short_name.empty() && option.short_name == spelled.substr(1);
+}
+
+const OptionSpec* find_in(std::span<const OptionSpec> options, std::string_view spelled) {
+    for (const auto& option : options)
+        if (matches(option, spelled)) return &option;
     return nullptr;
 }
 
-bool known_anywhere(std::string_view name) {
-    return std::any_of(std::begin(kCommands), std::end(kCommands),
-                       [name](const CommandSpec& command) { return find_option(command, name) != nullptr; });
+// The option with this spelling for any command, or a global one.
+const OptionSpec* find_anywhere(std::string_view spelled) {
+    if (const auto* global = find_in(kGlobalOptions, spelled)) return global;
+    for (const auto& command : kCommands)
+        if (const auto* option = find_in(command.options, spelled)) return option;
+    return nullptr;
 }
 
-std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max) {
+std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t min, std::uint64_t max) {
     if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value > max) return std::nullopt;
+    if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) return std::nullopt;
     return value;
 }
 
 struct GivenOption {
-    std::string name;
+    const OptionSpec* spec;
+    std::string spelled;  // as the operator wrote it, without "=value"
     std::string value;
 };
+
+bool is_help(std::string_view arg) { return arg == "-h" || arg == "--help"; }
+
+// One option from args[i] (and its value from args[i + 1] when it takes one).
+std::variant<GivenOption, UsageError> take_option(const std::vector<std::string>& args, std::size_t& i) {
+    const std::string& arg = args[i];
+    std::string spelled = arg;
+    std::optional<std::string> inline_value;
+    if (arg.starts_with("--")) {
+        if (const auto equals = arg.find('='); equals != std::string::npos) {
+            spelled = arg.substr(0, equals);
+            inline_value = arg.substr(equals + 1);
+        }
+    }
+    const OptionSpec* spec = spelled.size() > 1 ? find_anywhere(spelled) : nullptr;
+    if (spec == nullptr) return UsageError{fmt::format("unknown option {}", text::quoted(spelled))};
+    if (spec->kind == ValueKind::Flag) {
+        if (inline_value) return UsageError{fmt::format("option {} takes no value", spelled)};
+        return GivenOption{spec, spelled, {}};
+    }
+    if (inline_value) return GivenOption{spec, spelled, *inline_value};
+    // A following option is never taken for a value: "--pipe --json" lacks the pipe.
+    if (i + 1 >= args.size() || args[i + 1].starts_with("--"))
+        return UsageError{fmt::format("option {} needs a value", spelled)};
+    return GivenOption{spec, spelled, args[++i]};
+}
+
+// Applies one option's value to the invocation; a problem with the value is a usage error.
+std::optional<UsageError> apply_option(const GivenOption& option, Invocation& invocation, nlohmann::json& body) {
+    const OptionSpec& spec = *option.spec;
+    switch (spec.kind) {
+        case ValueKind::Flag:
+            if (spec.name == "json") invocation.json_only = true;
+            if (spec.name == "core") invocation.core_log = true;
+            return std::nullopt;
+        case ValueKind::Text: body[std::string(spec.json_key)] = option.value; return std::nullopt;
+        case ValueKind::UnsignedPid: {
+            const auto pid = parse_decimal(option.value, 0, 0xFFFFFFFFull);
+            if (!pid)
+                return UsageError{fmt::format("option {} takes a process id from 0 to 4294967295, not {}",
+                                              option.spelled, text::quoted(option.value))};
+            body[std::string(spec.json_key)] = *pid;
+            return std::nullopt;
+        }
+        case ValueKind::File:
+            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            invocation.config_file = std::filesystem::path(win32::to_wide(option.value));
+            return std::nullopt;
+        case ValueKind::Pipe: {
+            std::string_view pipe = option.value;
+            if (pipe.size() >= kPipePrefix.size() && text::iequals_ascii(pipe.substr(0, kPipePrefix.size()), kPipePrefix))
+                pipe.remove_prefix(kPipePrefix.size());
+            if (auto problem = pipe_name_problem(pipe))
+                return UsageError{fmt::format("option {}: {}", option.spelled, *problem)};
+            invocation.pipe = std::string(pipe);
+            return std::nullopt;
+        }
+        case ValueKind::Seconds: {
+            const auto seconds = parse_decimal(option.value, 1, kMaxTimeoutSeconds);
+            if (!seconds)
+                return UsageError{fmt::format("option {} takes whole seconds from 1 to {}, not {}", option.spelled,
+                                              kMaxTimeoutSeconds, text::quoted(option.value))};
+            invocation.timeout = std::chrono::seconds(*seconds);
+            return std::nullopt;
+        }
+        case ValueKind::LineCount: {
+            const auto lines = parse_decimal(option.value, 1, kMaxLogLines);
+            if (!lines)
+                return UsageError{fmt::format("option {} takes a line count from 1 to {}, not {}", option.spelled,
+                                              kMaxLogLines, text::quoted(option.value))};
+            invocation.lines = static_cast<std::size_t>(*lines);
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string option_synopsis(const OptionSpec& option) {
+    std::string synopsis = option.short_name.empty() ? "" : fmt::format("-{}, ", option.short_name);
+    synopsis += fmt::format("--{}", option.name);
+    if (!option.value_name.empty()) synopsis += fmt::format(" {}", option.value_name);
+    return synopsis;
+}
 
 }  // namespace
 
 Parsed parse_command_line(const std::vector<std::string>& args) {
+    // Help and version win wherever they stand.
+    if (std::any_of(args.begin(), args.end(), is_help)) return ShowHelp{};
+    if (std::any_of(args.begin(), args.end(), [](const std::string& arg) { return arg == "--version"; }))
+        return ShowVersion{};
+
     std::optional<std::string> command_name;
     std::vector<GivenOption> given;
-
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") return ShowHelp{};
-        if (arg.starts_with("--") && arg.size() > 2) {
-            std::string name = arg.substr(2);
-            std::string value;
-            if (const auto equals = name.find('='); equals != std::string::npos) {
-                value = name.substr(equals + 1);
-                name.resize(equals);
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                return UsageError{fmt::format("option --{} needs a value", name)};
-            }
+        if (arg.starts_with("-") && arg.size() > 1) {
+            auto option = take_option(args, i);
+            if (auto* error = std::get_if<UsageError>(&option)) return *error;
+            auto& taken = std::get<GivenOption>(option);
             const bool duplicate = std::any_of(given.begin(), given.end(),
-                                               [&name](const GivenOption& option) { return option.name == name; });
-            if (duplicate) return UsageError{fmt::format("option --{} is given more than once", name)};
-            given.push_back({std::move(name), std::move(value)});
+                                               [&](const GivenOption& other) { return other.spec == taken.spec; });
+            if (duplicate) return UsageError{fmt::format("option {} is given more than once", taken.spelled)};
+            given.push_back(std::move(taken));
             continue;
         }
-        if (arg.starts_with("-")) return UsageError{fmt::format("unknown option {}", arg)};
         if (command_name) return UsageError{fmt::format("unexpected argument {}", text::quoted(arg))};
         command_name = arg;
     }
@@ -126,83 +242,110 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
     const CommandSpec* command = find_command(*command_name);
     if (command == nullptr) return UsageError{fmt::format("unknown command {}", text::quoted(*command_name))};
 
-    Request request;
-    request.method = command->method;
-    request.path = command->path;
+    Invocation invocation;
+    invocation.kind = command->kind;
+    invocation.command = command->name;
+    invocation.method = command->method;
+    invocation.path = command->path;
     nlohmann::json body = nlohmann::json::object();
-    for (auto& option : given) {
-        if (option.name == "pipe") {
-            std::string_view pipe = option.value;
-            if (pipe.size() > kPipePrefix.size() && text::iequals_ascii(pipe.substr(0, kPipePrefix.size()), kPipePrefix))
-                pipe.remove_prefix(kPipePrefix.size());
-            if (pipe.empty()) return UsageError{"option --pipe needs a pipe name"};
-            request.pipe = pipe;
-            continue;
-        }
-        if (option.name == "timeout") {
-            const auto seconds = parse_decimal(option.value, kMaxTimeoutSeconds);
-            if (!seconds) return UsageError{fmt::format("option --timeout takes whole seconds, not {}",
-                                                        text::quoted(option.value))};
-            request.timeout = std::chrono::seconds(*seconds);
-            continue;
-        }
-        const OptionSpec* definition = find_option(*command, option.name);
-        if (definition == nullptr) {
-            if (known_anywhere(option.name))
-                return UsageError{fmt::format("option --{} does not apply to {}", option.name, command->name)};
-            return UsageError{fmt::format("unknown option --{}", option.name)};
-        }
-        switch (definition->kind) {
-            case ValueKind::Text: body[std::string(definition->json_key)] = option.value; break;
-            case ValueKind::UnsignedPid: {
-                const auto pid = parse_decimal(option.value, 0xFFFFFFFFull);
-                if (!pid) return UsageError{fmt::format("option --{} takes a process id from 0 to 4294967295, not {}",
-                                                        option.name, text::quoted(option.value))};
-                body[std::string(definition->json_key)] = *pid;
-                break;
-            }
-            case ValueKind::File: request.config_file = std::filesystem::path(win32::to_wide(option.value)); break;
-        }
+    for (const auto& option : given) {
+        // Spelled the same, an option of another command is its own table entry.
+        const OptionSpec* spec = find_in(kGlobalOptions, option.spelled);
+        if (spec == nullptr) spec = find_in(command->options, option.spelled);
+        if (spec == nullptr)
+            return UsageError{fmt::format("option {} does not apply to {}", option.spelled, command->name)};
+        if (auto error = apply_option({spec, option.spelled, option.value}, invocation, body)) return *error;
     }
-    if (command->always_has_body || !body.empty()) request.body = std::move(body);
-    return request;
+    if (command->always_has_body || !body.empty()) invocation.body = std::move(body);
+    return invocation;
+}
+
+std::string default_pipe_name(const std::optional<std::string>& environment_value) {
+    if (environment_value && !environment_value->empty()) return *environment_value;
+    return std::string(service::SERVICE_NAME) + ".Control";
+}
+
+std::optional<std::string> pipe_name_problem(std::string_view name) {
+    if (name.empty()) return "needs a pipe name";
+    if (name.size() > kMaxPipeNameLength)
+        return fmt::format("a pipe name has at most {} characters", kMaxPipeNameLength);
+    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+    if (control || name.find('/') != std::string_view::npos)
+        return fmt::format("{} is not a usable pipe name", text::quoted(name));
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t end = std::min(name.find('\\', begin), name.size());
+        const std::string_view segment = name.substr(begin, end - begin);
+        if (segment.empty() || segment == "." || segment == "..")
+            return fmt::format("{} is not a usable pipe name", text::quoted(name));
+        if (end == name.size()) break;
+        begin = end + 1;
+    }
+    return std::nullopt;
 }
 
 std::string usage_text() {
-    return fmt::format(
-        "Usage: zorv-ctl [--pipe NAME] [--timeout SECONDS] COMMAND [OPTIONS]\n"
+    // The left column padded, the right one wrapped at the help's width.
+    const auto row = [](std::string_view indent, std::string_view left, std::string_view right) {
+        std::string text = fmt::format("{}{}", indent, left);
+        text.resize(std::max(text.size() + 2, kHelpColumn), ' ');
+        std::size_t line_start = 0;
+        bool first_word = true;
+        for (std::size_t at = 0; at < right.size();) {
+            const std::size_t end = std::min(right.find(' ', at), right.size());
+            const std::string_view word = right.substr(at, end - at);
+            if (!first_word && text.size() - line_start + 1 + word.size() > kHelpWidth) {
+                line_start = text.size() + 1;
+                text += "\n" + std::string(kHelpColumn, ' ');
+            } else if (!first_word) {
+                text += ' ';
+            }
+            text += word;
+            first_word = false;
+            at = end + 1;
+        }
+        return text + "\n";
+    };
+
+    std::string text = fmt::format(
+        "Usage: {} [--pipe NAME] [--timeout SECONDS] [--json] COMMAND [OPTIONS]\n"
         "\n"
-        "Sends one request to a running zorv-helper over its control pipe, prints the\n"
-        "reply's status and its JSON body.\n"
+        "Talks to zorv-helper: sends one request over its control pipe and prints the\n"
+        "reply, or shows the service and its logs. Before anything is sent it checks\n"
+        "who serves the pipe: on the service's pipe, the process the Service Control\n"
+        "Manager started for {}; on any other pipe, a zorv-helper.exe.\n"
         "\n"
-        "Commands:\n"
-        "  health                      GET  /healthz\n"
-        "  status                      GET  /v1/runtime/status\n"
-        "  start [OPTIONS]             POST /v1/runtime/start\n"
-        "    --profile ID                profileId\n"
-        "    --binary PATH               binaryPath\n"
-        "    --config-path PATH          configPath\n"
-        "    --config FILE               configContent: the text of FILE, sent inline\n"
-        "    --source PATH               sourcePath\n"
-        "    --client-pid PID            clientPid\n"
-        "    --client-runtime-id ID      clientRuntimeId\n"
-        "    --operation-id ID           operationId\n"
-        "  stop [OPTIONS]              POST /v1/runtime/stop\n"
-        "    --trigger TEXT              trigger\n"
-        "    --client-runtime-id ID      clientRuntimeId\n"
-        "    --operation-id ID           operationId\n"
-        "  reset [--operation-id ID]   POST /v1/runtime/reset\n"
-        "  register                    POST /v1/runtime/register_client\n"
+        "Commands:\n",
+        kProgramName, service::SERVICE_NAME);
+    for (const auto& command : kCommands) {
+        const std::string right =
+            command.kind == CommandKind::Request ? fmt::format("{:<4} {}", command.method, command.path)
+                                                 : std::string(command.help);
+        text += row("  ", command.name, right);
+        for (const auto& option : command.options) text += row("    ", option_synopsis(option), option.help);
+    }
+    text += "\nOptions, with any command:\n";
+    for (const auto& option : kGlobalOptions) text += row("  ", option_synopsis(option), option.help);
+    text += row("  ", "--version", "this program's version");
+    text += row("  ", "-h, --help", "this text");
+    text +=
         "\n"
-        "Options:\n"
-        "  --pipe NAME         pipe name (default {})\n"
-        "  --timeout SECONDS   how long to wait while the pipe is busy (default {})\n"
-        "  -h, --help          this text\n"
+        "Options may stand before or after the command and also take the form\n"
+        "--name=value.\n"
         "\n"
-        "Options also take the form --name=value.\n"
-        "Exit status: 0 for a reply with status 200, 1 for any other reply or failure,\n"
-        "2 for bad arguments.\n",
-        kDefaultPipe, kDefaultTimeout.count());
+        "Exit status:\n"
+        "  0  a reply with status 200; for service, the service runs; for logs, the\n"
+        "     lines were printed\n"
+        "  1  any other reply; for service and logs, the service is not running or not\n"
+        "     installed, or its log is not there\n"
+        "  2  bad arguments, or a --config file that cannot be read\n"
+        "  3  no reply: no pipe, timed out, closed without a reply, a reply too large,\n"
+        "     a server that is not the helper, or the Service Control Manager unreachable\n"
+        "Every exit other than 0 says why in one line on standard error.\n";
+    return text;
 }
 
 }  // namespace zorv::ctl

@@ -1,0 +1,33 @@
+#pragma once
+// The commands, each ending in an exit status and, for any status but 0, the
+// one line that says why.
+
+#include <string>
+
+#include "command_line.hpp"
+
+namespace zorv::ctl {
+
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitOtherReply = 1,  // a reply other than 200; the service not running; no log yet
+    kExitUsage = 2,
+    kExitNoReply = 3,  // nothing usable came back, or the server is not the helper
+};
+
+struct Outcome {
+    int status = kExitOk;
+    std::string complaint;
+};
+
+// `pipe` is the name the invocation resolved to.
+Outcome run_request(const Invocation& invocation, const std::string& pipe);
+Outcome run_wait(const Invocation& invocation, const std::string& pipe);
+Outcome run_version(const Invocation& invocation, const std::string& pipe);
+Outcome run_service(const Invocation& invocation);
+Outcome run_logs(const Invocation& invocation);
+
+// `--version`.
+std::string version_line();
+
+}  // namespace zorv::ctl

@@ -1,0 +1,86 @@
+#include "server_identity.hpp"
+
+#include <array>
+
+#include <fmt/format.h>
+
+#include "common/text.hpp"
+#include "common/win32.hpp"
+#include "pipe_exchange.hpp"
+#include "security/client_verification.hpp"
+#include "service/service_identity.hpp"
+#include "service_query.hpp"
+
+namespace zorv::ctl {
+
+namespace {
+
+constexpr std::string_view kHelperFileName = "zorv-helper.exe";
+constexpr std::size_t kImageNameUnits = 32768;
+
+Result<std::string> query_image(std::uint32_t pid) {
+    win32::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return fail(win32::last_os_error().context("Failed to open it"));
+    std::wstring buffer(kImageNameUnits, L'\0');
+    DWORD length = static_cast<DWORD>(buffer.size());
+    if (!::QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length) || length == 0)
+        return fail(win32::last_os_error().context("Failed to read its image path"));
+    return win32::from_wide(std::wstring_view(buffer.data(), length));
+}
+
+}  // namespace
+
+Status judge_service_pipe_server(std::string_view pipe, std::uint32_t server_pid, const ServiceProcess& service) {
+    const std::string refusing = fmt::format("Refusing to send to {}: it is served by process {}", pipe, server_pid);
+    if (!service)
+        return fail(fmt::format("{}, but the service {} is not installed", refusing, service::SERVICE_NAME));
+    if (*service == 0)
+        return fail(fmt::format("{}, but the service {} is not running (the Service Control Manager reports no "
+                                "process for it)",
+                                refusing, service::SERVICE_NAME));
+    if (*service != server_pid)
+        return fail(fmt::format("{}, but the Service Control Manager reports process {} for the service {}",
+                                refusing, *service, service::SERVICE_NAME));
+    return {};
+}
+
+Status judge_console_helper(std::string_view pipe, std::uint32_t server_pid, const Result<std::string>& image) {
+    if (!image)
+        return fail(fmt::format("Refusing to send to {}: its server, process {}, cannot be examined: {}", pipe,
+                                server_pid, image.error().one_line()));
+    const std::string name = text::unicode_lower(security::path_file_name(*image));
+    if (name != kHelperFileName)
+        return fail(fmt::format("Refusing to send to {}: its server, process {}, runs {}, which is not a {}", pipe,
+                                server_pid, text::quoted(*image), kHelperFileName));
+    return {};
+}
+
+bool is_service_pipe(std::string_view pipe_name) {
+    const std::wstring given = win32::to_wide(pipe_name);
+    const std::wstring service = std::wstring(service::SERVICE_NAME_W) + L".Control";
+    return ::CompareStringOrdinal(given.data(), static_cast<int>(given.size()), service.data(),
+                                  static_cast<int>(service.size()), TRUE) == CSTR_EQUAL;
+}
+
+Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_name) {
+    const std::string path = pipe_path(pipe_name);
+    ULONG server_pid = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &server_pid) || server_pid == 0)
+        return fail(win32::last_os_error().context("Refusing to send to " + path +
+                                                   ": cannot tell which process serves it"));
+    const Result<std::string> image = query_image(server_pid);
+    if (is_service_pipe(pipe_name)) {
+        auto service = query_service();
+        if (!service)
+            return fail(service.error().context("Refusing to send to " + path +
+                                                ": cannot ask the Service Control Manager who should serve it"));
+        const ServiceProcess process =
+            *service ? ServiceProcess((*service)->pid) : ServiceProcess(std::nullopt);
+        if (auto judged = judge_service_pipe_server(path, server_pid, process); !judged) return fail(judged.error());
+    } else if (auto judged = judge_console_helper(path, server_pid, image); !judged) {
+        return fail(judged.error());
+    }
+    return ServerIdentity{server_pid, image ? *image : std::string()};
+}
+
+}  // namespace zorv::ctl

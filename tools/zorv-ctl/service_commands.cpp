@@ -1,0 +1,93 @@
+// The commands that ask the Service Control Manager, not the pipe.
+
+#include <windows.h>
+
+#include <fmt/format.h>
+
+#include "commands.hpp"
+#include "common/win32.hpp"
+#include "console_output.hpp"
+#include "log_tail.hpp"
+#include "service/scm_steps.hpp"
+#include "service/service_identity.hpp"
+#include "service_query.hpp"
+
+namespace zorv::ctl {
+
+namespace {
+
+using nlohmann::json;
+
+std::string exit_code_text(const ServiceSnapshot& service) {
+    if (service.win32_exit_code == ERROR_SERVICE_SPECIFIC_ERROR)
+        return fmt::format("{} (service-specific code {})", service.win32_exit_code, service.service_exit_code);
+    if (service.win32_exit_code == 0) return "0";
+    return fmt::format("{} ({})", service.win32_exit_code, win32::error_text(service.win32_exit_code));
+}
+
+// One "name: value" row each, in the order shown. Further facts about the
+// service belong here as rows of their own, and in `service_facts` below.
+std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnapshot& service) {
+    return {
+        {"service", std::string(service::SERVICE_NAME)},
+        {"state", service::service_state_name(service.state)},
+        {"pid", service.pid == 0 ? std::string("none") : std::to_string(service.pid)},
+        {"last exit code", exit_code_text(service)},
+        {"image", printable_line(service.image_command)},
+    };
+}
+
+json service_facts(const ServiceSnapshot& service) {
+    return {{"service", service::SERVICE_NAME},
+            {"installed", true},
+            {"state", service::service_state_name(service.state)},
+            {"pid", service.pid},
+            {"win32ExitCode", service.win32_exit_code},
+            {"serviceExitCode", service.service_exit_code},
+            {"image", service.image_command}};
+}
+
+std::string not_installed() { return fmt::format("The service {} is not installed", service::SERVICE_NAME); }
+
+}  // namespace
+
+Outcome run_service(const Invocation& invocation) {
+    auto service = query_service();
+    if (!service) return {kExitNoReply, service.error().one_line()};
+    if (!*service) {
+        if (invocation.json_only)
+            print(json{{"service", service::SERVICE_NAME}, {"installed", false}}.dump() + "\n");
+        return {kExitOtherReply, not_installed()};
+    }
+    const ServiceSnapshot& snapshot = **service;
+    if (invocation.json_only) {
+        print(service_facts(snapshot).dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    } else {
+        for (const auto& [name, value] : service_rows(snapshot)) print(fmt::format("{}: {}\n", name, value));
+    }
+    if (snapshot.state == SERVICE_RUNNING) return {};
+    return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", service::SERVICE_NAME,
+                                         service::service_state_name(snapshot.state), exit_code_text(snapshot))};
+}
+
+Outcome run_logs(const Invocation& invocation) {
+    auto service = query_service();
+    if (!service) return {kExitNoReply, service.error().one_line()};
+    if (!*service) return {kExitOtherReply, not_installed() + ", so there is no folder to find its logs in"};
+    auto image = registered_image_path((*service)->image_command);
+    if (!image) return {kExitOtherReply, image.error().one_line()};
+    const std::filesystem::path file =
+        image->parent_path() / L"logs" / (invocation.core_log ? L"sing-box.log" : L"service.log");
+    auto lines = read_log_tail(file, invocation.lines);
+    if (!lines) return {kExitOtherReply, lines.error().one_line()};
+    if (invocation.json_only) {
+        print(json{{"file", win32::path_text(file)}, {"lines", *lines}}.dump(-1, ' ', false,
+                                                                              json::error_handler_t::replace) +
+              "\n");
+        return {};
+    }
+    for (const auto& line : *lines) print(line + "\n");
+    return {};
+}
+
+}  // namespace zorv::ctl
