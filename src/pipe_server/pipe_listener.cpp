@@ -37,7 +37,7 @@ public:
         std::lock_guard lock(mutex_);
         pipe_ = pipe;
         overlapped_ = overlapped;
-        if (requested_) ::CancelIoEx(pipe_, overlapped_);
+        if (requested_ && !finished_) ::CancelIoEx(pipe_, overlapped_);
     }
     void cancel(bool by_shutdown) {
         std::lock_guard lock(mutex_);
