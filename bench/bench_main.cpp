@@ -151,32 +151,48 @@ bool is_linux_task_of(std::uint32_t unix_pid, std::uint32_t unix_tid) {
     return fs::exists(fs::path(fmt::format("Z:\\proc\\{}\\task\\{}", unix_pid, unix_tid)), ec);
 }
 
-// Requests per GET /healthz: the helper's over [marks[0], marks[1]), the
-// bare server's over [marks[1], marks[2]).
+// Requests per GET /healthz, one client at a time: the helper's over
+// [marks[0], marks[1]), the bare server's over [marks[1], marks[2]). The same
+// with 16 concurrent clients follows, with the clients' own requests, on
+// standard error: where concurrency costs more.
 int count_server_requests(const fs::path& trace_path) {
     Servers servers;
-    std::array<std::uintmax_t, 3> marks{};
+    std::array<std::uintmax_t, 5> marks{};
     marks[0] = trace_mark(trace_path);
     for (int i = 0; i < kCountedRequests; ++i) round_trip(servers.helper.pipe_name());
     marks[1] = trace_mark(trace_path);
     for (int i = 0; i < kCountedRequests; ++i) round_trip(servers.echo_pipe);
     marks[2] = trace_mark(trace_path);
+    const double helper_served = throughput(servers.helper.pipe_name()) > 0 ? kConcurrentClients * kRequestsPerClient : 0;
+    marks[3] = trace_mark(trace_path);
+    const double echo_served = throughput(servers.echo_pipe) > 0 ? kConcurrentClients * kRequestsPerClient : 0;
+    marks[4] = trace_mark(trace_path);
 
     std::ifstream file(trace_path, std::ios::binary);
     bench::ServerTrace trace(is_linux_task_of);
     std::string line;
     std::uintmax_t offset = 0;
-    while (offset < marks[2] && std::getline(file, line)) {
-        const int window = offset < marks[0] ? -1 : offset < marks[1] ? 0 : 1;
-        trace.feed(line, window);
+    while (offset < marks[4] && std::getline(file, line)) {
+        const auto window = std::ranges::upper_bound(marks, offset) - marks.begin() - 1;
+        trace.feed(line, static_cast<int>(window));
         offset += line.size() + 1;
     }
-    const double helper = static_cast<double>(trace.requests(servers.helper.process().pid(), 0)) / kCountedRequests;
-    const double bare = static_cast<double>(trace.requests(servers.echo.pid(), 1)) / kCountedRequests;
+    const auto per_request = [&](std::uint32_t pid, int window, double served) {
+        return served > 0 ? static_cast<double>(trace.requests(pid, window)) / served : 0.0;
+    };
+    const double helper = per_request(servers.helper.process().pid(), 0, kCountedRequests);
+    const double bare = per_request(servers.echo.pid(), 1, kCountedRequests);
     if (helper == 0 || bare == 0) {
         std::fprintf(stderr, "no server requests found for the servers in %s\n", win32::path_text(trace_path).c_str());
         return 1;
     }
+    const std::uint32_t clients = ::GetCurrentProcessId();
+    std::fprintf(stderr,
+                 "server requests per GET /healthz with %d clients: helper %.1f (its clients %.1f), "
+                 "bare %.1f (its clients %.1f)\n",
+                 kConcurrentClients, per_request(servers.helper.process().pid(), 2, helper_served),
+                 per_request(clients, 2, helper_served), per_request(servers.echo.pid(), 3, echo_served),
+                 per_request(clients, 3, echo_served));
     std::printf("%.1f %.1f\n", helper, bare);
     return 0;
 }

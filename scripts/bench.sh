@@ -16,13 +16,23 @@ bench="$BUILD_DIR/bench/bench_zorv.exe"
 pinned() { taskset -c 0 "$@"; }
 
 pinned "$ROOT/cmake/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1 || true  # creates the prefix on first use
-"$wineserver" -w  # the prefix's server leaves 10 s after its last client
-
 trace_dir="$BUILD_DIR/bench-trace"
 mkdir -p "$trace_dir"
 trace="$trace_dir/wineserver.trace"
-pinned "$wineserver" -f -d1 -p10 2>"$trace" &
-server=$!
+# The traced server must be the prefix's only one: wait for the previous one
+# to leave (10 s after its last client), and try again should another Wine
+# process have started one meanwhile.
+server=
+for attempt in 1 2 3 4 5; do
+  "$wineserver" -w
+  pinned "$wineserver" -f -d1 -p10 2>"$trace" &
+  server=$!
+  sleep 1
+  if kill -0 "$server" 2>/dev/null; then break; fi
+  wait "$server" 2>/dev/null || true
+  server=
+done
+if [ -z "$server" ]; then echo "bench: could not start a traced wineserver for $WINEPREFIX" >&2; exit 1; fi
 # Stops the traced server by its id should the count fail half-way.
 stop_server() {
   local waited=0
