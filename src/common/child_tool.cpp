@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <filesystem>
 #include <vector>
 
 #include <fmt/format.h>
@@ -55,6 +56,22 @@ void drain_available(HANDLE pipe) {
 
 }  // namespace
 
+Result<std::wstring> system_tool_path(std::string_view program) {
+    std::wstring directory(MAX_PATH, L'\0');
+    for (;;) {
+        const UINT length = ::GetSystemDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+        if (length == 0) return fail(win32::last_os_error().context("Failed to find the system directory"));
+        if (length < directory.size()) {
+            directory.resize(length);
+            break;
+        }
+        directory.resize(length);
+    }
+    std::wstring path = directory + L"\\" + win32::to_wide(program);
+    if (std::filesystem::path(path).extension().empty()) path += L".exe";
+    return path;
+}
+
 Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
                                     std::chrono::milliseconds deadline) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -92,9 +109,11 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     startup.StartupInfo.hStdError = output_writer.get();
     startup.lpAttributeList = attributes;
 
+    const auto tool = system_tool_path(program);
+    if (!tool) return fail(tool.error());
     std::wstring command_line = win32::to_wide(build_command_line(program, arguments));
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+    if (!::CreateProcessW(tool->c_str(), command_line.data(), nullptr, nullptr, TRUE,
                           CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                           &startup.StartupInfo, &info))
         return fail(win32::last_os_error());

@@ -20,11 +20,17 @@ std::string build_command_line(std::string_view program, const std::vector<std::
 // so a tool that hangs must not hold it for good.
 inline constexpr std::chrono::milliseconds kChildToolDeadline{15'000};
 
-// Starts `program` by bare name (the platform's search: the helper's own
-// directory first), standard input empty, standard output and error captured
-// and discarded while the tool runs, and waits for it up to `deadline`. The
-// exit code, or the error that kept it from starting or finishing; a tool
-// still running at the deadline is terminated and fails with a deadline error.
+// The full path of a tool in the system directory (GetSystemDirectoryW):
+// "C:\Windows\System32\netsh.exe" for "netsh.exe". ".exe" is added to a name
+// without an extension.
+Result<std::wstring> system_tool_path(std::string_view program);
+
+// Starts `program` from the system directory (never through the search path,
+// which would look in the helper's own folder and the working directory
+// first), standard input empty, standard output and error captured and
+// discarded while the tool runs, and waits for it up to `deadline`. The exit
+// code, or the error that kept it from starting or finishing; a tool still
+// running at the deadline is terminated and fails with a deadline error.
 Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
                                     std::chrono::milliseconds deadline = kChildToolDeadline);
 

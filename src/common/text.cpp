@@ -11,36 +11,6 @@
 
 namespace zorv::text {
 
-std::string quoted(std::string_view value) {
-    std::string out;
-    out.reserve(value.size() + 2);
-    out.push_back('"');
-    for (char c : value) {
-        // Control characters are escaped too, so a quoted value never breaks a log line.
-        switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\0': out += "\\0"; continue;
-            default: break;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\u{";
-            if (byte >= 0x10) out.push_back(kHex[byte >> 4]);
-            out.push_back(kHex[byte & 0xF]);
-            out.push_back('}');
-            continue;
-        }
-        out.push_back(c);
-    }
-    out.push_back('"');
-    return out;
-}
-
 std::string option_form(const std::optional<std::string>& value) {
     return value ? "Some(" + quoted(*value) + ")" : "None";
 }
@@ -147,6 +117,41 @@ void append_utf8(std::string& out, char32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
+bool needs_escape(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+}
+
+void append_escape(std::string& out, char32_t cp) {
+    switch (cp) {
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        case '\0': out += "\\0"; return;
+        default: break;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string digits;
+    for (char32_t rest = cp; rest != 0 || digits.empty(); rest >>= 4) digits.insert(digits.begin(), kHex[rest & 0xF]);
+    out += "\\u{" + digits + "}";
+}
+
+// Shared by log_safe and quoted; `quote_syntax` also escapes backslash and double quote.
+std::string escaped(std::string_view value, bool quote_syntax) {
+    std::string out;
+    out.reserve(value.size());
+    std::size_t pos = 0;
+    bool valid = true;
+    while (pos < value.size()) {
+        const char32_t cp = decode_one(value, pos, valid);
+        if (needs_escape(cp)) append_escape(out, cp);
+        else if (quote_syntax && (cp == '"' || cp == '\\')) {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(cp));
+        } else append_utf8(out, cp);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::u32string decode_utf8(std::string_view bytes) {
@@ -179,6 +184,20 @@ std::string sanitize_utf8(std::string_view bytes) {
     if (is_valid_utf8(bytes)) return std::string(bytes);
     return encode_utf8(decode_utf8(bytes));
 }
+
+std::string log_safe(std::string_view value) { return escaped(value, false); }
+
+std::string log_safe_block(std::string_view value) {
+    std::string out;
+    for (std::string_view line : split_lines(value)) {
+        if (!out.empty()) out.push_back('\n');
+        out += "  | ";
+        out += log_safe(line);
+    }
+    return out;
+}
+
+std::string quoted(std::string_view value) { return "\"" + escaped(value, true) + "\""; }
 
 char32_t unicode_lower_char(char32_t cp) {
     if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;

@@ -9,8 +9,18 @@
 
 namespace zorv::text {
 
-// Text in double quotes with backslashes, double quotes and control characters
-// escaped (\n, \r, \t, \0, \u{1b}).
+// Client text made safe for one log line: every character that could end or
+// start a line, or steer a terminal (C0 and C1 controls, DEL, U+2028 and
+// U+2029) is written as an escape (\n, \r, \t, \0, \u{1b}, \u{2028}).
+// Invalid UTF-8 becomes U+FFFD. Everything else, backslashes included, stays.
+std::string log_safe(std::string_view value);
+
+// A multi-line text quoted inside a log record: each line made log_safe and
+// indented by "  | ", so that no quoted line starts a line of the log.
+std::string log_safe_block(std::string_view value);
+
+// Text in double quotes, escaped as log_safe does and with backslashes and
+// double quotes escaped too.
 std::string quoted(std::string_view value);
 
 // The optional forms used in log lines: Some("text") / Some(12) / None.

@@ -14,6 +14,7 @@
 #include "logger/rotate_log.hpp"
 #include "security/path_checks.hpp"
 #include "security/path_text_rules.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::manager {
 
@@ -62,46 +63,94 @@ std::optional<std::uint16_t> lan_proxy_port_of(const nlohmann::json& inbound) {
     return static_cast<std::uint16_t>(value);
 }
 
-std::optional<std::string> read_utf8_file(const std::filesystem::path& path) {
+bool is_missing(const Error& error) {
+    const auto code = error.os_code();
+    return code && (*code == ERROR_FILE_NOT_FOUND || *code == ERROR_PATH_NOT_FOUND);
+}
+
+// Opens the configuration file after the existence and link checks; all of
+// it runs with the client's rights.
+Result<win32::UniqueHandle> open_configuration_file(const std::string& given, const std::filesystem::path& path) {
+    if (!security::metadata_following_links(path)) return fail("Specified config path does not exist: " + given);
+    if (security::has_reparse_point(path))
+        return fail("Specified config path resolves through a reparse point: " + given);
+    // Not following a link at the last step: one swapped in after the check
+    // is opened as itself and refused below.
     win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                           nullptr));
+    if (!file) {
+        const Error error = win32::last_os_error();
+        if (is_missing(error)) return fail("Specified config path does not exist: " + given);
+        return fail(error.context("Specified config path could not be opened: " + given));
+    }
+    return file;
+}
+
+std::unexpected<Error> too_large(const std::string& given) {
+    return fail(fmt::format("Specified config path is larger than {} bytes: {}", kMaxConfigFileBytes, given));
+}
+
+// Reads at most kMaxConfigFileBytes; a file that grew past that since its
+// size was taken is refused rather than cut short.
+Result<std::string> read_bounded(HANDLE file, std::uint64_t size, const std::string& given) {
     std::string content;
+    content.reserve(static_cast<std::size_t>(size));
     std::array<char, 65536> chunk;
     for (;;) {
         DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
-            return std::nullopt;
-        if (read == 0) break;
+        if (!::ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
+            return fail(win32::last_os_error().context("Failed to read specified config path: " + given));
+        if (read == 0) return content;
+        if (content.size() + read > kMaxConfigFileBytes) break;
         content.append(chunk.data(), read);
     }
-    if (!text::is_valid_utf8(content)) return std::nullopt;
-    return content;
+    return too_large(given);
+}
+
+Result<std::string> read_configuration_file(const std::string& given, security::ClientIdentity& client) {
+    // An empty path names nothing; every other one must be plain local text
+    // before the file system is asked anything about it.
+    if (given.empty()) return fail("Specified config path does not exist: " + given);
+    if (!security::is_plain_local_path(given)) return fail("Specified config path is not a plain local path: " + given);
+
+    const std::filesystem::path path(win32::to_wide(given));
+    Result<win32::UniqueHandle> opened = fail("Specified config path could not be opened: " + given);
+    if (auto ran = security::run_as_client(client, [&] { opened = open_configuration_file(given, path); }); !ran)
+        return fail(ran.error().context("Specified config path could not be opened: " + given));
+    if (!opened) return fail(opened.error());
+    if (auto guarded = security::check_strict_mode_path("config path " + given, path); !guarded)
+        return fail(guarded.error());
+
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(opened->get(), &info))
+        return fail(win32::last_os_error().context("Failed to read specified config path: " + given));
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return fail("Specified config path resolves through a reparse point: " + given);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return fail("Specified config path is not a file: " + given);
+    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > kMaxConfigFileBytes) return too_large(given);
+    return read_bounded(opened->get(), size, given);
 }
 
 }  // namespace
 
-Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request) {
-    if (request.config_content) {
-        return ConfigurationSelection{std::string(kStdinConfigArgument), std::string(kStdinConfigArgument),
-                                      *request.config_content, std::nullopt};
-    }
+Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request,
+                                                    security::ClientIdentity& client) {
+    const std::string stdin_argument(kStdinConfigArgument);
+    if (request.config_content) return ConfigurationSelection{stdin_argument, stdin_argument, *request.config_content};
     if (!request.config_path) return fail("Neither configContent nor configPath was provided");
-
-    const std::string& given = *request.config_path;
-    const std::filesystem::path path(win32::to_wide(given));
-    if (!security::metadata_following_links(path)) return fail("Specified config path does not exist: " + given);
-    if (!security::is_plain_local_path(given)) return fail("Specified config path is not a plain local path: " + given);
-    if (security::has_reparse_point(path))
-        return fail("Specified config path resolves through a reparse point: " + given);
-    return ConfigurationSelection{win32::path_text(path), given, std::nullopt, path};
+    auto content = read_configuration_file(*request.config_path, client);
+    if (!content) return fail(content.error());
+    return ConfigurationSelection{stdin_argument, *request.config_path, std::move(*content)};
 }
 
 std::string session_header(std::string_view local_time, std::string_view profile, std::string_view config_label) {
     const std::string rule(20, '=');
     return fmt::format("\n{0} [sing-box launch session at {1}] (profile: {2}, config: {3}) {0}\n", rule, local_time,
-                       profile, config_label);
+                       text::log_safe(profile), text::log_safe(config_label));
 }
 
 CoreLog prepare_core_log(const std::filesystem::path& service_dir, std::string_view profile,
@@ -110,18 +159,21 @@ CoreLog prepare_core_log(const std::filesystem::path& service_dir, std::string_v
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
 
-    CoreLog log_file{directory / L"sing-box.log", {}};
+    CoreLog log_file{directory / L"sing-box.log", {}, std::nullopt};
     if (auto rotated = logger::rotate_log(log_file.path, kCoreLogRotateBytes, kCoreLogGenerations); !rotated)
         log::warn(log::target::manager, "Failed to rotate sing-box.log: {}", rotated.error().one_line());
 
     // Not inheritable: the core gets duplicates of its own.
-    log_file.file.reset(::CreateFileW(log_file.path.c_str(), FILE_APPEND_DATA,
+    log_file.file.reset(::CreateFileW(log_file.path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (log_file.file) {
         const std::string header = session_header(clock::local_timestamp(), profile, config_label);
         DWORD written = 0;
-        ::WriteFile(log_file.file.get(), header.data(), static_cast<DWORD>(header.size()), &written, nullptr);
+        LARGE_INTEGER end{};
+        if (::WriteFile(log_file.file.get(), header.data(), static_cast<DWORD>(header.size()), &written, nullptr) &&
+            written == header.size() && ::GetFileSizeEx(log_file.file.get(), &end))
+            log_file.session_start = static_cast<std::uint64_t>(end.QuadPart);
     }
     log::info(log::target::manager, "sing-box log file prepared at {} (append mode)", win32::path_text(log_file.path));
     return log_file;
@@ -153,17 +205,11 @@ NetworkParameters network_parameters_from_text(std::optional<std::string_view> t
 }
 
 NetworkParameters resolve_network_parameters(const ConfigurationSelection& selection) {
-    std::optional<std::string> file_text;
-    if (!selection.content && selection.file) file_text = read_utf8_file(*selection.file);
-    std::optional<std::string_view> text;
-    if (selection.content) text = *selection.content;
-    else if (file_text) text = *file_text;
-    NetworkParameters parameters = network_parameters_from_text(text);
-
+    NetworkParameters parameters = network_parameters_from_text(selection.content);
     const std::optional<std::uint32_t> port =
         parameters.lan_proxy_port ? std::optional<std::uint32_t>(*parameters.lan_proxy_port) : std::nullopt;
     log::info(log::target::manager, "Resolved network parameters: tun_interface='{}', lan_proxy_port={}",
-              parameters.tun_interface, text::option_form(port));
+              text::log_safe(parameters.tun_interface), text::option_form(port));
     return parameters;
 }
 

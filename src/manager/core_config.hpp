@@ -12,6 +12,8 @@
 #include "common/error.hpp"
 #include "common/win32.hpp"
 #include "pipe_server/api_records.hpp"
+#include "pipe_server/framing.hpp"
+#include "security/client_impersonation.hpp"
 
 namespace zorv::manager {
 
@@ -20,23 +22,37 @@ inline constexpr std::string_view kDefaultProfile = "default";
 inline constexpr std::string_view kDefaultTunInterface = "singbox_tun";
 inline constexpr std::uint64_t kCoreLogRotateBytes = 10 * 1024 * 1024;
 inline constexpr std::uint64_t kCoreLogGenerations = 5;
+// A configuration file may be as large as a request could carry inline.
+inline constexpr std::uint64_t kMaxConfigFileBytes = framing::kMaxRequestSize;
 
+// The core always reads its configuration from standard input: inline
+// content as sent, or the bytes of `configPath` read on the client's behalf,
+// so that the core never opens a client's path with the helper's rights.
 struct ConfigurationSelection {
-    std::string argument;  // third argument of the core: "stdin" or the file path
+    std::string argument;  // third argument of the core: always "stdin"
     std::string label;     // session header and status: "stdin" or configPath as given
-    std::optional<std::string> content;        // inline configuration, streamed to stdin
-    std::optional<std::filesystem::path> file;  // otherwise the configuration file
+    std::string content;   // streamed to the core's standard input
 };
 
-// Content first (even empty), then a checked configuration file.
-Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request);
+// Content first (even empty), then `configPath`: refused on its text alone
+// when it is not a plain local path, then checked, opened with the client's
+// rights (`client`), refused above kMaxConfigFileBytes before anything is
+// read, and read whole. Runs without the state lock: how large and how slow
+// the file is lies in the client's hands.
+Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request,
+                                                    security::ClientIdentity& client);
 
 struct CoreLog {
     std::filesystem::path path;
     win32::UniqueHandle file;  // append mode; empty when it could not be opened
+    // Where this session's own lines begin: just past its header. Absent when
+    // the header could not be written, so that nothing of the file is
+    // attributed to this session.
+    std::optional<std::uint64_t> session_start;
 };
 
 // "\n==================== [sing-box launch session at {time}] (profile: {p}, config: {c}) ====================\n"
+// with the client's profile and configuration label made log_safe.
 std::string session_header(std::string_view local_time, std::string_view profile, std::string_view config_label);
 
 // Creates logs\, rotates sing-box.log, opens it for appending and writes the
@@ -54,7 +70,7 @@ struct NetworkParameters {
 // The parameters found in a configuration text; defaults for anything unreadable.
 NetworkParameters network_parameters_from_text(std::optional<std::string_view> text);
 
-// Reads the configuration (content or file), resolves and logs the parameters.
+// Resolves and logs the parameters of the selected configuration.
 NetworkParameters resolve_network_parameters(const ConfigurationSelection& selection);
 
 }  // namespace zorv::manager

@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "common/text.hpp"
 #include "logger/log.hpp"
@@ -10,6 +13,7 @@ namespace zorv::manager {
 
 namespace {
 constexpr LONGLONG kTailWindow = 32 * 1024;
+constexpr std::uint64_t kShredChunk = 1 << 20;
 
 bool metadata_readable(const std::filesystem::path& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
     return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != 0;
@@ -20,15 +24,22 @@ std::filesystem::path core_log_path(const std::filesystem::path& service_dir) {
     return service_dir / L"logs" / L"sing-box.log";
 }
 
-std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines) {
+std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines,
+                               std::optional<std::uint64_t> session_start) {
+    // Lines before the session's header belong to other sessions, perhaps
+    // other clients: without a known start nothing is quoted.
+    if (!session_start) return {};
     win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(file.get(), &size)) return {};
+    // A file shorter than the session start was rotated or replaced since.
+    if (static_cast<std::uint64_t>(size.QuadPart) < *session_start) return {};
     LARGE_INTEGER offset;
-    offset.QuadPart = size.QuadPart > kTailWindow ? size.QuadPart - kTailWindow : 0;
+    offset.QuadPart = std::max(size.QuadPart > kTailWindow ? size.QuadPart - kTailWindow : 0,
+                               static_cast<LONGLONG>(*session_start));
     if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return {};
 
     std::string bytes;
@@ -53,26 +64,60 @@ std::string read_core_log_tail(const std::filesystem::path& path, std::size_t ma
     return tail;
 }
 
+ShredOutcome overwrite_and_delete(const std::filesystem::path& path) {
+    ShredOutcome outcome;
+    {
+        // Opened as it is (no truncation), so that the zeros land on the
+        // clusters that hold the old text rather than on fresh ones.
+        win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+        LARGE_INTEGER size{};
+        if (!file) {
+            outcome.overwrite_error = win32::last_os_error().one_line();
+        } else if (!::GetFileSizeEx(file.get(), &size)) {
+            outcome.overwrite_error = win32::last_os_error().one_line();
+        } else {
+            outcome.size = static_cast<std::uint64_t>(size.QuadPart);
+            const std::vector<char> zeros(static_cast<std::size_t>(std::min<std::uint64_t>(outcome.size, kShredChunk)));
+            while (outcome.zeroed < outcome.size) {
+                const auto chunk =
+                    static_cast<DWORD>(std::min<std::uint64_t>(outcome.size - outcome.zeroed, kShredChunk));
+                DWORD written = 0;
+                if (!::WriteFile(file.get(), zeros.data(), chunk, &written, nullptr) || written == 0) {
+                    outcome.overwrite_error = win32::last_os_error().one_line();
+                    break;
+                }
+                outcome.zeroed += written;
+            }
+            if (!outcome.overwrite_error && !::FlushFileBuffers(file.get()))
+                outcome.overwrite_error = win32::last_os_error().one_line();
+        }
+    }
+    if (!::DeleteFileW(path.c_str())) outcome.delete_error = win32::last_os_error().one_line();
+    return outcome;
+}
+
+ShredReport shred_report(const ShredOutcome& outcome, std::string_view path) {
+    const bool overwritten = !outcome.overwrite_error;
+    const bool deleted = !outcome.delete_error;
+    if (overwritten && deleted)
+        return {log::Level::Info, fmt::format("[security] Shredded and deleted stale plaintext config file: {}", path)};
+    const std::string overwrite_text =
+        overwritten ? fmt::format("overwrote all {} bytes with zeros", outcome.size)
+                    : fmt::format("failed to overwrite it ({} of {} bytes zeroed): {}", outcome.zeroed, outcome.size,
+                                  *outcome.overwrite_error);
+    const std::string delete_text = deleted ? "deleted it" : "failed to delete it: " + *outcome.delete_error;
+    return {deleted ? log::Level::Warn : log::Level::Error,
+            fmt::format("[security] Stale plaintext config file {}: {}; {}", path, overwrite_text, delete_text)};
+}
+
 void shred_stale_configuration(const std::filesystem::path& directory) {
+    if (directory.empty()) return;
     const std::filesystem::path path = directory / L"sing-box.json";
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!metadata_readable(path, data)) return;
-    if (metadata_readable(path, data)) {
-        const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (size > 0) {
-            win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file && size <= 0x7FFFFFFFu) {
-                const std::vector<char> zeros(static_cast<std::size_t>(size), '\0');
-                DWORD written = 0;
-                ::WriteFile(file.get(), zeros.data(), static_cast<DWORD>(zeros.size()), &written, nullptr);
-                ::FlushFileBuffers(file.get());
-            }
-        }
-    }
-    ::DeleteFileW(path.c_str());
-    log::info(log::target::manager, "[security] Shredded and deleted stale plaintext config file: {}",
-              win32::path_text(path));
+    const ShredReport report = shred_report(overwrite_and_delete(path), win32::path_text(path));
+    log::write(report.level, log::target::manager, report.message);
 }
 
 }  // namespace zorv::manager

@@ -3,6 +3,7 @@
 #include "common/clock.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
+#include "manager/core_config.hpp"
 #include "manager/firewall.hpp"
 #include "manager/stop_core.hpp"
 
@@ -11,9 +12,9 @@ namespace zorv::manager {
 namespace {
 constexpr std::size_t kExitDetailLines = 5;
 
-std::filesystem::path resolve_service_dir(const ManagerOptions& options) {
+Result<std::filesystem::path> resolve_service_dir(const ManagerOptions& options) {
     if (options.service_dir) return *options.service_dir;
-    return win32::executable_dir_or_fallback();
+    return service_dir_of(win32::current_exe_path());
 }
 
 // "ExitStatus(ExitStatus(N))", the form exit detection logs.
@@ -31,9 +32,10 @@ std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
 }
 
 RuntimeManager::RuntimeManager(ManagerOptions options)
-    : service_dir_(resolve_service_dir(options)),
+    : resolved_service_dir_(resolve_service_dir(options)),
       shared_(std::make_shared<SharedRuntimeState>()),
       launch_watchdog_(std::move(options.launch_watchdog)) {
+    if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
 }
@@ -83,7 +85,9 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
     log::warn(log::target::manager, "Detected that sing-box PID={} has exited (status: {})", session.pid,
               exit_status_debug(code));
     std::optional<std::string> detail;
-    if (code != 0) detail = exit_detail(code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines));
+    if (code != 0)
+        detail = exit_detail(
+            code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines, session.log_session_start));
     // A hung netsh.exe is already logged at ERROR; the exit itself is recorded.
     if (session.lan_proxy_port) (void)remove_lan_firewall_rule();
 
@@ -111,8 +115,9 @@ Result<RuntimeStatus> RuntimeManager::stop(std::string_view trigger, std::option
     if (state.active && client_runtime_id && !client_runtime_id->empty() && state.active->client_runtime_id &&
         *state.active->client_runtime_id != *client_runtime_id) {
         log::warn(log::target::manager,
-                  "Ignored stop request trigger={} because client_runtime_id '{}' did not match active '{}'", trigger,
-                  *client_runtime_id, *state.active->client_runtime_id);
+                  "Ignored stop request trigger={} because client_runtime_id '{}' did not match active '{}'",
+                  text::log_safe(trigger), text::log_safe(*client_runtime_id),
+                  text::log_safe(*state.active->client_runtime_id));
         return snapshot(state, op);
     }
 
@@ -160,10 +165,22 @@ Status RuntimeManager::stop_active(RuntimeState& state, const std::string& opera
     return stopped;
 }
 
-Result<RuntimeStatus> RuntimeManager::start(const api::StartRuntimeRequest& request) {
+Result<RuntimeStatus> RuntimeManager::start(const api::StartRuntimeRequest& request,
+                                            security::ClientIdentity& client) {
     const std::string op = request.operation_id ? *request.operation_id : clock::new_operation_id();
+    // The client's file is read before the lock is taken: its size and how
+    // fast it can be read are the client's choice, and status requests must
+    // not wait for either.
+    auto configuration = select_configuration(request, client);
     std::lock_guard lock(shared_->mutex);
-    return start_locked(shared_->state, request, op);
+    return start_locked(shared_->state, request, op, std::move(configuration));
+}
+
+Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable) {
+    if (!executable) return fail(executable.error().context("Failed to get current executable path"));
+    if (!executable->has_parent_path() || executable->parent_path() == *executable)
+        return fail("Failed to resolve service directory");
+    return executable->parent_path();
 }
 
 RuntimeStatus stopped_session_record(const ActiveRuntime& session, std::string service_instance_id,

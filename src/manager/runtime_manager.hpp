@@ -11,9 +11,12 @@
 
 #include "common/error.hpp"
 #include "common/win32.hpp"
+#include "logger/log.hpp"
 #include "manager/child_process.hpp"
+#include "manager/core_config.hpp"
 #include "manager/runtime_status.hpp"
 #include "pipe_server/api_records.hpp"
+#include "security/client_impersonation.hpp"
 
 namespace zorv::manager {
 
@@ -29,6 +32,8 @@ struct ActiveRuntime {
     std::int64_t started_at = 0;
     std::optional<std::uint16_t> lan_proxy_port;
     std::uint32_t pid = 0;
+    // Offset of this session's first line in the core log (see CoreLog).
+    std::optional<std::uint64_t> log_session_start;
 };
 
 struct RuntimeState {
@@ -64,11 +69,13 @@ public:
     static std::shared_ptr<RuntimeManager> create(ManagerOptions options = {});
 
     const std::string& service_instance_id() const { return service_instance_id_; }
+    // Empty when the executable's directory could not be found (see start).
     const std::filesystem::path& service_dir() const { return service_dir_; }
     const std::shared_ptr<SharedRuntimeState>& shared_state() const { return shared_; }
 
     RuntimeStatus status();
-    Result<RuntimeStatus> start(const api::StartRuntimeRequest& request);
+    // `client` is whose rights a `configPath` is read with.
+    Result<RuntimeStatus> start(const api::StartRuntimeRequest& request, security::ClientIdentity& client);
     // Stop and reset fail only when a wait of the stop ran out of time (a core
     // that outlived its kill, a hung netsh.exe); the session is gone from the
     // state even then.
@@ -89,23 +96,52 @@ private:
     RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
     Status stop_active(RuntimeState& state, const std::string& operation_id);
     Result<RuntimeStatus> start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
-                                       const std::string& operation_id);
+                                       const std::string& operation_id,
+                                       Result<ConfigurationSelection> configuration);
 
+    // The executable's directory, or why it is not known; no other folder
+    // (such as the working directory, System32 for a service) stands in.
+    Result<std::filesystem::path> resolved_service_dir_;
     std::filesystem::path service_dir_;
     std::string service_instance_id_;
     std::shared_ptr<SharedRuntimeState> shared_;
     WatchdogLauncher launch_watchdog_;
 };
 
-// Last `max_lines` non-blank lines of the final 32 KiB of a log, joined by '\n';
-// empty on any failure.
-std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines);
+// Last `max_lines` non-blank lines of the final 32 KiB of a log, joined by
+// '\n', taken only from what lies at or after `session_start` (the failed
+// session's own output); empty when that is unknown and on any failure.
+std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines,
+                               std::optional<std::uint64_t> session_start);
 
 // The core's log file in a service directory.
 std::filesystem::path core_log_path(const std::filesystem::path& service_dir);
 
-// Zero-fills and deletes `sing-box.json` in `directory`; never fails.
+// What a shredding did: bytes zeroed in place of `size`, and the errors.
+struct ShredOutcome {
+    std::uint64_t size = 0;
+    std::uint64_t zeroed = 0;
+    std::optional<std::string> overwrite_error;
+    std::optional<std::string> delete_error;
+};
+// Overwrites the file in place with zeros for its whole length, flushes it
+// and deletes it.
+ShredOutcome overwrite_and_delete(const std::filesystem::path& path);
+
+struct ShredReport {
+    log::Level level;
+    std::string message;
+};
+// The log record that says exactly what a shredding did.
+ShredReport shred_report(const ShredOutcome& outcome, std::string_view path);
+
+// Shreds `sing-box.json` in `directory` when it exists and logs the outcome;
+// never fails.
 void shred_stale_configuration(const std::filesystem::path& directory);
+
+// The service directory: the parent of the executable's path, or the start
+// errors for an unreadable path or one without a parent.
+Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable);
 
 // Stopped record of a finished session (no pids), as stop and the watchdog store it.
 RuntimeStatus stopped_session_record(const ActiveRuntime& session, std::string service_instance_id,

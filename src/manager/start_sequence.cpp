@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "common/clock.hpp"
+#include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
 #include "manager/core_config.hpp"
@@ -61,10 +62,12 @@ Status check_target(const std::filesystem::path& target, const std::string& targ
 }  // namespace
 
 Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
-                                                   const std::string& operation_id) {
+                                                   const std::string& operation_id,
+                                                   Result<ConfigurationSelection> selection) {
     if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
 
     // The manager's directory is the executable's own unless a test named another.
+    if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
     const std::filesystem::path& service_dir = service_dir_;
     auto target = target_executable(request, service_dir);
     if (!target) return fail(target.error());
@@ -77,7 +80,7 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     if (auto checked = check_target(*target, target_text); !checked) return fail(checked.error());
 
     shred_stale_configuration(service_dir);
-    auto selection = select_configuration(request);
+    // Selected (and a file read, with the client's rights) before the lock.
     if (!selection) return fail(selection.error());
     const std::string profile = request.profile_id.value_or(std::string(kDefaultProfile));
     CoreLog core_log = prepare_core_log(service_dir, profile, selection->label);
@@ -86,21 +89,19 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
         if (auto removed = remove_lan_firewall_rule(); !removed) return fail(removed.error());
     }
 
-    log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'", target_text,
-              selection->argument);
-    auto spawned = spawn_core_suspended(CoreCommand{*target, selection->argument, service_dir,
-                                                    selection->content.has_value(), core_log.file.get()});
+    log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'",
+              text::log_safe(target_text), text::log_safe(selection->argument));
+    auto spawned =
+        spawn_core_suspended(CoreCommand{*target, selection->argument, service_dir, true, core_log.file.get()});
     if (!spawned) return fail(spawned.error().context("Failed to spawn sing-box process"));
     core_log.file.reset();
     ChildProcess child = std::move(*spawned);
     const std::uint32_t pid = child.pid;
     log::info(log::target::manager, "sing-box process spawned with PID={}", pid);
 
-    if (selection->content) {
-        log::info(log::target::manager, "Streaming {} bytes of configuration into sing-box stdin",
-                  selection->content->size());
-        stream_configuration(std::move(child.std_in), std::move(*selection->content));
-    }
+    log::info(log::target::manager, "Streaming {} bytes of configuration into sing-box stdin",
+              selection->content.size());
+    stream_configuration(std::move(child.std_in), std::move(selection->content));
 
     auto job = bind_to_kill_on_close_job(child);
     if (!job) {
@@ -125,9 +126,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     }
     if (exited->has_value()) {
         const std::string status = exit_status_text(**exited);
-        const std::string tail = read_core_log_tail(core_log.path, kImmediateExitTailLines);
+        const std::string tail = read_core_log_tail(core_log.path, kImmediateExitTailLines, core_log.session_start);
         log::error(log::target::manager, "sing-box PID={} exited immediately with {}. Recent log:\n{}", pid, status,
-                   tail.empty() ? "none" : tail);
+                   tail.empty() ? "none" : text::log_safe_block(tail));
         return fail(fmt::format("sing-box exited immediately with {}: {}", status,
                                 tail.empty() ? "check sing-box configuration" : tail));
     }
@@ -142,7 +143,7 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     state.active.reset();
     state.active.emplace(ActiveRuntime{std::move(child), profile, target_text, selection->label,
                                        network.tun_interface, request.client_runtime_id, std::move(*job), started_at,
-                                       network.lan_proxy_port, pid});
+                                       network.lan_proxy_port, pid, core_log.session_start});
     if (request.client_pid != 0 && launch_watchdog_) {
         launch_watchdog_(WatchdogRequest{shared_, request.client_pid, operation_id, request.client_runtime_id});
     }

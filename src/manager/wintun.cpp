@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "common/child_tool.hpp"
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 
@@ -64,8 +65,8 @@ void remove_wintun_device(std::string_view interface_name) {
     const std::string key = "wintun" + std::string(interface_name);
     const auto digest = md5_digest(key);
     if (!digest) {
-        log::warn(log::target::manager, "[wintun] Failed to compute the device id for {}: {}", interface_name,
-                  digest.error().one_line());
+        log::warn(log::target::manager, "[wintun] Failed to compute the device id for {}: {}",
+                  text::log_safe(interface_name), digest.error().one_line());
         return;
     }
     const std::string id = wintun_device_instance_id(*digest);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <vector>
@@ -9,10 +10,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/read.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <fmt/format.h>
@@ -22,6 +20,7 @@
 #include "pipe_server/api_records.hpp"
 #include "pipe_server/framing.hpp"
 #include "pipe_server/router.hpp"
+#include "security/client_impersonation.hpp"
 #include "security/client_verification.hpp"
 
 namespace zorv::pipe_server {
@@ -32,7 +31,7 @@ constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 // A verified client has this long to deliver its whole request frame; one
 // that stalls would otherwise hold its task and its pipe instance for good.
-constexpr std::chrono::seconds kFrameDeadline{10};
+constexpr std::chrono::milliseconds kFrameDeadline{10'000};
 // A read asks for about as much as has arrived so far, between these bounds:
 // a client that announces a large frame and sends nothing costs the first.
 constexpr std::size_t kFirstPayloadRead = 4 * 1024;
@@ -87,20 +86,52 @@ asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::str
     co_return co_await read_payload(pipe, length);
 }
 
-asio::awaitable<void> expire_after(std::chrono::seconds duration) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
-    co_await timer.async_wait(use_tuple);
-}
+// Cancels the pipe's pending reads once the frame deadline has passed, and
+// again every second after, so that a read issued just after an expiry is
+// cancelled too. A system thread-pool timer: the I/O runtime keeps no timer
+// of its own for every connection.
+class FrameDeadline {
+public:
+    FrameDeadline(HANDLE pipe, std::chrono::milliseconds limit) : pipe_(pipe) {
+        timer_ = ::CreateThreadpoolTimer(&FrameDeadline::expire, this, nullptr);
+        if (timer_ == nullptr) return;
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(limit.count()) * 10'000);  // relative
+        FILETIME when{due.LowPart, due.HighPart};
+        ::SetThreadpoolTimer(timer_, &when, kRepeatMs, 0);
+    }
+    ~FrameDeadline() {
+        if (timer_ == nullptr) return;
+        ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+        ::CloseThreadpoolTimer(timer_);
+    }
+    FrameDeadline(const FrameDeadline&) = delete;
+    FrameDeadline& operator=(const FrameDeadline&) = delete;
 
-// The request frame, or an error once the deadline has passed; the pending
-// read is cancelled then.
+    bool expired() const { return expired_; }
+
+private:
+    static constexpr DWORD kRepeatMs = 1000;
+    static void CALLBACK expire(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+        auto* self = static_cast<FrameDeadline*>(context);
+        self->expired_ = true;
+        ::CancelIoEx(self->pipe_, nullptr);
+    }
+
+    HANDLE pipe_;
+    PTP_TIMER timer_ = nullptr;
+    std::atomic<bool> expired_{false};
+};
+
+// The request frame, or an error once the deadline has passed.
 asio::awaitable<Result<std::vector<char>>> read_request_frame_in_time(asio::windows::stream_handle& pipe) {
-    using namespace asio::experimental::awaitable_operators;
-    auto outcome = co_await (read_request_frame(pipe) || expire_after(kFrameDeadline));
-    if (outcome.index() == 1)
+    const FrameDeadline deadline(pipe.native_handle(), kFrameDeadline);
+    auto frame = co_await read_request_frame(pipe);
+    if (deadline.expired() && !frame)
         co_return fail(fmt::format("Request frame not received within {} s; closing the connection",
-                                   kFrameDeadline.count()));
-    co_return std::get<0>(std::move(outcome));
+                                   std::chrono::duration_cast<std::chrono::seconds>(kFrameDeadline).count()));
+    co_return frame;
 }
 
 asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const std::string& pipe_name,
@@ -122,9 +153,10 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     if (!request) co_return fail(request.error().context("Invalid JSON request"));
     std::vector<char>().swap(*payload);
 
+    security::NamedPipeClientIdentity client(pipe.native_handle());
     const api::PipeResponse response =
         dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                         std::move(request->body), manager, pipe_name, request->body_duplicate_keys);
+                         std::move(request->body), manager, client, pipe_name, request->body_duplicate_keys);
 
     // Prefix and payload in one buffer: a second write could be lost on close.
     auto frame = reply_frame(response);

@@ -4,11 +4,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/async_result.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
@@ -110,11 +110,10 @@ auto async_connect_pipe(asio::windows::stream_handle& pipe, std::shared_ptr<Pend
         InitiateConnect(pipe, std::move(pending)), token);
 }
 
-asio::awaitable<void> pause(std::chrono::milliseconds duration) {
-    const auto executor = co_await asio::this_coro::executor;
-    asio::steady_timer timer(executor, duration);
-    co_await timer.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
-}
+// The listener's pauses are short and rare (a busy name at start-up, a failed
+// connect), so they hold the worker: an I/O-runtime timer would start the
+// runtime's timer thread, which the service's teardown then waits on.
+void pause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 void close_instance(asio::windows::stream_handle& instance) {
     std::error_code ignored;
@@ -128,12 +127,12 @@ asio::awaitable<bool> cancelled() {
 
 // The first instance claims the name; another owner may still be going away,
 // so a few attempts are made. The shutdown signal is not consulted meanwhile.
-asio::awaitable<Result<asio::windows::stream_handle>> create_first_instance(const asio::any_io_executor& executor,
-                                                                             const std::string& path) {
+Result<asio::windows::stream_handle> create_first_instance(const asio::any_io_executor& executor,
+                                                           const std::string& path) {
     for (int retries = 0;; ++retries) {
         auto instance = create_pipe_instance(executor, path, true);
-        if (instance || retries == kFirstInstanceRetries) co_return instance;
-        co_await pause(kFirstInstanceRetryPause);
+        if (instance || retries == kFirstInstanceRetries) return instance;
+        pause(kFirstInstanceRetryPause);
     }
 }
 
@@ -165,14 +164,8 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         }
 
         if (!instance) {
-            // Plain statements rather than a conditional around co_await, which
-            // GCC 12 miscompiles (the result's handle is closed twice).
-            Result<asio::windows::stream_handle> created = fail("no instance yet");
-            if (first) {
-                created = co_await create_first_instance(executor, path);
-            } else {
-                created = create_pipe_instance(executor, path, false);
-            }
+            Result<asio::windows::stream_handle> created =
+                first ? create_first_instance(executor, path) : create_pipe_instance(executor, path, false);
             if (!created) co_return fail(created.error());
             instance.emplace(std::move(*created));
             if (first && on_listening) {
@@ -206,7 +199,7 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         }
         if (!pending->by_shutdown()) {
             log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
-            co_await pause(kConnectErrorPause);
+            pause(kConnectErrorPause);
             auto next = create_pipe_instance(executor, path, false);
             close_instance(*instance);
             if (!next) co_return fail(next.error());

@@ -15,22 +15,6 @@ namespace target = log::target;
 
 constexpr std::string_view kDefaultStopTrigger = "api-stop";
 
-// Client-supplied text written as plain text into a log line: control
-// characters are escaped so that one record stays one line.
-std::string plain(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (byte < 0x20 || byte == 0x7F) out += fmt::format("\\u{{{:x}}}", byte);
-        else out.push_back(c);
-    }
-    return out;
-}
-
 api::PipeResponse reply(std::uint16_t status, json body) { return api::PipeResponse{status, std::move(body)}; }
 
 api::PipeResponse error_reply(std::uint16_t status, std::string_view code, std::string message) {
@@ -40,7 +24,7 @@ api::PipeResponse error_reply(std::uint16_t status, std::string_view code, std::
 // A manager operation that failed: logged at ERROR and answered with 500.
 api::PipeResponse failed_reply(std::string_view code, std::string_view what, const Error& error) {
     const std::string message = error.one_line();
-    log::error(target::pipe_server, "{}: {}", what, message);
+    log::error(target::pipe_server, "{}: {}", what, text::log_safe(message));
     return error_reply(500, code, message);
 }
 
@@ -68,7 +52,8 @@ api::PipeResponse runtime_status(manager::RuntimeManager& manager) {
     return reply(200, status_body(status));
 }
 
-api::PipeResponse start_runtime(manager::RuntimeManager& manager, const std::optional<json>& body,
+api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::ClientIdentity& client,
+                                const std::optional<json>& body,
                                 const std::vector<std::string>& body_duplicate_keys) {
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
@@ -77,13 +62,13 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, const std::opt
     auto request = api::decode_start_request(*body, body_duplicate_keys);
     if (!request) {
         const std::string problem = request.error().one_line();
-        log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", problem);
+        log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
         return error_reply(400, "validation_error", problem);
     }
     log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
               text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
 
-    auto started = manager.start(*request);
+    auto started = manager.start(*request, client);
     if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
     log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
               text::option_form(started->pid), text::option_form(started->profile_id));
@@ -99,7 +84,8 @@ api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const std::opti
     }
     const std::string trigger = request.trigger ? *request.trigger : std::string(kDefaultStopTrigger);
     log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
-              plain(trigger), text::option_form(request.operation_id), text::option_form(request.client_runtime_id));
+              text::log_safe(trigger), text::option_form(request.operation_id),
+              text::option_form(request.client_runtime_id));
 
     const auto status = manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
     if (!status) return failed_reply("runtime_stop_failed", "Runtime stop failed", status.error());
@@ -129,7 +115,7 @@ api::PipeResponse register_client() {
 }
 
 api::PipeResponse not_found(const std::string& method, const std::string& path) {
-    log::warn(target::pipe_server, "Route not found: {} {}", plain(method), plain(path));
+    log::warn(target::pipe_server, "Route not found: {} {}", text::log_safe(method), text::log_safe(path));
     return error_reply(404, "not_found", fmt::format("Route not found: {} {}", method, path));
 }
 
@@ -137,14 +123,16 @@ api::PipeResponse not_found(const std::string& method, const std::string& path) 
 
 api::PipeResponse dispatch_request(const std::string& method, const std::string& path, std::optional<json> body,
                                    const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   std::string_view pipe_name, const std::vector<std::string>& body_duplicate_keys) {
+                                   security::ClientIdentity& client, std::string_view pipe_name,
+                                   const std::vector<std::string>& body_duplicate_keys) {
     if (log::enabled(log::Level::Debug))
-        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", plain(method), plain(path));
+        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
+                   text::log_safe(path));
     if (method == "GET") {
         if (path == "/healthz") return health(pipe_name);
         if (path == "/v1/runtime/status") return runtime_status(*manager);
     } else if (method == "POST") {
-        if (path == "/v1/runtime/start") return start_runtime(*manager, body, body_duplicate_keys);
+        if (path == "/v1/runtime/start") return start_runtime(*manager, client, body, body_duplicate_keys);
         if (path == "/v1/runtime/stop") return stop_runtime(*manager, body, body_duplicate_keys);
         if (path == "/v1/runtime/reset") return reset_runtime(*manager, body);
         if (path == "/v1/runtime/register_client") return register_client();

@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::security {
 
@@ -242,6 +243,11 @@ Result<std::uint32_t> verify_pipe_client(HANDLE pipe) {
     };
     auto verdict = decide_pipe_client(facts, settings);
     if (!verdict) return fail(std::move(verdict.error()));
+    if (verdict->accepted_by != AcceptedBy::Bypass) {
+        auto guarded = check_strict_mode_path(fmt::format("client process '{}'", verdict->path),
+                                              win32::to_wide(verdict->path));
+        if (!guarded) return fail(std::move(guarded.error()));
+    }
     if (verdict->accepted_by == AcceptedBy::ClientRules) {
         log::info(log::target::security, "Verified client caller: PID={}, session={}, path='{}'", verdict->pid,
                   verdict->session, verdict->path);

@@ -8,6 +8,7 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/path_text_rules.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::security {
 
@@ -177,11 +178,17 @@ Result<std::string> validate_source_path(std::string_view source_path, const std
     if (auto message = source_directory_error(source_path, canonical_path_text(source).value_or(std::string()),
                                               win32::path_text(service_dir), authorized_folders_from_environment()))
         return fail(*message);
+    if (auto guarded = check_strict_mode_path("source_path " + given, source); !guarded) return fail(guarded.error());
     return given;
 }
 
 Status deploy_binary(std::string_view source_path, const std::filesystem::path& target,
                      const std::filesystem::path& service_dir) {
+    // The text rules come before any look at the file system, so that a
+    // network or device path is refused without being touched. An empty path
+    // names nothing to deploy.
+    if (source_path.empty()) return {};
+    if (auto message = source_path_text_error(source_path)) return fail(*message);
     const std::filesystem::path source(win32::to_wide(source_path));
     if (!metadata_following_links(source)) return {};
     if (auto valid = validate_source_path(source_path, service_dir); !valid) return fail(valid.error());

@@ -43,8 +43,9 @@ Status check_binary_path(std::string_view binary_path, const std::filesystem::pa
 // Source path rules: the path unchanged, or the first failing rule's message.
 Result<std::string> validate_source_path(std::string_view source_path, const std::filesystem::path& service_dir);
 
-// Copies an accepted source over `target` unless both have the same size; a
-// missing source is skipped silently. The copy goes to a temporary file beside
+// Copies an accepted source over `target` unless both have the same size. The
+// source's text rules are applied before anything else; a source that passes
+// them but does not exist (or an empty one) is skipped silently. The copy goes to a temporary file beside
 // the target and replaces it by rename, so a failure leaves the old file whole.
 Status deploy_binary(std::string_view source_path, const std::filesystem::path& target,
                      const std::filesystem::path& service_dir);

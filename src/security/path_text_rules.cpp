@@ -16,6 +16,7 @@ constexpr std::array<std::string_view, 5> kUntrustedFragments = {
 constexpr std::array<std::string_view, 2> kProgramFilesFragments = {"\\program files\\", "\\program files (x86)\\"};
 constexpr std::array<std::string_view, 2> kSharedDataFragments = {"\\programdata\\", "\\users\\"};
 constexpr std::array<std::string_view, 3> kBuildOutputFragments = {"\\resources\\", "\\target\\", "\\bin\\"};
+constexpr std::array<std::string_view, 6> kDeviceNames = {"con", "prn", "aux", "nul", "conin$", "conout$"};
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -103,16 +104,42 @@ std::string_view strip_verbatim_prefix(std::string_view path) {
 
 std::string lowered_stripped(std::string_view path) { return text::unicode_lower(strip_verbatim_prefix(path)); }
 
+bool has_control_character(std::string_view path) {
+    for (char32_t cp : text::decode_utf8(path))
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;
+    return false;
+}
+
+// The base name decides, whatever the extension: "nul.txt" is NUL too.
+bool names_a_device(std::string_view component) {
+    std::string_view base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    const std::string lowered = text::unicode_lower(base);
+    if (std::find(kDeviceNames.begin(), kDeviceNames.end(), lowered) != kDeviceNames.end()) return true;
+    if (!lowered.starts_with("com") && !lowered.starts_with("lpt")) return false;
+    const std::string_view number = std::string_view(lowered).substr(3);
+    // COM1 to COM9, and the superscript forms Windows also takes as devices.
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 bool is_plain_local_path(std::string_view path) {
-    if (path.size() > 3 && path.starts_with(kVerbatimPrefix)) {
-        path.remove_prefix(kVerbatimPrefix.size());
-        if (text::unicode_lower(path.substr(0, std::min<std::size_t>(path.size(), 8))).starts_with("unc\\"))
-            return false;
+    // Windows stops reading a path at a NUL, so the text the rules see would
+    // not be the file that is opened; other control characters have no place
+    // in a file name either.
+    if (has_control_character(path)) return false;
+    // "D:\" or "D:/" at the start also rules out "\\server\", "\\?\", "\\.\",
+    // "\??\", relative and drive-relative forms.
+    if (path.size() < 3 || !is_ascii_letter(path[0]) || path[1] != ':' || !is_separator(path[2])) return false;
+    if (path.find(':', 2) != std::string_view::npos) return false;
+    // Names that Win32 reads as something other than their text: trailing
+    // dots and spaces are trimmed ("x." and "x. ." open "x"), and device
+    // names lead out of the file system.
+    for (std::string_view component : split_components(path.substr(3))) {
+        if (component == "." || component == "..") continue;
+        if (component.back() == '.' || component.back() == ' ' || names_a_device(component)) return false;
     }
-    if (path.size() < 3) return false;
-    if (path.starts_with("\\\\")) return false;
-    if (!is_ascii_letter(path[0]) || path[1] != ':' || !is_separator(path[2])) return false;
-    return path.find(':', 2) == std::string_view::npos;
+    return true;
 }
 
 std::optional<std::string_view> last_component(std::string_view path) {

@@ -17,9 +17,16 @@ std::string_view strip_verbatim_prefix(std::string_view path);
 // Unicode lower case of the stripped text.
 std::string lowered_stripped(std::string_view path);
 
-// A drive-letter path with a root ("D:\..." or "D:/..."), optionally behind
-// "\\?\", with no further colon: no UNC, device, relative, drive-relative or
-// alternate-data-stream paths.
+// A C0 or C1 control character or DEL anywhere in the text (NUL included).
+bool has_control_character(std::string_view path);
+
+// A drive-letter path with a root ("D:\..." or "D:/...") and no further colon
+// or control character, whose text names what Win32 opens. Decided on the
+// text alone, before anything touches the file system: UNC, device ("\\?\",
+// "\\.\"), relative, drive-relative and alternate-data-stream paths are not
+// plain; neither is a path with a NUL, where Windows would stop reading, nor
+// one with a component that Win32 trims (a trailing dot or space, other than
+// "." and "..") or reads as a device (CON, NUL, COM1, "nul.txt", ...).
 bool is_plain_local_path(std::string_view path);
 
 // The last named component, ignoring the drive/UNC/device prefix, trailing

@@ -36,6 +36,7 @@ void apply_directory_sandbox(const std::filesystem::path& directory) {
 }
 
 void apply_directory_sandbox(const std::filesystem::path& directory, const ToolRun& run_tool) {
+    if (directory.empty()) return;  // no service directory is known: nothing to lock down
     ensure_directory(directory);
     run_tool(kAccessTool, directory_lockdown_arguments(win32::path_text(directory)));
 

@@ -6,6 +6,7 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "manager/wintun.hpp"
+#include "security/strict_mode.hpp"
 #include "service/directory_sandbox.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
@@ -30,6 +31,8 @@ Status install_service() {
     if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
 
     SystemPollClock clock;
+    // Deleting the registration deletes its Parameters key and the policy in it.
+    const auto strict_mode = security::save_strict_mode_value();
     log::info(kTarget, "Removing existing service registration if any...");
     if (auto removed = remove_existing_service(**scm, clock); !removed) return removed;
 
@@ -39,6 +42,12 @@ Status install_service() {
 
     auto service = (*scm)->create_service(service_registration(*executable));
     if (!service) return fail(service.error().context("Failed to create Windows service"));
+
+    if (strict_mode) {
+        log::info(kTarget, "Keeping the StrictMode policy of the earlier registration");
+        if (auto kept = security::restore_strict_mode_value(*strict_mode); !kept)
+            return fail(kept.error().context("Failed to keep the StrictMode policy"));
+    }
 
     log::info(kTarget, "Configuring crash recovery failure actions (restart after 5s)");
     (void)(*service)->configure_crash_recovery(crash_recovery_policy());

@@ -12,6 +12,7 @@
 #include "logger/log.hpp"
 #include "pipe_server/pipe_listener.hpp"
 #include "pipe_server/shutdown_signal.hpp"
+#include "security/strict_mode.hpp"
 #include "service/directory_sandbox.hpp"
 #include "service/service_control.hpp"
 #include "service/service_host.hpp"
@@ -186,6 +187,7 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
 }
 
 Status run_service() {
+    security::load_strict_mode();
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
     const ControlHandlerAttachment handler(sender.clone());
 

@@ -11,6 +11,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "pipe_server/pipe_listener.hpp"
+#include "security/strict_mode.hpp"
 #include "service/service_host.hpp"
 #include "service/service_identity.hpp"
 
@@ -47,6 +48,7 @@ asio::awaitable<Status> standalone_loop(const pipe_server::PipeServerContext& co
 }  // namespace
 
 Status run_standalone() {
+    security::load_strict_mode();
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());

@@ -1,9 +1,13 @@
-// Stands in for a system tool (netsh.exe, pnputil.exe). Appends one JSON line
-// to tool-calls.log beside itself:
-//   {"program":"netsh.exe","commandLine":"<as received>","argv":["netsh.exe",...]}
-// and exits with the code found in "<name>.exit-code" beside itself, else in
-// ZORV_FAKE_TOOL_EXIT_CODE, else 0. With "<name>.sleep-ms" beside itself it
-// first sleeps that long: a tool that hangs.
+// Stands in for a system tool (netsh.exe, pnputil.exe, icacls.exe); the tests
+// place it in the Wine prefix's system32. Appends one JSON line to
+// tool-calls.log in its record folder:
+//   {"program":"netsh.exe","path":"C:\windows\system32\netsh.exe",
+//    "commandLine":"<as received>","argv":["netsh.exe",...]}
+// and exits with the code found in "<name>.exit-code" in that folder, else in
+// ZORV_FAKE_TOOL_EXIT_CODE, else 0. The record folder is ZORV_FAKE_TOOL_DIR
+// when set (inherited from the helper a test started), else its own folder.
+// With "<name>.sleep-ms" in that folder it first sleeps that long: a tool
+// that hangs.
 
 #include <windows.h>
 
@@ -32,9 +36,15 @@ std::optional<int> parse_code(const std::string& text) {
     }
 }
 
-// The number in "<name>.<suffix>" beside the tool, when there is one.
+std::filesystem::path record_folder(const std::filesystem::path& self) {
+    if (auto folder = zorv::win32::env_var(L"ZORV_FAKE_TOOL_DIR"); folder && !folder->empty())
+        return std::filesystem::path(zorv::win32::to_wide(*folder));
+    return self.parent_path();
+}
+
+// The number in "<name>.<suffix>" in the record folder, when there is one.
 std::optional<int> number_beside(const std::filesystem::path& self, const wchar_t* suffix) {
-    std::ifstream file(self.parent_path() / (self.stem().native() + suffix));
+    std::ifstream file(record_folder(self) / (self.stem().native() + suffix));
     std::string text;
     if (file && std::getline(file, text)) return parse_code(text);
     return std::nullopt;
@@ -74,9 +84,10 @@ int main() {
     if (!self) return 90;
     const wchar_t* command_line = ::GetCommandLineW();
     const nlohmann::json record = {{"program", from_wide(self->filename().native())},
+                                   {"path", from_wide(self->native())},
                                    {"commandLine", from_wide(command_line)},
                                    {"argv", parsed_arguments(command_line)}};
-    append_line(self->parent_path() / L"tool-calls.log", record.dump() + "\n");
+    append_line(record_folder(*self) / L"tool-calls.log", record.dump() + "\n");
     if (auto pause = number_beside(*self, L".sleep-ms")) ::Sleep(static_cast<DWORD>(*pause));
     return chosen_exit_code(*self);
 }

@@ -205,12 +205,15 @@ TEST_F(CoreLaunch, StartsFromAConfigurationFile) {
     EXPECT_EQ(reply.body["profileId"], "default");
     EXPECT_FALSE(reply.body.contains("clientRuntimeId"));
 
+    // The helper reads the file (with the client's rights) and streams it:
+    // the core never opens the client's path itself.
     const json received = wait_for_record(record);
-    EXPECT_EQ(received["argv"], json({core_text(), "run", "-c", config_text}));
+    EXPECT_EQ(received["argv"], json({core_text(), "run", "-c", "stdin"}));
     EXPECT_EQ(received["config_hex"], text::hex(read_file(config)));
     EXPECT_EQ(received["cwd"], service_text());
     EXPECT_THAT(read_file(helper.core_log_file()), HasSubstr("(profile: default, config: " + config_text + ")"));
-    EXPECT_THAT(helper.log_text(), ::testing::Not(HasSubstr("Streaming")));
+    EXPECT_THAT(helper.log_text(), HasSubstr("Streaming " + std::to_string(read_file(config).size()) +
+                                             " bytes of configuration into sing-box stdin"));
 }
 
 TEST_F(CoreLaunch, ASecondStartReplacesTheFirstCore) {
@@ -239,8 +242,11 @@ TEST_F(CoreLaunch, ACoreThatExitsAtOnceIsReportedWithItsLastLogLines) {
     ASSERT_EQ(reply.status, 500);
     EXPECT_EQ(reply.body["message"], "sing-box exited immediately with exit code: 1: " + join_last(printed, 15));
     expect_stopped_after_failed_start("op-fails");
+    // In the helper's log each quoted line is indented, so none starts a line.
+    std::vector<std::string> quoted_lines;
+    for (const auto& line : printed) quoted_lines.push_back("  | " + line);
     EXPECT_THAT(helper.log_text(), HasSubstr("exited immediately with exit code: 1. Recent log:\n" +
-                                             join_last(printed, 15)));
+                                             join_last(quoted_lines, 15)));
 }
 
 TEST_F(CoreLaunch, ACoreThatExitsAtOnceWithAnEmptyLogAsksToCheckTheConfiguration) {
@@ -386,6 +392,196 @@ TEST_F(CoreLaunch, AStaleConfigurationIsZeroedAndDeleted) {
     EXPECT_EQ(read_file(witness), std::string(secret.size(), '\0'));
     EXPECT_THAT(helper.log_text(),
                 HasSubstr("[security] Shredded and deleted stale plaintext config file: " + win32::path_text(stale)));
+}
+
+// ---------------------------------------------------------------------------
+// Hostile requests: what a verified but malicious caller could send.
+
+// A JSON text with a NUL inside: Windows would stop reading the path there.
+std::string with_nul(const std::string& before, const std::string& after) {
+    return before + std::string(1, '\0') + after;
+}
+
+// True when some line of `log` begins with `prefix`.
+bool some_line_starts_with(const std::string& log, const std::string& prefix) {
+    for (std::string_view line : text::split_lines(log))
+        if (line.starts_with(prefix)) return true;
+    return false;
+}
+
+TEST_F(CoreLaunch, PathsWithANulRunAndDeployNothing) {
+    const fs::path ran = helper.service_dir() / "ran.json";
+    const std::string service = service_text();
+    // The "other" executable is a working core: were it run, it would leave its record.
+    write_core_variant(helper.service_dir() / "other.exe", 8, '\0');
+    TestDir source_root("core-launch-source");
+    write_core_variant(source_root / "bin" / "other.exe", 64, '\0');
+    const std::string core_before = read_file(helper.service_dir() / "sing-box.exe");
+    const std::string recording = fake_config({{"record", win32::path_text(ran)}});
+    write_file(helper.service_dir() / "conf.json", recording);
+
+    const std::string binary = with_nul(service + "\\other.exe", "\\..\\sing-box.exe");
+    const std::string source = with_nul(win32::path_text(source_root / "bin" / "other.exe"), "\\..\\sing-box.exe");
+    const std::string config = with_nul(service + "\\conf.json", "\\..\\sing-box.json");
+    const struct {
+        json body;
+        std::string message;
+    } cases[] = {
+        {{{"binaryPath", binary}, {"configContent", recording}},
+         "binary_path is not a valid plain local path: " + binary},
+        {{{"sourcePath", source}, {"configContent", recording}},
+         "source_path is not a valid plain local path: " + source},
+        {{{"configPath", config}}, "Specified config path is not a plain local path: " + config},
+        {{{"binaryPath", service + "\\sing-box.exe\x01"}, {"configContent", recording}},
+         "binary_path must point to sing-box.exe, got: " + service + "\\sing-box.exe\x01"},
+        {{{"binaryPath", service + "\\sub\x1f\\sing-box.exe"}, {"configContent", recording}},
+         "binary_path is not a valid plain local path: " + service + "\\sub\x1f\\sing-box.exe"},
+    };
+    for (const auto& c : cases) {
+        const api::PipeResponse reply = start(c.body);
+        EXPECT_EQ(reply.status, 500) << c.body.dump();
+        EXPECT_EQ(reply.body["message"], c.message) << c.body.dump();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(ran)) << "a core ran";
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), core_before) << "a source was deployed";
+    EXPECT_FALSE(status().contains("pid"));
+    // The refusals were logged with the NUL escaped, on one line each.
+    EXPECT_THAT(helper.log_text(), HasSubstr("Runtime start failed: binary_path is not a valid plain local path: " +
+                                             service + "\\other.exe\\0\\..\\sing-box.exe"));
+}
+
+TEST_F(CoreLaunch, NetworkAndDevicePathsAreRefusedByTheirText) {
+    const std::string service = service_text();
+    const struct {
+        json body;
+        std::string message;
+    } cases[] = {
+        // Before, a source the helper could not look at was skipped as missing.
+        {{{"sourcePath", "\\\\127.0.0.1\\share\\bin\\sing-box.exe"}, {"configContent", "{}"}},
+         "source_path is not a valid plain local path: \\\\127.0.0.1\\share\\bin\\sing-box.exe"},
+        {{{"sourcePath", "\\\\?\\" + service + "\\bin\\sing-box.exe"}, {"configContent", "{}"}},
+         "source_path is not a valid plain local path: \\\\?\\" + service + "\\bin\\sing-box.exe"},
+        // Before, the existence check ran first and answered for a network path.
+        {{{"configPath", "\\\\127.0.0.1\\share\\config.json"}},
+         "Specified config path is not a plain local path: \\\\127.0.0.1\\share\\config.json"},
+        {{{"configPath", "\\\\.\\" + service.substr(0, 2) + "\\config.json"}},
+         "Specified config path is not a plain local path: \\\\.\\" + service.substr(0, 2) + "\\config.json"},
+        {{{"configPath", service.substr(0, 2) + "config.json"}},
+         "Specified config path is not a plain local path: " + service.substr(0, 2) + "config.json"},
+    };
+    for (const auto& c : cases) {
+        const api::PipeResponse reply = start(c.body);
+        EXPECT_EQ(reply.status, 500) << c.body.dump();
+        EXPECT_EQ(reply.body["message"], c.message) << c.body.dump();
+    }
+}
+
+TEST_F(CoreLaunch, ClientTextNeverStartsALogLine) {
+    const std::string forged = "[2020-01-01 00:00:00.000] [INFO ] [zorv_helper] forged";
+    const std::string breaks[] = {"\n", "\r\n", "\r", "\xe2\x80\xa8"};
+    int n = 0;
+    for (const std::string& line_break : breaks) {
+        SCOPED_TRACE(++n);
+        const std::string hostile = "x" + line_break + forged;
+        const json config = {{"fake", {{"print", {forged, "core said" + line_break + forged}},
+                                       {"exit_after_ms", 0},
+                                       {"exit_code", 1}}},
+                             {"inbounds", json::array({{{"type", "tun"}, {"interface_name", hostile}}})}};
+        // Profile and interface name reach the core log header and service.log;
+        // an immediate exit quotes the core's output back into service.log.
+        (void)start_until_refused({{"configContent", config.dump()}, {"profileId", hostile}});
+
+        // A running session, then a stop it ignores, logging both runtime ids.
+        ASSERT_EQ(start({{"configContent", "{}"}, {"profileId", hostile}, {"clientRuntimeId", hostile}}).status, 200);
+        const api::PipeResponse ignored =
+            helper.call("POST", "/v1/runtime/stop", json{{"clientRuntimeId", "other" + line_break + forged},
+                                                         {"trigger", "t" + line_break + forged}});
+        EXPECT_EQ(ignored.body["running"], true);
+        // A bad request whose error quotes the client's text.
+        (void)start({{"configPath", "C:\\" + line_break + forged}});
+        ASSERT_EQ(helper.call("POST", "/v1/runtime/stop").status, 200);
+    }
+    const std::string service_log = helper.log_text();
+    EXPECT_THAT(service_log, HasSubstr("Ignored stop request"));
+    EXPECT_THAT(service_log, HasSubstr("x\\n" + forged));
+    EXPECT_FALSE(some_line_starts_with(service_log, forged)) << service_log;
+    EXPECT_FALSE(some_line_starts_with(service_log, "\xe2\x80\xa8")) << service_log;
+    // The core log holds the core's own output as it wrote it; what the
+    // helper writes there (the session headers) is escaped.
+    const std::string core_log = read_file(helper.core_log_file());
+    EXPECT_THAT(core_log, HasSubstr("(profile: x\\n" + forged));
+    for (std::string_view line : text::split_lines(core_log)) {
+        if (!line.starts_with(forged)) continue;
+        EXPECT_EQ(line, forged) << "only the core's own lines";
+    }
+    std::size_t headers = 0;
+    for (auto at = core_log.find("(profile: "); at != std::string::npos; at = core_log.find("(profile: ", at + 1))
+        ++headers;
+    EXPECT_GE(headers, 4u);
+}
+
+TEST_F(CoreLaunch, AnImmediateExitQuotesNothingOfAnEarlierSession) {
+    // An earlier session, perhaps of another user, leaves a secret in the shared log.
+    ASSERT_EQ(start({{"configContent", fake_config({{"print", {"password=hunter2"}}})}}).status, 200);
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (read_file(helper.core_log_file()).find("password=hunter2") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(helper.call("POST", "/v1/runtime/stop").status, 200);
+
+    // A core that exits at once after its one start-up line: only that line
+    // is quoted, neither the earlier session nor this session's header.
+    const auto refused =
+        start_until_refused({{"configContent", fake_config({{"exit_after_ms", 0}, {"exit_code", 2}})}});
+    if (!refused) GTEST_SKIP() << "the core never exited within the liveness check on this busy machine";
+    const std::string message = refused->body["message"];
+    EXPECT_THAT(message, ::testing::MatchesRegex("sing-box exited immediately with exit code: 2: "
+                                                 "fake-core: started pid=\\d+, \\d+ configuration bytes"));
+
+    // The same for the detail of a core found to have exited later.
+    ASSERT_EQ(start({{"configContent", fake_config({{"exit_after_ms", 300}, {"exit_code", 4}})}}).status, 200);
+    const std::string detail = wait_until_stopped()["detail"];
+    EXPECT_THAT(detail, ::testing::MatchesRegex("sing-box exited \\(code Some\\(4\\)\\): "
+                                                "fake-core: started pid=\\d+, \\d+ configuration bytes"));
+    EXPECT_THAT(helper.log_text(), ::testing::Not(HasSubstr("hunter2")));
+}
+
+TEST_F(CoreLaunch, AHugeSparseConfigurationIsRefusedAtOnce) {
+    const fs::path huge = helper.service_dir() / "huge.json";
+    {
+        win32::UniqueHandle file(::CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        LARGE_INTEGER end{};
+        end.QuadPart = 3LL << 30;  // 3 GiB, no block of it written
+        ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(::SetEndOfFile(file.get()));
+    }
+    const std::string huge_text = win32::path_text(huge);
+    std::optional<api::PipeResponse> refused;
+    const auto begun = Clock::now();
+    std::thread starter([&] { refused = start({{"configPath", huge_text}, {"operationId", "op-huge"}}); });
+    // Meanwhile the helper keeps answering.
+    const api::PipeResponse health = helper.call("GET", "/healthz");
+    const api::PipeResponse current = helper.call("GET", "/v1/runtime/status");
+    const auto answered = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begun);
+    starter.join();
+    const auto replied = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begun);
+    std::cout << "[ measure  ] 3 GiB configPath: healthz and status answered within " << answered.count()
+              << " ms, the start was refused after " << replied.count() << " ms\n";
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(current.status, 200);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 500);
+    EXPECT_EQ(refused->body["message"], "Specified config path is larger than 10485760 bytes: " + huge_text);
+    expect_stopped_after_failed_start("op-huge");
+    EXPECT_LT(replied, std::chrono::seconds(10));
+
+    // Exactly the limit is still read; one byte more is not.
+    const fs::path limit = helper.service_dir() / "limit.json";
+    write_file(limit, "{}" + std::string(10 * 1024 * 1024 - 2, ' '));
+    EXPECT_EQ(start({{"configPath", win32::path_text(limit)}}).status, 200);
+    write_file(limit, "{}" + std::string(10 * 1024 * 1024 - 1, ' '));
+    EXPECT_EQ(start({{"configPath", win32::path_text(limit)}}).status, 500);
 }
 
 }  // namespace

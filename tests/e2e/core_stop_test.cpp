@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "common/child_tool.hpp"
+#include "common/text.hpp"
 #include "manager/firewall.hpp"
 #include "manager/wintun.hpp"
 #include "support/capturing_logger.hpp"
@@ -28,6 +30,7 @@ constexpr const char* kWintunId = "SWD\\Wintun\\{B738A021-9842-444C-10B0-A4E3F65
 // One recorded run of a tool double.
 struct ToolCall {
     std::string program;
+    std::string path;  // where the double that ran lies
     std::string command_line;
     std::vector<std::string> argv;  // argv[0] included
 };
@@ -38,7 +41,8 @@ std::vector<ToolCall> read_tool_calls(const fs::path& dir) {
     for (std::string line; std::getline(lines, line);) {
         if (line.empty()) continue;
         const json record = json::parse(line);
-        calls.push_back({record.at("program").get<std::string>(), record.at("commandLine").get<std::string>(),
+        calls.push_back({record.at("program").get<std::string>(), record.at("path").get<std::string>(),
+                         record.at("commandLine").get<std::string>(),
                          record.at("argv").get<std::vector<std::string>>()});
     }
     return calls;
@@ -67,9 +71,11 @@ std::vector<std::string> add_rule(int port, const std::string& program) {
 }
 
 // ---------------------------------------------------------------------------
-// The tool runs without a helper: a copy of this test program, placed in a
-// folder with the doubles, calls the product functions and prints what they
-// logged. Tools are found by bare name from the caller's own folder first.
+// The tool runs without a helper: a copy of this test program calls the
+// product functions and prints what they logged. The doubles that run are the
+// ones in the prefix's system32 (the wine_tool_doubles fixture); copies
+// planted beside the caller and in its working folder, where a search by
+// bare name would look first, must never run.
 
 constexpr const char* kSpacedCorePath = "C:\\Program Files\\VEXL2 Client\\sing-box.exe";
 
@@ -78,6 +84,8 @@ TEST(ToolCaller, DISABLED_CallsTheToolsAndPrintsTheLog) {
     (void)manager::add_lan_firewall_rule(7890, kSpacedCorePath);
     (void)manager::remove_lan_firewall_rule();
     manager::remove_wintun_device("singbox_tun");
+    const auto planted_only = run_child_tool("zorv-planted-tool", {});
+    std::cout << "[tool] planted-only tool: " << (planted_only ? "ran" : planted_only.error().one_line()) << "\n";
     for (const auto& message : logger.messages()) std::cout << message << "\n";
 }
 
@@ -86,21 +94,35 @@ struct ToolRun {
     std::vector<ToolCall> calls;
 };
 
-// Runs the caller in `dir`, with the given doubles beside it.
-ToolRun run_tool_caller(const TestDir& dir, const std::vector<std::string>& doubles) {
+// The system directory, lower case, with a trailing backslash.
+std::string system_dir_text() {
+    wchar_t buffer[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
+    return text::ascii_lower(win32::from_wide(std::wstring_view(buffer, length))) + "\\";
+}
+
+// Runs the caller in `dir` (also its working folder), with doubles planted
+// beside it; the system32 doubles record into `dir`.
+ToolRun run_tool_caller(const TestDir& dir) {
     fs::copy_file(this_exe(), dir / "tool-caller.exe", fs::copy_options::overwrite_existing);
-    for (const auto& name : doubles)
+    fs::create_directories(dir / "work");
+    for (const char* name : {"netsh.exe", "pnputil.exe", "icacls.exe", "zorv-planted-tool.exe"}) {
         fs::copy_file(double_exe("fake_tool"), dir / name, fs::copy_options::overwrite_existing);
+        fs::copy_file(double_exe("fake_tool"), dir / "work" / name, fs::copy_options::overwrite_existing);
+    }
     ProcessOptions options;
     options.args = {"--gtest_also_run_disabled_tests", "--gtest_filter=ToolCaller.*"};
     options.env["ZORV_FAKE_TOOL_EXIT_CODE"] = std::nullopt;
+    options.env["ZORV_FAKE_TOOL_DIR"] = win32::path_text(dir.path());
+    options.working_dir = dir / "work";
     const RunResult result = run_program(dir / "tool-caller.exe", options);
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     ToolRun run;
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.starts_with("[firewall]") || line.starts_with("[wintun]")) run.log.push_back(line);
+        if (line.starts_with("[firewall]") || line.starts_with("[wintun]") || line.starts_with("[tool]"))
+            run.log.push_back(line);
     }
     run.calls = read_tool_calls(dir.path());
     return run;
@@ -109,13 +131,16 @@ ToolRun run_tool_caller(const TestDir& dir, const std::vector<std::string>& doub
 TEST(ChildTools, FirewallAndWintunArgumentsArriveOneByOne) {
     TestDir dir("tools");
     write_file(dir / "netsh.exit-code", "1\n");
-    const ToolRun run = run_tool_caller(dir, {"netsh.exe", "pnputil.exe"});
+    const ToolRun run = run_tool_caller(dir);
 
     ASSERT_EQ(run.calls.size(), 4u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(run.calls[i].program, "netsh.exe");
         EXPECT_EQ(run.calls[i].argv.at(0), "netsh.exe");
     }
+    // Every tool came from the system directory, none of the planted copies.
+    for (const auto& call : run.calls)
+        EXPECT_EQ(text::ascii_lower(call.path), system_dir_text() + call.program) << call.command_line;
     // The add deletes first; the path with spaces is one argument.
     EXPECT_EQ(arguments_of(run.calls[0]), kDeleteRule);
     EXPECT_EQ(arguments_of(run.calls[1]), add_rule(7890, kSpacedCorePath));
@@ -125,7 +150,12 @@ TEST(ChildTools, FirewallAndWintunArgumentsArriveOneByOne) {
     EXPECT_EQ(run.calls[3].program, "pnputil.exe");
     EXPECT_THAT(arguments_of(run.calls[3]), ElementsAre("/remove-device", kWintunId));
 
-    EXPECT_THAT(run.log, ElementsAre("[firewall] Removed firewall rule: status=Some(1)",
+    // A tool that exists only beside the caller and in its working folder is not found.
+    ASSERT_FALSE(run.log.empty());
+    EXPECT_THAT(run.log.front(), ::testing::StartsWith("[tool] planted-only tool: "));
+    EXPECT_THAT(run.log.front(), HasSubstr("(os error 2)"));
+    EXPECT_THAT(std::vector<std::string>(run.log.begin() + 1, run.log.end()),
+                ElementsAre("[firewall] Removed firewall rule: status=Some(1)",
                                      "[firewall] Added firewall rule for port 7890: status=Some(1)",
                                      "[firewall] Removed firewall rule: status=Some(1)",
                                      std::string("[wintun] Removing Wintun device via pnputil: ") + kWintunId,
@@ -133,29 +163,14 @@ TEST(ChildTools, FirewallAndWintunArgumentsArriveOneByOne) {
                                          " (exit code: 0)"));
 }
 
-TEST(ChildTools, NonZeroAndMissingToolsAreOnlyLogged) {
-    {
-        SCOPED_TRACE("pnputil exits with a negative code");
-        TestDir dir("tools-code");
-        write_file(dir / "pnputil.exit-code", "-5\n");
-        const ToolRun run = run_tool_caller(dir, {"netsh.exe", "pnputil.exe"});
-        ASSERT_FALSE(run.log.empty());
-        EXPECT_EQ(run.log.back(),
-                  std::string("[wintun] pnputil remove-device completed for ") + kWintunId + " with status=Some(-5)");
-    }
-    {
-        // Wine has no pnputil.exe of its own.
-        SCOPED_TRACE("pnputil missing");
-        TestDir dir("tools-missing");
-        const ToolRun run = run_tool_caller(dir, {"netsh.exe"});
-        ASSERT_FALSE(run.log.empty());
-        EXPECT_THAT(run.log.back(), ::testing::StartsWith(std::string("[wintun] Failed to execute pnputil for ") +
-                                                          kWintunId + ": "));
-        EXPECT_THAT(run.log.back(), HasSubstr("(os error 2)"));
-        EXPECT_EQ(run.calls.size(), 3u);  // the netsh double still ran
-    }
+TEST(ChildTools, NonZeroExitCodesAreOnlyLogged) {
+    TestDir dir("tools-code");
+    write_file(dir / "pnputil.exit-code", "-5\n");
+    const ToolRun run = run_tool_caller(dir);
+    ASSERT_FALSE(run.log.empty());
+    EXPECT_EQ(run.log.back(),
+              std::string("[wintun] pnputil remove-device completed for ") + kWintunId + " with status=Some(-5)");
 }
-
 
 // ---------------------------------------------------------------------------
 // Through the running helper.

@@ -630,32 +630,34 @@ TEST(LoadFault, WithoutToolDoublesTheSystemNetshAnswersAndTheRuntimeBehaves) {
     start_status_stop_with_lan_port(helper);
     report("start, status and stop with the system's netsh.exe", begun);
 
-    // Deleted before the spawn, inside the add, and after the stop; added once.
+    // Deleted at start-up, before the spawn, inside the add, and after the
+    // stop; added once.
     const std::string log = helper.log_text();
     if (system_has("netsh.exe")) {
         // Wine's own netsh.exe is a stub: it runs, and its exit code is logged.
-        EXPECT_EQ(count_of(log, "[firewall] Removed firewall rule: status=Some("), 3u) << log;
+        EXPECT_EQ(count_of(log, "[firewall] Removed firewall rule: status=Some("), 4u) << log;
         EXPECT_EQ(count_of(log, "[firewall] Added firewall rule for port 7890: status=Some("), 1u) << log;
         EXPECT_EQ(count_of(log, "[firewall] Failed to"), 0u) << log;
     } else {
-        EXPECT_EQ(count_of(log, "[firewall] Failed to remove firewall rule: "), 3u) << log;
+        EXPECT_EQ(count_of(log, "[firewall] Failed to remove firewall rule: "), 4u) << log;
         EXPECT_EQ(count_of(log, "[firewall] Failed to add firewall rule: "), 1u) << log;
     }
 }
 
-TEST(LoadFault, ANetshThatCannotBeStartedOnlyCostsWarnings) {
-    HelperUnderTest helper(helper_options("netsh-unusable", true));
-    // The helper's own folder is searched first: a folder of that name there
-    // is found, and cannot be started.
+TEST(LoadFault, ANetshPlantedBesideTheHelperIsNeverStarted) {
+    HelperUnderTest helper(helper_options("netsh-planted", true));
+    // A search by bare name would find this folder first and fail to start
+    // it; the helper starts the system directory's netsh.exe instead.
     fs::create_directories(helper.service_dir() / "netsh.exe");
     const auto begun = Clock::now();
     start_status_stop_with_lan_port(helper);
-    report("start, status and stop with an unusable netsh.exe", begun);
+    report("start, status and stop with a folder named netsh.exe beside the helper", begun);
 
     const std::string log = helper.log_text();
-    EXPECT_EQ(count_of(log, "[WARN ] [zorv_helper::manager] [firewall] Failed to remove firewall rule: "), 3u) << log;
-    EXPECT_EQ(count_of(log, "[WARN ] [zorv_helper::manager] [firewall] Failed to add firewall rule: "), 1u) << log;
-    EXPECT_EQ(count_of(log, "status=Some("), 0u) << log;
+    // At start-up, before the spawn, inside the add, after the stop.
+    EXPECT_EQ(count_of(log, "[firewall] Removed firewall rule: status=Some("), 4u) << log;
+    EXPECT_EQ(count_of(log, "[firewall] Added firewall rule for port 7890: status=Some("), 1u) << log;
+    EXPECT_EQ(count_of(log, "[firewall] Failed to"), 0u) << log;
 }
 
 }  // namespace

@@ -16,11 +16,8 @@ prefix=$build/test-work/service-prefix
 tag=service-e2e-$$
 work=$build/test-work/$tag
 
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+# shellcheck source=../support/own_prefix.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../support/own_prefix.sh"
 
 service=VEXL2VpnService
 pipe=$service.Control
@@ -34,17 +31,6 @@ installed=()
 
 # ---- reporting --------------------------------------------------------------
 
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-# Ends the test at once; the trap still cleans up.
-abort() {
-    fail "$*"
-    exit 1
-}
 # Shows the end of a helper's log, for the failures that need it.
 show_log() {
     local log
@@ -54,11 +40,6 @@ show_log() {
 }
 
 # ---- Wine ---------------------------------------------------------------------
-
-winpath() {
-    local path=${1//\//\\}
-    printf 'Z:%s' "$path"
-}
 
 # run <timeout s> <program> <args...>: sets $out, $err (without CRs) and $rc.
 run() {
@@ -79,45 +60,35 @@ cleanup() {
     if [ ${#installed[@]} -gt 0 ]; then
         timeout 60 "$wine" "${installed[0]}" uninstall </dev/null >/dev/null 2>&1 || true
     fi
-    "$wineserver" -k >/dev/null 2>&1 || true  # this prefix's server only
-    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
-        rm -rf "$work"
-    else
-        echo "work folder kept: $work"
-    fi
-    exit $((status != 0 || failures != 0))
+    end_prefix_test "$status"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-
-start_prefix() {
-    mkdir -p "$(dirname "$prefix")"
-    if [ ! -f "$prefix/system.reg" ]; then
-        step "creating Wine prefix $prefix"
-        "$wine" wineboot -i </dev/null >/dev/null 2>&1
-        "$wineserver" -w
-    fi
-    # Persistent, so the installed service outlives every short-lived client;
-    # then a throw-away first process, which starts Wine's own services with
-    # no hold on this script's output.
-    "$wineserver" -p </dev/null >/dev/null 2>&1
-    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
-}
 
 # ---- the programs -------------------------------------------------------------
 
 need() { [ -f "$1" ] || abort "missing build output $1"; }
 
-# The helper with a fake core beside it, and recording stand-ins for the
-# system tools it runs by bare name (found in the helper's folder first).
+# The helper with a fake core beside it.
 place_helper() {
     local dir
     dir=$(dirname "$1")
     mkdir -p "$dir"
     cp "$build/src/zorv-helper.exe" "$1"
     cp "$build/tests/double_fake_core.exe" "$dir/sing-box.exe"
-    cp "$build/tests/double_fake_tool.exe" "$dir/icacls.exe"
-    cp "$build/tests/double_fake_tool.exe" "$dir/pnputil.exe"
+}
+
+# Recording stand-ins for the system tools, in this prefix's system32 (the
+# helper runs them from there only); they record into tool-calls.log there.
+system32=$prefix/drive_c/windows/system32
+tools_log=$system32/tool-calls.log
+place_tool_doubles() {
+    local tool
+    for tool in icacls pnputil netsh; do
+        cp "$build/tests/double_fake_tool.exe" "$system32/$tool.exe"
+        "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v "$tool.exe" /d native /f </dev/null >/dev/null 2>&1
+    done
+    rm -f "$tools_log"
 }
 
 # request <json>: sends one request through the desktop client stand-in.
@@ -205,6 +176,7 @@ cp "$build/tests/double_service_probe.exe" "$probe"
 cp "$build/tests/double_pipe_squatter.exe" "$squatter"
 
 start_prefix
+place_tool_doubles
 installed+=("$helper_plain")
 
 step "a registration left by an interrupted earlier run is removed"
@@ -226,7 +198,6 @@ request '{"method":"GET","path":"/v1/runtime/status"}'
     fail "status after start: '$out'"
 
 step "the directory was locked down by the installer and again by the service"
-tools_log="$(dirname "$helper_plain")/tool-calls.log"
 lockdowns=$(grep -c '"/inheritance:r"' "$tools_log" 2>/dev/null)
 logs_grants=$(grep -c '"\*S-1-5-11:(OI)(CI)RX"' "$tools_log" 2>/dev/null)
 [ "${lockdowns:-0}" -ge 2 ] && [ "${logs_grants:-0}" -ge 2 ] ||
@@ -322,40 +293,6 @@ if grep -q "Service main loop exited with error" "$log_spaced" "$log_plain"; the
     fail "a service run ended with an error"
 fi
 
-step "a service that cannot own its pipe fails the install and ends stopped with an error"
-helper_squat=$work/squat/VEXL2/zorv-helper.exe
-place_helper "$helper_squat"
-installed=("$helper_squat")
-"$wine" "$squatter" "$pipe" 120 </dev/null >"$work/squatter.out" 2>&1 &
-squatter_pid=$!
-deadline=$((SECONDS + 20))
-until grep -q holding "$work/squatter.out" 2>/dev/null; do
-    [ $SECONDS -ge $deadline ] && abort "the squatter did not take $pipe: $(cat "$work/squatter.out")"
-    sleep 0.2
-done
-run 90 "$helper_squat" install
-[ "$rc" -ne 0 ] || fail "install with the pipe taken exited 0: '$out'"
-[[ $out != *"successfully installed"* ]] || fail "install claimed success with the pipe taken: '$out'"
-[[ $err == *"Timed out waiting for service to enter Running state"* ]] || fail "install error: '$err'"
-run 30 "$probe" "$service"
-[[ $out == *"state=1"* ]] || fail "the service is not stopped: '$out'"
-[[ $out =~ exit=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" != 0 ] || fail "stopped without an exit code: '$out'"
-log_squat="$(dirname "$helper_squat")/logs/service.log"
-expect_in_order "$log_squat" \
-    "Reporting service status: StartPending" \
-    "[ERROR] [zorv_helper::pipe_server] Named pipe server failed: Failed to create named pipe" \
-    "Service stopping: shutting down running runtime manager" \
-    "Reporting service status: Stopped" \
-    "Service '$service' failed to enter Running state within timeout"
-if grep -q "Reporting service status: Running" "$log_squat"; then
-    fail "the service reported Running without its pipe"
-fi
-uninstall "$helper_squat"
-expect_not_registered
-installed=()
-kill "$squatter_pid" 2>/dev/null
-wait "$squatter_pid" 2>/dev/null
-squatter_pid=
 
 # ---- the operator CLI against the installed service ------------------------------
 
@@ -441,5 +378,49 @@ run 30 "$ctl" logs
 [ "$rc" -eq 1 ] && [[ $err == "zorv: The service $service is not installed"* ]] || fail "zorv logs: rc=$rc '$err'"
 run 30 "$ctl" status --timeout 2
 [ "$rc" -eq 3 ] && [[ $err == "zorv: No helper is listening on"* ]] || fail "zorv status: rc=$rc '$err'"
+
+step "a service that cannot own its pipe fails the install and ends stopped with an error"
+# In a fresh prefix of its own: under this Wine a registration whose service
+# stopped with an error stays marked for deletion after an uninstall, for
+# good, and would spoil every later run in a shared prefix.
+timeout 60 "$wine" "$helper_plain" uninstall </dev/null >/dev/null 2>&1
+"$wineserver" -k >/dev/null 2>&1
+installed=()
+prefix=$build/test-work/service-squat-prefix-$$
+export WINEPREFIX=$prefix
+rm -rf "$prefix"
+start_prefix
+helper_squat=$work/squat/VEXL2/zorv-helper.exe
+place_helper "$helper_squat"
+"$wine" "$squatter" "$pipe" 120 </dev/null >"$work/squatter.out" 2>&1 &
+squatter_pid=$!
+deadline=$((SECONDS + 20))
+until grep -q holding "$work/squatter.out" 2>/dev/null; do
+    [ $SECONDS -ge $deadline ] && abort "the squatter did not take $pipe: $(cat "$work/squatter.out")"
+    sleep 0.2
+done
+run 90 "$helper_squat" install
+[ "$rc" -ne 0 ] || fail "install with the pipe taken exited 0: '$out'"
+[[ $out != *"successfully installed"* ]] || fail "install claimed success with the pipe taken: '$out'"
+[[ $err == *"Timed out waiting for service to enter Running state"* ]] || fail "install error: '$err'"
+run 30 "$probe" "$service"
+[[ $out == *"state=1"* ]] || fail "the service is not stopped: '$out'"
+[[ $out =~ exit=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" != 0 ] || fail "stopped without an exit code: '$out'"
+log_squat="$(dirname "$helper_squat")/logs/service.log"
+expect_in_order "$log_squat" \
+    "Reporting service status: StartPending" \
+    "[ERROR] [zorv_helper::pipe_server] Named pipe server failed: Failed to create named pipe" \
+    "Service stopping: shutting down running runtime manager" \
+    "Reporting service status: Stopped" \
+    "[ERROR] [zorv_helper::service] Service main loop exited with error: Failed to create named pipe" \
+    "Service '$service' failed to enter Running state within timeout"
+if grep -q "Reporting service status: Running" "$log_squat"; then
+    fail "the service reported Running without its pipe"
+fi
+kill "$squatter_pid" 2>/dev/null
+wait "$squatter_pid" 2>/dev/null
+squatter_pid=
+"$wineserver" -k >/dev/null 2>&1
+rm -rf "$prefix"
 
 [ "$failures" -eq 0 ] && echo "PASS"

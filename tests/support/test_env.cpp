@@ -172,10 +172,10 @@ HelperUnderTest::HelperUnderTest(HelperOptions options)
     fs::copy_file(helper_exe(), dir_ / "zorv-helper.exe", fs::copy_options::overwrite_existing);
     if (options.copy_core_double)
         fs::copy_file(double_exe("fake_core"), dir_ / "sing-box.exe", fs::copy_options::overwrite_existing);
-    if (options.copy_tool_doubles) {
-        fs::copy_file(double_exe("fake_tool"), dir_ / "netsh.exe", fs::copy_options::overwrite_existing);
-        fs::copy_file(double_exe("fake_tool"), dir_ / "pnputil.exe", fs::copy_options::overwrite_existing);
-    }
+    // The tool doubles live in the prefix's system32; this points their
+    // records and exit-code files at the helper's folder.
+    process_options_.env["ZORV_FAKE_TOOL_DIR"] =
+        options.copy_tool_doubles ? std::optional<std::string>(win32::path_text(dir_.path())) : std::nullopt;
     process_options_.args = {"run"};
     process_options_.env["SINGBOX_WINDOWS_SERVICE_PIPE_NAME"] = pipe_name_;
     process_options_.env["SINGBOX_EXPECTED_CLIENT_PATH"] = win32::path_text(this_exe());

@@ -91,7 +91,10 @@ struct HelperOptions {
     std::string label = "helper";
     std::map<std::string, std::optional<std::string>> env;
     bool copy_core_double = false;  // sing-box.exe beside the helper
-    bool copy_tool_doubles = false; // netsh.exe and pnputil.exe beside the helper
+    // The system tools are doubles in the Wine prefix's system32 (installed
+    // by the wine_tool_doubles fixture); with this they record their calls
+    // in tool-calls.log in the helper's folder and read "<tool>.exit-code" there.
+    bool copy_tool_doubles = false;
 };
 
 class HelperUnderTest {

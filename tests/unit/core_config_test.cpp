@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <vector>
 
 #include "manager/child_process.hpp"
 #include "manager/core_config.hpp"
+#include "security/client_impersonation.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
@@ -85,55 +87,151 @@ TEST(NetworkParameters, UnreadableConfigurationGivesDefaults) {
     EXPECT_EQ(network_parameters_from_text(std::nullopt), defaults);
 }
 
-TEST(ConfigurationSelection, ContentFirstThenACheckedFile) {
+// Records the order of identity changes; optionally lets a file exist only
+// while the thread is the client, so that a successful read proves the file
+// was opened between impersonation and reversion.
+class RecordingIdentity final : public security::ClientIdentity {
+public:
+    std::vector<std::string> events;
+    bool refuse = false;
+    std::optional<fs::path> file_while_client;
+    std::string content;
+
+    Status impersonate() override {
+        events.push_back("impersonate");
+        if (refuse) return fail(win32::os_error(ERROR_CANNOT_IMPERSONATE));
+        if (file_while_client) write_file(*file_while_client, content);
+        return {};
+    }
+    Status revert() override {
+        events.push_back("revert");
+        if (file_while_client) fs::remove(*file_while_client);
+        return {};
+    }
+};
+
+std::string selection_error(std::optional<std::string> path, security::ClientIdentity& client) {
+    api::StartRuntimeRequest request;
+    request.config_path = std::move(path);
+    auto result = select_configuration(request, client);
+    return result ? std::string() : result.error().one_line();
+}
+
+TEST(ConfigurationSelection, ContentFirstThenAFileStreamedLikeContent) {
     TestDir dir("config-select");
-    write_file(dir / "config.json", "{}");
+    security::OwnIdentity own;
+    write_file(dir / "config.json", "{\"x\": 1}");
 
     api::StartRuntimeRequest both;
     both.config_content = "{}";
     both.config_path = "does-not-matter";  // not examined at all
-    auto selected = select_configuration(both);
+    RecordingIdentity untouched;
+    auto selected = select_configuration(both, untouched);
     ASSERT_TRUE(selected);
     EXPECT_EQ(selected->argument, "stdin");
     EXPECT_EQ(selected->label, "stdin");
     EXPECT_EQ(selected->content, "{}");
-    EXPECT_FALSE(selected->file);
+    EXPECT_TRUE(untouched.events.empty());
 
     api::StartRuntimeRequest empty_content;
     empty_content.config_content = "";
-    ASSERT_TRUE(select_configuration(empty_content));
-    EXPECT_EQ(select_configuration(empty_content)->content, "");
+    ASSERT_TRUE(select_configuration(empty_content, own));
+    EXPECT_EQ(select_configuration(empty_content, own)->content, "");
 
     api::StartRuntimeRequest file;
     file.config_path = win32::path_text(dir / "config.json");
-    selected = select_configuration(file);
+    selected = select_configuration(file, own);
     ASSERT_TRUE(selected);
-    EXPECT_EQ(selected->argument, *file.config_path);
+    EXPECT_EQ(selected->argument, "stdin");
     EXPECT_EQ(selected->label, *file.config_path);
-    EXPECT_EQ(selected->file, dir / "config.json");
+    EXPECT_EQ(selected->content, "{\"x\": 1}");
+    EXPECT_EQ(selection_error(std::nullopt, own), "Neither configContent nor configPath was provided");
+}
 
-    const auto message = [](std::optional<std::string> path) {
-        api::StartRuntimeRequest request;
-        request.config_path = std::move(path);
-        auto result = select_configuration(request);
-        return result ? std::string() : result.error().one_line();
-    };
-    const std::string missing = win32::path_text(dir / "missing.json");
-    EXPECT_EQ(message(missing), "Specified config path does not exist: " + missing);
-    EXPECT_EQ(message(""), "Specified config path does not exist: ");
-    // Existence is checked before the form of the path.
-    EXPECT_EQ(message("missing-relative.json"), "Specified config path does not exist: missing-relative.json");
+TEST(ConfigurationSelection, TextRulesComeBeforeTheFileSystem) {
+    TestDir dir("config-rules");
+    write_file(dir / "config.json", "{}");
+    const std::string config = win32::path_text(dir / "config.json");
     const std::string relative = win32::path_text(fs::relative(dir / "config.json", fs::current_path()));
-    EXPECT_EQ(message(relative), "Specified config path is not a plain local path: " + relative);
-    const std::string device = "\\\\.\\" + win32::path_text(dir / "config.json");
-    EXPECT_EQ(message(device), "Specified config path is not a plain local path: " + device);
-    EXPECT_EQ(message(std::nullopt), "Neither configContent nor configPath was provided");
+    const std::string missing = win32::path_text(dir / "missing.json");
+    const std::string nul = config + std::string(1, '\0') + "\\..\\x.json";
+    const struct {
+        std::string path;
+        std::string message;
+    } text_refusals[] = {
+        {"", "Specified config path does not exist: "},
+        {relative, "Specified config path is not a plain local path: " + relative},
+        {"missing-relative.json", "Specified config path is not a plain local path: missing-relative.json"},
+        {"\\\\.\\" + config, "Specified config path is not a plain local path: \\\\.\\" + config},
+        {"\\\\?\\" + config, "Specified config path is not a plain local path: \\\\?\\" + config},
+        {"\\\\127.0.0.1\\share\\config.json",
+         "Specified config path is not a plain local path: \\\\127.0.0.1\\share\\config.json"},
+        {nul, "Specified config path is not a plain local path: " + nul},
+        {config + ":stream", "Specified config path is not a plain local path: " + config + ":stream"},
+    };
+    for (const auto& c : text_refusals) {
+        RecordingIdentity client;
+        EXPECT_EQ(selection_error(c.path, client), c.message);
+        EXPECT_TRUE(client.events.empty()) << "touched as the client: " << c.path;
+    }
+    RecordingIdentity client;
+    EXPECT_EQ(selection_error(missing, client), "Specified config path does not exist: " + missing);
+    EXPECT_EQ(client.events, (std::vector<std::string>{"impersonate", "revert"}));
+    fs::create_directories(dir / "folder.json");
+    const std::string folder = win32::path_text(dir / "folder.json");
+    EXPECT_TRUE(selection_error(folder, client).starts_with("Specified config path could not be opened: " + folder))
+        << selection_error(folder, client);
+}
+
+TEST(ConfigurationSelection, TheFileIsOpenedOnlyAsTheClient) {
+    TestDir dir("config-client");
+    RecordingIdentity client;
+    client.file_while_client = dir / "client-only.json";
+    client.content = "{\"only\": \"while impersonating\"}";
+    api::StartRuntimeRequest request;
+    request.config_path = win32::path_text(*client.file_while_client);
+    const auto selected = select_configuration(request, client);
+    ASSERT_TRUE(selected) << selected.error().one_line();
+    EXPECT_EQ(selected->content, client.content);
+    EXPECT_EQ(client.events, (std::vector<std::string>{"impersonate", "revert"}));
+    EXPECT_FALSE(fs::exists(*client.file_while_client));
+
+    // No impersonation, no look at the file.
+    RecordingIdentity refusing;
+    refusing.refuse = true;
+    write_file(dir / "config.json", "{}");
+    const std::string message = selection_error(win32::path_text(dir / "config.json"), refusing);
+    const std::string expected = "Specified config path could not be opened: " + win32::path_text(dir / "config.json") +
+                                 ": Failed to impersonate the pipe client";
+    EXPECT_TRUE(message.starts_with(expected)) << message;
+    EXPECT_EQ(refusing.events, std::vector<std::string>{"impersonate"});
+}
+
+TEST(ConfigurationSelection, FilesAboveTheFrameLimitAreRefusedUnread) {
+    TestDir dir("config-size");
+    security::OwnIdentity own;
+    const fs::path at_limit = dir / "at-limit.json";
+    write_file(at_limit, std::string(kMaxConfigFileBytes, ' '));
+    api::StartRuntimeRequest request;
+    request.config_path = win32::path_text(at_limit);
+    const auto selected = select_configuration(request, own);
+    ASSERT_TRUE(selected);
+    EXPECT_EQ(selected->content.size(), kMaxConfigFileBytes);
+
+    const fs::path above = dir / "above.json";
+    write_file(above, std::string(kMaxConfigFileBytes + 1, ' '));
+    EXPECT_EQ(selection_error(win32::path_text(above), own),
+              "Specified config path is larger than 10485760 bytes: " + win32::path_text(above));
 }
 
 TEST(CoreLog, SessionHeaderText) {
     EXPECT_EQ(session_header("2026-01-31 08:15:42.093", "work", "stdin"),
               "\n==================== [sing-box launch session at 2026-01-31 08:15:42.093] "
               "(profile: work, config: stdin) ====================\n");
+    // The client's text stays on the header's line.
+    EXPECT_EQ(session_header("t", "a\r\n[t] [INFO ] forged", "C:\\c\x1b.json"),
+              "\n==================== [sing-box launch session at t] "
+              "(profile: a\\r\\n[t] [INFO ] forged, config: C:\\c\\u{1b}.json) ====================\n");
 }
 
 TEST(CoreLog, PreparedLogIsRotatedAppendedAndHeaded) {
@@ -145,6 +243,8 @@ TEST(CoreLog, PreparedLogIsRotatedAppendedAndHeaded) {
         CoreLog log = prepare_core_log(dir.path(), "default", "stdin");
         EXPECT_EQ(log.path, log_path);
         EXPECT_TRUE(log.file);
+        // The session's own lines begin right after its header.
+        EXPECT_EQ(log.session_start, fs::file_size(log_path));
     }
     const std::regex header(
         "\n={20} \\[sing-box launch session at \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\] "
@@ -177,6 +277,7 @@ TEST(CoreLog, UnopenableLogStillReportsItsPath) {
     testing::CapturingLogger::instance().clear();
     CoreLog log = prepare_core_log(dir.path(), "default", "stdin");
     EXPECT_FALSE(log.file);
+    EXPECT_FALSE(log.session_start);
     EXPECT_TRUE(testing::CapturingLogger::instance().contains(
         "sing-box log file prepared at " + win32::path_text(dir / "logs" / "sing-box.log") + " (append mode)"));
 }

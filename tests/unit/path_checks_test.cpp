@@ -114,7 +114,7 @@ TEST(PathChecks, BinaryPathInsideTheServiceDirectory) {
     EXPECT_TRUE(check_binary_path(service_text + "\\sing-box.exe", service));
     EXPECT_TRUE(check_binary_path(service_text + "\\SING-BOX.EXE", service));
     EXPECT_TRUE(check_binary_path(service_text + "\\sub\\sing-box.exe", service));  // need not exist yet
-    EXPECT_TRUE(check_binary_path("\\\\?\\" + service_text + "\\sing-box.exe", service));
+    EXPECT_FALSE(check_binary_path("\\\\?\\" + service_text + "\\sing-box.exe", service));
 
     const auto message = [](const Status& status) { return status ? std::string() : status.error().one_line(); };
     const std::string sibling = win32::path_text(root / "svc2" / "sing-box.exe");

@@ -14,8 +14,10 @@ TEST(PathTextRules, PlainLocalPath) {
     const TextCase cases[] = {
         {R"(D:\dir\file)", true},
         {"d:/dir/file", true},
-        {R"(\\?\D:\dir\file)", true},
-        {R"(\\?\d:/dir/file)", true},
+        // Verbatim paths skip the normalisation the rules reason about.
+        {R"(\\?\D:\dir\file)", false},
+        {R"(\\?\d:/dir/file)", false},
+        {R"(\??\D:\dir\file)", false},
         {R"(D:\)", true},
         {R"(D:\\dir)", true},
         {R"(D:\dir/mixed\file)", true},
@@ -41,8 +43,35 @@ TEST(PathTextRules, PlainLocalPath) {
         {R"(1:\dir)", false},
         {R"(D;\dir)", false},
         {"\xC3\x84:\\dir", false},  // non-ASCII drive letter
+        {"D:\\dir\\file\x7f", false},
+        {"D:\\dir\\\xC2\x85" "file", false},  // C1 control (NEL)
+        {"D:\\dir\\\xC2\xA0" "file", true},   // no-break space is a plain character
+        {"D:\\dir\\\x1b[0mfile", false},
+        // Win32 trims trailing dots and spaces: the text would not be the name.
+        {R"(D:\dir.\file)", false},
+        {R"(D:\dir\file.)", false},
+        {R"(D:\dir\file )", false},
+        {R"(D:\dir\. .\file)", false},
+        {R"(D:\dir\...\file)", false},
+        {R"(D:\dir\.\..\file)", true},
+        {R"(D:\dir\.hidden\file.txt)", true},
+        // Device names, with or without an extension, lead out of the file system.
+        {R"(D:\dir\CON)", false},
+        {R"(D:\dir\nul.json)", false},
+        {R"(D:\dir\com1\file)", false},
+        {R"(D:\dir\LPT9.txt)", false},
+        {R"(D:\dir\conout$)", false},
+        {"D:\\dir\\com\xC2\xB9", false},
+        {R"(D:\dir\com10)", true},
+        {R"(D:\dir\console.json)", true},
+        {R"(D:\dir\nulls)", true},
     };
     for (const auto& c : cases) EXPECT_EQ(is_plain_local_path(c.path), c.expected) << c.path;
+    // Windows would stop at the NUL; the rules see the whole text and refuse it.
+    for (const std::string& with_nul : {std::string("D:\\svc\\other.exe") + '\0' + "\\..\\sing-box.exe",
+                                        std::string("D:\\dir\0", 7), std::string("\0D:\\dir", 7)})
+        EXPECT_FALSE(is_plain_local_path(with_nul)) << with_nul.size();
+    for (char c = 1; c < 0x20; ++c) EXPECT_FALSE(is_plain_local_path(std::string("D:\\a") + c + "b")) << int(c);
 }
 
 TEST(PathTextRules, LastComponentIgnoresPrefixesTrailingSeparatorsAndDots) {
@@ -116,7 +145,7 @@ TEST(PathTextRules, BinaryPathTextRulesInOrder) {
         {R"(D:\svc\sing-box.exe)", std::nullopt},
         {R"(D:\svc\SING-BOX.EXE)", std::nullopt},
         {R"(d:\SVC\sub\sing-box.exe)", std::nullopt},
-        {R"(\\?\D:\svc\sing-box.exe)", std::nullopt},
+        {R"(\\?\D:\svc\sing-box.exe)", plain + R"(\\?\D:\svc\sing-box.exe)"},
         {"D:/svc/sing-box.exe", std::nullopt},
         {R"(D:\svc\sub\..\sing-box.exe)", std::nullopt},
         {R"(D:\svc\sing-box.exe.bak)", name + R"(D:\svc\sing-box.exe.bak)"},
@@ -138,6 +167,10 @@ TEST(PathTextRules, BinaryPathTextRulesInOrder) {
         {R"(D:\sing-box.exe)", inside + R"(D:\sing-box.exe)"},
     };
     for (const auto& c : cases) EXPECT_EQ(binary_path_text_error(c.path, service), c.expected) << c.path;
+    // The name rule sees "sing-box.exe" after the NUL; the plain path rule refuses it.
+    const std::string hidden = std::string("D:\\svc\\other.exe") + '\0' + "\\..\\sing-box.exe";
+    EXPECT_EQ(binary_path_text_error(hidden, service), plain + hidden);
+    EXPECT_EQ(source_path_text_error(hidden), "source_path is not a valid plain local path: " + hidden);
 }
 
 TEST(PathTextRules, SourcePathTextRulesInOrder) {

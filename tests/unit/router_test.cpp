@@ -35,11 +35,11 @@ protected:
         EXPECT_TRUE(request) << payload;
         if (!request) return {};
         return dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                                std::move(request->body), manager_, kPipe, request->body_duplicate_keys);
+                                std::move(request->body), manager_, client_, kPipe, request->body_duplicate_keys);
     }
     api::PipeResponse send(std::string_view method, std::string_view path,
                            std::optional<json> body = std::nullopt) {
-        return dispatch_request(std::string(method), std::string(path), std::move(body), manager_, kPipe);
+        return dispatch_request(std::string(method), std::string(path), std::move(body), manager_, client_, kPipe);
     }
 
     // The record logged with `message`; fails the test when there is none.
@@ -60,6 +60,7 @@ protected:
     testing::TestDir dir_{"router"};
     std::shared_ptr<manager::RuntimeManager> manager_ =
         manager::RuntimeManager::create(manager::ManagerOptions{.service_dir = dir_.path(), .launch_watchdog = {}});
+    security::OwnIdentity client_;
 };
 
 TEST_F(RouterTest, UnknownMethodAndPathMixesAreNotFound) {
@@ -242,7 +243,7 @@ TEST_F(RouterTest, StopWithAndWithoutUsableBodies) {
     for (const auto& c : cases) {
         log().clear();
         const auto response =
-            dispatch_request("POST", "/v1/runtime/stop", c.body, manager_, kPipe, c.duplicates);
+            dispatch_request("POST", "/v1/runtime/stop", c.body, manager_, client_, kPipe, c.duplicates);
         expect_logged(log::Level::Info, c.processing);
         expect_logged(log::Level::Info, "Runtime stopped successfully (state='stopped')");
         for (const auto& record : log().records())

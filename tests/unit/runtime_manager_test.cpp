@@ -145,6 +145,74 @@ TEST(StaleConfigurationShredding, EmptyFileIsDeletedWithoutAWrite) {
     EXPECT_TRUE(CapturingLogger::instance().contains(shred_message(dir.path())));
 }
 
+TEST(StaleConfigurationShredding, OverwritesInPlaceBeyondTwoGiB) {
+    CapturingLogger::instance().clear();
+    TestDir dir("shred-large");
+    const fs::path stale = dir / "sing-box.json";
+    const std::uint64_t size = (2ULL << 30) + 4096;  // past what one 32-bit write could hold
+    const std::uint64_t marks[] = {0, (2ULL << 30) - 1, 2ULL << 30, size - 1};
+    {
+        // Sparse but for a secret byte at each mark.
+        win32::UniqueHandle file(::CreateFileW(stale.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        for (const std::uint64_t mark : marks) {
+            LARGE_INTEGER at{};
+            at.QuadPart = static_cast<LONGLONG>(mark);
+            DWORD written = 0;
+            ASSERT_TRUE(::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN));
+            ASSERT_TRUE(::WriteFile(file.get(), "S", 1, &written, nullptr));
+        }
+    }
+    const fs::path witness = hard_link_to(stale, dir / "witness.json");
+
+    shred_stale_configuration(dir.path());
+
+    EXPECT_FALSE(fs::exists(stale));
+    // Not truncated: the same length, and zeros where the secret was.
+    ASSERT_EQ(fs::file_size(witness), size);
+    win32::UniqueHandle file(::CreateFileW(witness.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    for (const std::uint64_t mark : marks) {
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(mark);
+        char byte = 'S';
+        DWORD read = 0;
+        ASSERT_TRUE(::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(::ReadFile(file.get(), &byte, 1, &read, nullptr));
+        EXPECT_EQ(read, 1u);
+        EXPECT_EQ(byte, '\0') << "at " << mark;
+    }
+    EXPECT_TRUE(CapturingLogger::instance().contains(shred_message(dir.path())));
+}
+
+TEST(StaleConfigurationShredding, TheLogSaysExactlyWhatWasDone) {
+    const std::string path = "D:\\svc\\sing-box.json";
+    const struct {
+        ShredOutcome outcome;
+        log::Level level;
+        std::string message;
+    } cases[] = {
+        {{10, 10, std::nullopt, std::nullopt}, log::Level::Info,
+         "[security] Shredded and deleted stale plaintext config file: " + path},
+        {{0, 0, std::nullopt, std::nullopt}, log::Level::Info,
+         "[security] Shredded and deleted stale plaintext config file: " + path},
+        {{10, 4, "disk full", std::nullopt}, log::Level::Warn,
+         "[security] Stale plaintext config file " + path +
+             ": failed to overwrite it (4 of 10 bytes zeroed): disk full; deleted it"},
+        {{10, 10, std::nullopt, "in use"}, log::Level::Error,
+         "[security] Stale plaintext config file " + path +
+             ": overwrote all 10 bytes with zeros; failed to delete it: in use"},
+        {{0, 0, "denied", "denied"}, log::Level::Error,
+         "[security] Stale plaintext config file " + path +
+             ": failed to overwrite it (0 of 0 bytes zeroed): denied; failed to delete it: denied"},
+    };
+    for (const auto& c : cases) {
+        const ShredReport report = shred_report(c.outcome, path);
+        EXPECT_EQ(report.level, c.level) << c.message;
+        EXPECT_EQ(report.message, c.message);
+    }
+}
+
 TEST(StaleConfigurationShredding, MissingFileLogsNothing) {
     CapturingLogger::instance().clear();
     TestDir dir("shred-missing");
@@ -159,6 +227,21 @@ TEST(StaleConfigurationShredding, ConstructionShredsAStaleFile) {
     const auto manager = manager_in(dir);
     EXPECT_FALSE(fs::exists(dir / "sing-box.json"));
     EXPECT_TRUE(CapturingLogger::instance().contains(shred_message(dir.path())));
+}
+
+// ---- Service directory --------------------------------------------------------
+
+TEST(ServiceDirectory, OnlyTheExecutablesOwnFolder) {
+    EXPECT_EQ(service_dir_of(fs::path(L"C:\\svc\\zorv-helper.exe")), fs::path(L"C:\\svc"));
+    const auto unreadable = service_dir_of(fail(win32::os_error(ERROR_ACCESS_DENIED)));
+    ASSERT_FALSE(unreadable);
+    EXPECT_EQ(unreadable.error().message(), "Failed to get current executable path");
+    EXPECT_EQ(unreadable.error().os_code(), ERROR_ACCESS_DENIED);
+    for (const wchar_t* no_parent : {L"zorv-helper.exe", L"C:\\"}) {
+        const auto refused = service_dir_of(fs::path(no_parent));
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().message(), "Failed to resolve service directory");
+    }
 }
 
 // ---- Stop and reset with no core --------------------------------------------
@@ -226,8 +309,8 @@ TEST(CoreLogTail, LastNonBlankLinesOfTheFinal32KiB) {
     content += "one\r\n\r\n  two keeps its indent  \n \t \nthree\n\nfour\r\nfive\n   \nsix\nseven\r\n\n\n";
     write_file(dir / "sing-box.log", content);
 
-    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 5), "three\nfour\nfive\nsix\nseven");
-    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 7),
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 5, 0), "three\nfour\nfive\nsix\nseven");
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 7, 0),
               "one\n  two keeps its indent  \nthree\nfour\nfive\nsix\nseven");
 }
 
@@ -236,16 +319,32 @@ TEST(CoreLogTail, OnlyTheLast32KiBAreRead) {
     // Text lines, then more than 32 KiB of blank lines, then two text lines.
     const std::string content = "early 1\nearly 2\nearly 3\n" + std::string(33 * 1024, '\n') + "late 1\nlate 2";
     write_file(dir / "sing-box.log", content);
-    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 5), "late 1\nlate 2");
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 5, 0), "late 1\nlate 2");
+}
+
+TEST(CoreLogTail, OnlyTheSessionsOwnLinesAreQuoted) {
+    TestDir dir("log-tail-session");
+    const std::string earlier = "earlier session\npassword=hunter2\n";
+    const std::string header = "\n=== header (profile: p) ===\n";
+    write_file(dir / "sing-box.log", earlier + header + "own 1\nown 2\n");
+    const std::uint64_t start = earlier.size() + header.size();
+
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 15, start), "own 1\nown 2");
+    // Nothing written since the header: nothing at all to quote.
+    write_file(dir / "quiet.log", earlier + header);
+    EXPECT_EQ(read_core_log_tail(dir / "quiet.log", 15, start), "");
+    // No header was written, or the file is shorter now (replaced): nothing.
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 15, std::nullopt), "");
+    EXPECT_EQ(read_core_log_tail(dir / "sing-box.log", 15, start + 1000), "");
 }
 
 TEST(CoreLogTail, MissingFileOrInvalidTextHandled) {
     TestDir dir("log-tail-odd");
-    EXPECT_EQ(read_core_log_tail(dir / "absent.log", 5), "");
+    EXPECT_EQ(read_core_log_tail(dir / "absent.log", 5, 0), "");
     write_file(dir / "bad.log", "ok\nbad \xff byte\n");
-    EXPECT_EQ(read_core_log_tail(dir / "bad.log", 5), "ok\nbad \xEF\xBF\xBD byte");
+    EXPECT_EQ(read_core_log_tail(dir / "bad.log", 5, 0), "ok\nbad \xEF\xBF\xBD byte");
     write_file(dir / "blank.log", "\n \r\n\t\n");
-    EXPECT_EQ(read_core_log_tail(dir / "blank.log", 5), "");
+    EXPECT_EQ(read_core_log_tail(dir / "blank.log", 5, 0), "");
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ const CommandSpec kCommands[] = {
     {"wait", CommandKind::Wait, "GET", "/healthz", {}, false, "asks /healthz until it answers 200 or --timeout passes"},
     {"version", CommandKind::Version, "", "", {}, false, "this program's version, and which helper serves the pipe"},
     {"service", CommandKind::Service, "", "", {}, false,
-     "the service's state, process id and last exit code, as the Service Control Manager has them"},
+     "the service's state, process id and last exit code, as the Service Control Manager has them, and the "
+     "strict mode in the registry"},
     {"logs", CommandKind::Logs, "", "", kLogsOptions, false,
      "the end of service.log in the logs folder beside the service's registered image"},
 };

@@ -8,6 +8,7 @@
 #include "common/win32.hpp"
 #include "console_output.hpp"
 #include "log_tail.hpp"
+#include "security/strict_mode.hpp"
 #include "service/scm_steps.hpp"
 #include "service/service_identity.hpp"
 #include "service_query.hpp"
@@ -25,26 +26,35 @@ std::string exit_code_text(const ServiceSnapshot& service) {
     return fmt::format("{} ({})", service.win32_exit_code, win32::error_text(service.win32_exit_code));
 }
 
+// The policy as the registry holds it now; the service applies it from its
+// next start.
+std::string strict_mode_text(const security::StrictModeDecision& mode) {
+    return fmt::format("{} ({})", mode.strict ? "on" : "off", mode.source);
+}
+
 // One "name: value" row each, in the order shown. Further facts about the
 // service belong here as rows of their own, and in `service_facts` below.
-std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnapshot& service) {
+std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnapshot& service,
+                                                              const security::StrictModeDecision& mode) {
     return {
         {"service", std::string(service::SERVICE_NAME)},
         {"state", service::service_state_name(service.state)},
         {"pid", service.pid == 0 ? std::string("none") : std::to_string(service.pid)},
         {"last exit code", exit_code_text(service)},
         {"image", printable_line(service.image_command)},
+        {"strict mode", strict_mode_text(mode)},
     };
 }
 
-json service_facts(const ServiceSnapshot& service) {
+json service_facts(const ServiceSnapshot& service, const security::StrictModeDecision& mode) {
     return {{"service", service::SERVICE_NAME},
             {"installed", true},
             {"state", service::service_state_name(service.state)},
             {"pid", service.pid},
             {"win32ExitCode", service.win32_exit_code},
             {"serviceExitCode", service.service_exit_code},
-            {"image", service.image_command}};
+            {"image", service.image_command},
+            {"strictMode", mode.strict}};
 }
 
 std::string not_installed() { return fmt::format("The service {} is not installed", service::SERVICE_NAME); }
@@ -60,10 +70,11 @@ Outcome run_service(const Invocation& invocation) {
         return {kExitOtherReply, not_installed()};
     }
     const ServiceSnapshot& snapshot = **service;
+    const security::StrictModeDecision mode = security::decide_strict_mode(security::read_strict_mode_value());
     if (invocation.json_only) {
-        print(service_facts(snapshot).dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+        print(service_facts(snapshot, mode).dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
     } else {
-        for (const auto& [name, value] : service_rows(snapshot)) print(fmt::format("{}: {}\n", name, value));
+        for (const auto& [name, value] : service_rows(snapshot, mode)) print(fmt::format("{}: {}\n", name, value));
     }
     if (snapshot.state == SERVICE_RUNNING) return {};
     return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", service::SERVICE_NAME,

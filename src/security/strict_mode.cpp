@@ -1,0 +1,117 @@
+#include "security/strict_mode.hpp"
+
+#include <atomic>
+#include <memory>
+#include <type_traits>
+
+#include <fmt/format.h>
+
+#include "common/win32.hpp"
+#include "logger/log.hpp"
+#include "security/write_access.hpp"
+#include "service/service_identity.hpp"
+
+namespace zorv::security {
+
+namespace {
+
+std::atomic<bool> g_strict{false};
+
+constexpr DWORD kAnyType = RRF_RT_ANY | RRF_NOEXPAND;
+
+struct RegistryKeyCloser {
+    void operator()(HKEY key) const { ::RegCloseKey(key); }
+};
+using RegistryKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
+
+}  // namespace
+
+std::wstring policy_key_path() {
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(service::SERVICE_NAME_W) +
+           L"\\Parameters";
+}
+
+StrictModeDecision decide_strict_mode(const StrictModeValue& value) {
+    using Kind = StrictModeValue::Kind;
+    switch (value.kind) {
+        case Kind::Absent:
+            return {false, true, "StrictMode absent"};
+        case Kind::Dword:
+            if (value.dword <= 1) return {value.dword == 1, true, fmt::format("StrictMode={}", value.dword)};
+            return {true, false, fmt::format("StrictMode={} is neither 0 nor 1", value.dword)};
+        case Kind::OtherType:
+            return {true, false, "StrictMode is not a DWORD"};
+        case Kind::Unreadable:
+            return {true, false, fmt::format("StrictMode cannot be read: {}", win32::error_text(value.error))};
+    }
+    return {true, false, "StrictMode unknown"};
+}
+
+StrictModeValue read_strict_mode_value() {
+    const std::wstring key = policy_key_path();
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), kStrictModeValueName.data(), kAnyType,
+                                          &type, &data, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return {StrictModeValue::Kind::Absent};
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof data)
+        return {StrictModeValue::Kind::Dword, data};
+    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) return {StrictModeValue::Kind::OtherType};
+    return {StrictModeValue::Kind::Unreadable, 0, static_cast<std::uint32_t>(status)};
+}
+
+StrictModeDecision load_strict_mode() {
+    StrictModeDecision decision = decide_strict_mode(read_strict_mode_value());
+    g_strict.store(decision.strict);
+    const auto level = decision.understood ? log::Level::Info : log::Level::Warn;
+    if (decision.strict)
+        log::record(level, log::target::security,
+                    "Strict mode: on ({}): callers, source_path and config paths must be writable only by SYSTEM, "
+                    "Administrators and TrustedInstaller",
+                    decision.source);
+    else
+        log::record(level, log::target::security, "Strict mode: off ({})", decision.source);
+    return decision;
+}
+
+bool strict_mode_active() { return g_strict.load(); }
+
+void set_strict_mode_active(bool strict) { g_strict.store(strict); }
+
+Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path) {
+    if (!strict_mode_active()) return {};
+    if (auto protected_path = check_admin_only_path(path); !protected_path)
+        return fail(fmt::format("Strict mode refuses {}: {}", subject, protected_path.error().one_line()));
+    return {};
+}
+
+std::optional<SavedStrictMode> save_strict_mode_value() {
+    const std::wstring key = policy_key_path();
+    SavedStrictMode saved;
+    DWORD size = 0;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), kStrictModeValueName.data(), kAnyType, &saved.type, nullptr,
+                       &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    saved.data.resize(size);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), kStrictModeValueName.data(), kAnyType, &saved.type,
+                       saved.data.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    saved.data.resize(size);
+    return saved;
+}
+
+Status restore_strict_mode_value(const SavedStrictMode& saved) {
+    const std::wstring key_path = policy_key_path();
+    HKEY raw = nullptr;
+    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_SET_VALUE, nullptr, &raw, nullptr);
+    const RegistryKey key(raw);
+    if (status != ERROR_SUCCESS) return fail(win32::os_error(static_cast<DWORD>(status)));
+    status = ::RegSetValueExW(key.get(), kStrictModeValueName.data(), 0, saved.type, saved.data.data(),
+                              static_cast<DWORD>(saved.data.size()));
+    if (status != ERROR_SUCCESS) return fail(win32::os_error(static_cast<DWORD>(status)));
+    return {};
+}
+
+}  // namespace zorv::security

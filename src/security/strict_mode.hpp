@@ -1,0 +1,71 @@
+#pragma once
+// Strict mode: the policy of managed machines under which only what an
+// administrator placed may drive the helper or become its core.
+//
+// An administrator sets the DWORD value StrictMode under the service's
+// Parameters key (absent or 0: the standard rules; 1: strict). The helper
+// reads it once at each start, of the service and of `run`, and keeps it for
+// the life of the process. In strict mode the caller's executable, a
+// sourcePath and a configPath must, on top of the standard rules, be writable
+// by SYSTEM, Administrators and TrustedInstaller alone, and so must every
+// folder above them.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace zorv::security {
+
+inline constexpr std::wstring_view kStrictModeValueName = L"StrictMode";
+
+// HKLM\SYSTEM\CurrentControlSet\Services\<service>\Parameters
+std::wstring policy_key_path();
+
+// What the registry holds under the value's name.
+struct StrictModeValue {
+    enum class Kind { Absent, Dword, OtherType, Unreadable };
+    Kind kind = Kind::Absent;
+    std::uint32_t dword = 0;  // Kind::Dword
+    std::uint32_t error = 0;  // Kind::Unreadable: the system error code
+};
+
+struct StrictModeDecision {
+    bool strict = false;
+    // False for a value that is present but neither DWORD 0 nor 1: an
+    // administrator meant something, so the helper runs strict to be safe.
+    bool understood = true;
+    std::string source;  // "StrictMode absent", "StrictMode=1", ...
+};
+StrictModeDecision decide_strict_mode(const StrictModeValue& value);
+
+StrictModeValue read_strict_mode_value();
+
+// Reads the policy, logs once which mode this process runs in, and keeps it.
+StrictModeDecision load_strict_mode();
+// The mode kept by the last load_strict_mode() (standard before any).
+bool strict_mode_active();
+// Sets the kept mode directly (tests).
+void set_strict_mode_active(bool strict);
+
+// In strict mode: success when `path` and every folder above it can be
+// changed by the trusted three alone, else "Strict mode refuses {subject}:
+// {which path is writable by whom}". Always success in standard mode.
+Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path);
+
+// The value's raw type and bytes, carried across a re-registration (deleting
+// a service deletes its registry key, Parameters included).
+struct SavedStrictMode {
+    DWORD type = REG_NONE;
+    std::vector<std::uint8_t> data;
+};
+std::optional<SavedStrictMode> save_strict_mode_value();
+Status restore_strict_mode_value(const SavedStrictMode& saved);
+
+}  // namespace zorv::security

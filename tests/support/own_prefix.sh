@@ -1,0 +1,54 @@
+# Shared by the script tests that run Wine in a prefix of their own: the
+# reporting, Windows paths of Linux files, and the start and end of the
+# prefix's wineserver. The sourcing script sets `prefix` and `work` first.
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+failures=0
+step() { printf '== %s\n' "$*"; }
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    failures=$((failures + 1))
+}
+# Ends the test at once; the script's exit trap still cleans up.
+abort() {
+    fail "$*"
+    exit 1
+}
+
+# The Windows path under which Wine shows a Linux path.
+winpath() {
+    local path=${1//\//\\}
+    printf 'Z:%s' "$path"
+}
+
+start_prefix() {
+    mkdir -p "$(dirname "$prefix")"
+    if [ ! -f "$prefix/system.reg" ]; then
+        step "creating Wine prefix $prefix"
+        "$wine" wineboot -i </dev/null >/dev/null 2>&1
+        "$wineserver" -w
+    fi
+    # Persistent, so an installed service outlives every short-lived client;
+    # then a throw-away first process, which starts Wine's own services with
+    # no hold on this script's output.
+    "$wineserver" -p </dev/null >/dev/null 2>&1
+    "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
+}
+
+# end_prefix_test <status>: ends this prefix's wineserver (no other), removes
+# the work folder after a clean run, and exits with the verdict.
+end_prefix_test() {
+    local status=$1
+    "$wineserver" -k >/dev/null 2>&1 || true
+    if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "work folder kept: $work"
+    fi
+    exit $((status != 0 || failures != 0))
+}
