@@ -24,6 +24,13 @@ SecurityDescriptor build_security_descriptor() {
     return SecurityDescriptor(descriptor);
 }
 
+// The descriptor is a constant, so it is converted once, on first use, and
+// kept for the life of the process; null when the conversion failed.
+void* pipe_security_descriptor() {
+    static const SecurityDescriptor descriptor = build_security_descriptor();
+    return descriptor.get();
+}
+
 HANDLE create_named_pipe(const std::wstring& path, bool first_instance, SECURITY_ATTRIBUTES* attributes) {
     const DWORD open_mode =
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
@@ -36,8 +43,8 @@ HANDLE create_named_pipe(const std::wstring& path, bool first_instance, SECURITY
 
 Result<win32::UniqueHandle> create_pipe_handle(std::string_view path, bool first_instance) {
     const std::wstring wide_path = win32::to_wide(path);
-    if (SecurityDescriptor descriptor = build_security_descriptor()) {
-        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+    if (void* descriptor = pipe_security_descriptor()) {
+        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
         win32::UniqueHandle pipe(create_named_pipe(wide_path, first_instance, &attributes));
         if (!pipe) return fail(win32::last_os_error().context("Failed to create named pipe with security attributes"));
         return pipe;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <asio/any_io_executor.hpp>
@@ -45,6 +46,7 @@ struct ShutdownSignalState {
     bool receiver_alive = true;
     std::uint64_t next_waiter_id = 1;
     std::vector<Waiter> waiters;
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> watches;  // by id, as waiters
 
     // Removes and returns the waiter with this id, if it is still waiting.
     std::optional<Waiter> take_waiter(std::uint64_t id) {
@@ -88,15 +90,40 @@ ShutdownSender::ShutdownSender(std::shared_ptr<ShutdownSignalState> state) : sta
 
 bool ShutdownSender::publish(bool value) const {
     std::vector<Waiter> woken;
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> watches;
     {
         std::lock_guard lock(state_->mutex);
         if (!state_->receiver_alive) return false;
         state_->value = value;
         ++state_->version;
         woken.swap(state_->waiters);
+        watches.swap(state_->watches);
     }
     for (auto& waiter : woken) post_resume(std::move(waiter), {});
+    for (auto& [id, on_change] : watches) on_change();
     return true;
+}
+
+ShutdownWatch::ShutdownWatch(std::weak_ptr<ShutdownSignalState> state, std::uint64_t id)
+    : state_(std::move(state)), id_(id) {}
+
+ShutdownWatch::ShutdownWatch(ShutdownWatch&& other) noexcept
+    : state_(std::move(other.state_)), id_(std::exchange(other.id_, 0)) {}
+
+ShutdownWatch& ShutdownWatch::operator=(ShutdownWatch&& other) noexcept {
+    if (this != &other) {
+        ShutdownWatch dropped(std::move(*this));
+        state_ = std::move(other.state_);
+        id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+}
+
+ShutdownWatch::~ShutdownWatch() {
+    auto state = state_.lock();
+    if (!state || id_ == 0) return;
+    std::lock_guard lock(state->mutex);
+    std::erase_if(state->watches, [this](const auto& watch) { return watch.first == id_; });
 }
 
 ShutdownReceiver::ShutdownReceiver(std::shared_ptr<ShutdownSignalState> state) : state_(std::move(state)) {
@@ -171,6 +198,19 @@ asio::awaitable<void> ShutdownReceiver::changed() {
                                                                                        asio::use_awaitable);
     std::lock_guard lock(state_->mutex);
     seen_version_ = state_->version;
+}
+
+ShutdownWatch ShutdownReceiver::watch(std::function<void()> on_change) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->version == seen_version_) {
+            const std::uint64_t id = state_->next_waiter_id++;
+            state_->watches.emplace_back(id, std::move(on_change));
+            return ShutdownWatch(state_, id);
+        }
+    }
+    on_change();  // a publication this receiver has not seen yet
+    return {};
 }
 
 std::pair<ShutdownSender, ShutdownReceiver> make_shutdown_signal() {

@@ -3,6 +3,8 @@
 // service control handler to the pipe listener. Level-triggered: a receiver
 // that starts waiting after a publication still sees the value.
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -24,6 +26,22 @@ private:
     std::shared_ptr<ShutdownSignalState> state_;
 };
 
+// A registration made by ShutdownReceiver::watch; dropping it unregisters.
+class ShutdownWatch {
+public:
+    ShutdownWatch() = default;
+    ShutdownWatch(std::weak_ptr<ShutdownSignalState> state, std::uint64_t id);
+    ShutdownWatch(ShutdownWatch&&) noexcept;
+    ShutdownWatch& operator=(ShutdownWatch&&) noexcept;
+    ShutdownWatch(const ShutdownWatch&) = delete;
+    ShutdownWatch& operator=(const ShutdownWatch&) = delete;
+    ~ShutdownWatch();
+
+private:
+    std::weak_ptr<ShutdownSignalState> state_;
+    std::uint64_t id_ = 0;
+};
+
 class ShutdownReceiver {
 public:
     explicit ShutdownReceiver(std::shared_ptr<ShutdownSignalState> state);
@@ -37,6 +55,12 @@ public:
     bool current() const;
     // Completes at the next publication after the last value this receiver saw.
     asio::awaitable<void> changed();
+    // Calls `on_change` once at the next publication after the last value
+    // this receiver saw: on the publishing thread, or at once on this one
+    // when that publication has already happened. Nothing is posted, so it
+    // suits a callback that only cancels a pending kernel wait. It does not
+    // count the publication as seen.
+    ShutdownWatch watch(std::function<void()> on_change);
 
 private:
     std::shared_ptr<ShutdownSignalState> state_;

@@ -1,5 +1,6 @@
 #include "security/client_verification.hpp"
 
+#include <winternl.h>
 #include <wtsapi32.h>
 
 #include <array>
@@ -172,10 +173,37 @@ std::optional<std::uint32_t> query_client_pid(HANDLE pipe) {
     return static_cast<std::uint32_t>(pid);
 }
 
-std::optional<std::uint32_t> query_session_of(std::uint32_t pid) {
-    DWORD session = 0;
-    if (!::ProcessIdToSessionId(pid, &session)) return std::nullopt;
-    return static_cast<std::uint32_t>(session);
+// The client's process, opened once when a fact first needs it: its session
+// and its image name are then read from the same process object, which a
+// recycled process id cannot swap in between.
+class ClientProcess {
+public:
+    HANDLE open(std::uint32_t pid) {
+        if (!opened_) {
+            opened_ = true;
+            handle_.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        }
+        return handle_.get();
+    }
+
+private:
+    bool opened_ = false;
+    win32::UniqueHandle handle_;
+};
+
+// What ProcessSessionInformation fills in (PROCESS_SESSION_INFORMATION).
+struct ProcessSession {
+    ULONG session_id = 0;
+};
+
+// The handle-based form of ProcessIdToSessionId, which would open the process a second time.
+std::optional<std::uint32_t> query_session_of(HANDLE process) {
+    if (process == nullptr) return std::nullopt;
+    ProcessSession info;
+    const NTSTATUS status =
+        ::NtQueryInformationProcess(process, ProcessSessionInformation, &info, sizeof info, nullptr);
+    if (status < 0) return std::nullopt;
+    return static_cast<std::uint32_t>(info.session_id);
 }
 
 std::optional<std::uint32_t> query_connect_state(std::uint32_t session) {
@@ -189,13 +217,11 @@ std::optional<std::uint32_t> query_connect_state(std::uint32_t session) {
     return state;
 }
 
-ImagePath query_image_path(std::uint32_t pid) {
-    win32::UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process) return std::unexpected(ImageFailure::OpenFailed);
+ImagePath query_image_path(HANDLE process) {
+    if (process == nullptr) return std::unexpected(ImageFailure::OpenFailed);
     std::array<wchar_t, kImageNameUnits> buffer{};
     DWORD length = static_cast<DWORD>(buffer.size());
-    const BOOL ok = ::QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &length);
-    process.reset();
+    const BOOL ok = ::QueryFullProcessImageNameW(process, 0, buffer.data(), &length);
     if (!ok || length == 0) return std::unexpected(ImageFailure::QueryFailed);
     return win32::from_wide(std::wstring_view(buffer.data(), length));
 }
@@ -203,12 +229,13 @@ ImagePath query_image_path(std::uint32_t pid) {
 }  // namespace
 
 Result<std::uint32_t> verify_pipe_client(HANDLE pipe) {
+    ClientProcess process;  // closed when the verdict is in
     const ClientFacts facts{
         .client_pid = [pipe] { return query_client_pid(pipe); },
-        .session_of = query_session_of,
+        .session_of = [&process](std::uint32_t pid) { return query_session_of(process.open(pid)); },
         .active_console_session = [] { return static_cast<std::uint32_t>(::WTSGetActiveConsoleSessionId()); },
         .connect_state = query_connect_state,
-        .image_path = query_image_path,
+        .image_path = [&process](std::uint32_t pid) { return query_image_path(process.open(pid)); },
     };
     const ClientCheckSettings settings{
         .bypass = win32::env_var(L"ZORV_TEST_BYPASS_CLIENT_CHECK"),
