@@ -17,11 +17,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 prefix=$build/test-work/msi-prefix
 work=$build/test-work/msi-e2e-$$
 
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+# The prefix's environment, the reporting and Windows paths of Linux files.
+# shellcheck source=../support/own_prefix.sh
+source "$root/tests/support/own_prefix.sh"
 
 service=VEXL2VpnService
 pipe=$service.Control
@@ -33,27 +31,12 @@ installed_packages=()
 
 # ---- reporting --------------------------------------------------------------
 
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-abort() {
-    fail "$*"
-    exit 1
-}
 show_log() {
     printf -- '--- service log (last 40 lines)\n'
     tail -n 40 "$install_dir/logs/service.log" 2>/dev/null | tr -d '\r'
 }
 
 # ---- Wine ---------------------------------------------------------------------
-
-winpath() {
-    local path=${1//\//\\}
-    printf 'Z:%s' "$path"
-}
 
 # run <timeout s> <program> <args...>: sets $out (without CRs) and $rc.
 run() {

@@ -16,16 +16,8 @@ export WINEDEBUG=-all
 objdump=x86_64-w64-mingw32-objdump
 max_helper_bytes=$((3 * 1024 * 1024))
 
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-abort() {
-    fail "$*"
-    exit 1
-}
+# shellcheck source=../support/report.sh
+source "$root/tests/support/report.sh"
 cleanup() {
     local status=$?
     if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "work folder kept: $work"; fi

@@ -8,17 +8,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 
-failures=0
-step() { printf '== %s\n' "$*"; }
-fail() {
-    printf 'FAIL: %s\n' "$*"
-    failures=$((failures + 1))
-}
-# Ends the test at once; the script's exit trap still cleans up.
-abort() {
-    fail "$*"
-    exit 1
-}
+# shellcheck source=report.sh
+source "$(dirname "${BASH_SOURCE[0]}")/report.sh"
 
 # The Windows path under which Wine shows a Linux path.
 winpath() {
