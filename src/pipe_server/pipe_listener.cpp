@@ -1,14 +1,17 @@
 #include "pipe_server/pipe_listener.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/async_result.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
@@ -27,69 +30,45 @@ constexpr int kFirstInstanceRetries = 5;  // six attempts in all
 constexpr auto kFirstInstanceRetryPause = 200ms;
 constexpr auto kConnectErrorPause = 50ms;
 
-// The pending ConnectNamedPipe and its one way of ending early: CancelIoEx.
-// Two parties may ask for it, from any thread: the listener's own
-// cancellation slot (it is abandoned) and a shutdown publication. A request
-// made before the call is issued is carried out as soon as it is.
-class PendingConnect {
-public:
-    void issued(HANDLE pipe, OVERLAPPED* overlapped) {
-        std::lock_guard lock(mutex_);
-        pipe_ = pipe;
-        overlapped_ = overlapped;
-        if (requested_ && !finished_) ::CancelIoEx(pipe_, overlapped_);
-    }
-    void cancel(bool by_shutdown) {
-        std::lock_guard lock(mutex_);
-        requested_ = true;
-        by_shutdown_ = by_shutdown_ || by_shutdown;
-        if (pipe_ != nullptr && !finished_) ::CancelIoEx(pipe_, overlapped_);
-    }
-    // The connect has completed; the instance may be closed or handed on.
-    void finished() {
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-    }
-    bool by_shutdown() const {
-        std::lock_guard lock(mutex_);
-        return by_shutdown_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    HANDLE pipe_ = nullptr;
-    OVERLAPPED* overlapped_ = nullptr;
-    bool requested_ = false;
-    bool by_shutdown_ = false;
-    bool finished_ = false;
+// Cancels a pending ConnectNamedPipe. Cancellation may arrive from another
+// thread before the call has been issued; the flag lets the initiator catch up.
+struct ConnectCancellation {
+    HANDLE pipe = nullptr;
+    OVERLAPPED* overlapped = nullptr;
+    std::atomic<bool> requested{false};
 };
 
 class CancelConnect {
 public:
-    explicit CancelConnect(std::shared_ptr<PendingConnect> pending) : pending_(std::move(pending)) {}
-    void operator()(asio::cancellation_type_t) { pending_->cancel(false); }
+    explicit CancelConnect(std::shared_ptr<ConnectCancellation> state) : state_(std::move(state)) {}
+    void operator()(asio::cancellation_type_t) {
+        state_->requested = true;
+        ::CancelIoEx(state_->pipe, state_->overlapped);
+    }
 
 private:
-    std::shared_ptr<PendingConnect> pending_;
+    std::shared_ptr<ConnectCancellation> state_;
 };
 
 // Issues ConnectNamedPipe on the instance; completes with the connect's error.
 class InitiateConnect {
 public:
-    InitiateConnect(asio::windows::stream_handle& pipe, std::shared_ptr<PendingConnect> pending)
-        : pipe_(&pipe), pending_(std::move(pending)) {}
+    explicit InitiateConnect(asio::windows::stream_handle& pipe) : pipe_(&pipe) {}
 
     template <typename Handler>
     void operator()(Handler handler) const {
         auto slot = asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected()) slot.template emplace<CancelConnect>(pending_);
         asio::windows::overlapped_ptr overlapped(pipe_->get_executor(), std::move(handler));
+        auto cancellation = std::make_shared<ConnectCancellation>();
+        cancellation->pipe = pipe_->native_handle();
+        cancellation->overlapped = overlapped.get();
+        if (slot.is_connected()) slot.template emplace<CancelConnect>(cancellation);
 
         const BOOL connected = ::ConnectNamedPipe(pipe_->native_handle(), overlapped.get());
         const DWORD error = connected ? ERROR_SUCCESS : ::GetLastError();
         if (connected || error == ERROR_IO_PENDING) {
-            OVERLAPPED* issued = overlapped.release();  // completes through the completion port
-            pending_->issued(pipe_->native_handle(), issued);
+            overlapped.release();  // completes through the completion port
+            if (cancellation->requested) ::CancelIoEx(cancellation->pipe, cancellation->overlapped);
         } else if (error == ERROR_PIPE_CONNECTED) {
             // The client arrived between creation and this call.
             overlapped.complete(std::error_code(), 0);
@@ -100,14 +79,11 @@ public:
 
 private:
     asio::windows::stream_handle* pipe_;
-    std::shared_ptr<PendingConnect> pending_;
 };
 
 template <typename CompletionToken>
-auto async_connect_pipe(asio::windows::stream_handle& pipe, std::shared_ptr<PendingConnect> pending,
-                        CompletionToken&& token) {
-    return asio::async_initiate<CompletionToken, void(std::error_code, std::size_t)>(
-        InitiateConnect(pipe, std::move(pending)), token);
+auto async_connect_pipe(asio::windows::stream_handle& pipe, CompletionToken&& token) {
+    return asio::async_initiate<CompletionToken, void(std::error_code, std::size_t)>(InitiateConnect(pipe), token);
 }
 
 // The listener's pauses are short and rare (a busy name at start-up, a failed
@@ -176,28 +152,26 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             }
         }
 
-        // One wait for a client, ended early by the one cancellation path:
-        // a shutdown publication and the listener's own abandonment both
-        // cancel the pending connect.
-        auto pending = std::make_shared<PendingConnect>();
-        ShutdownWatch watch = shutdown.watch([pending] { pending->cancel(true); });
-        auto [connect_error, connect_bytes] =
-            co_await async_connect_pipe(*instance, pending, asio::experimental::as_tuple(asio::use_awaitable));
-        pending->finished();
-        watch = ShutdownWatch();
+        // Whichever finishes first cancels the other, and both have ended
+        // before the group completes. The operations are built outside the
+        // co_await expression: GCC 12 may destroy temporaries there twice.
+        auto connect = async_connect_pipe(*instance, asio::experimental::deferred);
+        auto shutdown_changed = asio::co_spawn(executor, shutdown.changed(), asio::experimental::deferred);
+        auto race = asio::experimental::make_parallel_group(std::move(connect), std::move(shutdown_changed));
+        auto [order, connect_error, connect_bytes, shutdown_error] =
+            co_await race.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
 
         if (co_await cancelled()) {
             close_instance(*instance);
             co_return Status{};
         }
 
-        if (!connect_error) {
-            // A client that got in is served, even when the signal came too.
+        if (order[0] == 0 && !connect_error) {
             spawn_connection(executor, std::move(*instance), context.pipe_name, context.manager);
             instance.reset();
-            if (!pending->by_shutdown()) continue;
+            continue;
         }
-        if (!pending->by_shutdown()) {
+        if (order[0] == 0) {
             log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
             pause(kConnectErrorPause);
             auto next = create_pipe_instance(executor, path, false);
@@ -207,7 +181,7 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             continue;
         }
         log::info(log::target::pipe_server, "Shutdown signal received in pipe listener loop");
-        if (instance) close_instance(*instance);
+        close_instance(*instance);
         co_return Status{};
     }
 }

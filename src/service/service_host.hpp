@@ -12,7 +12,6 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 
 #include "common/error.hpp"
 #include "manager/runtime_manager.hpp"
@@ -30,10 +29,21 @@ public:
     asio::io_context& context() { return context_; }
     asio::any_io_executor executor() { return context_.get_executor(); }
 
-    // Runs `task` on the runtime and blocks the calling thread until it completes.
+    // Runs `task` on the runtime and blocks the calling thread until it
+    // completes. The completion runs on the runtime itself: asio's use_future
+    // would bring asio's process-wide system context (and its threads) into
+    // being, whose destructor at exit waits on them.
     template <typename T>
     T block_on(asio::awaitable<T> task) {
-        return asio::co_spawn(context_, std::move(task), asio::use_future).get();
+        auto done = std::make_shared<std::promise<T>>();
+        std::future<T> outcome = done->get_future();
+        asio::co_spawn(context_, std::move(task), [done](std::exception_ptr error, T value) {
+            if (error)
+                done->set_exception(error);
+            else
+                done->set_value(std::move(value));
+        });
+        return outcome.get();
     }
 
 private:

@@ -380,9 +380,9 @@ run 30 "$ctl" status --timeout 2
 [ "$rc" -eq 3 ] && [[ $err == "zorv: No helper is listening on"* ]] || fail "zorv status: rc=$rc '$err'"
 
 step "a service that cannot own its pipe fails the install and ends stopped with an error"
-# In a fresh prefix of its own: under this Wine a registration whose service
-# stopped with an error stays marked for deletion after an uninstall, for
-# good, and would spoil every later run in a shared prefix.
+# In a fresh prefix of its own, so that a registration left by a failure here
+# cannot spoil later runs in the shared prefix. The service process must end
+# after its failed start, or the registration stays marked for deletion.
 timeout 60 "$wine" "$helper_plain" uninstall </dev/null >/dev/null 2>&1
 "$wineserver" -k >/dev/null 2>&1
 installed=()
@@ -420,6 +420,11 @@ fi
 kill "$squatter_pid" 2>/dev/null
 wait "$squatter_pid" 2>/dev/null
 squatter_pid=
+step "uninstall then removes the registration of the service that failed"
+run 90 "$helper_squat" uninstall
+[ "$rc" -eq 0 ] || fail "uninstall after the failed install: rc=$rc err='$err'"
+run 30 "$probe" "$service"
+[ "$out" = "open=error 1060" ] || fail "the service is still registered: '$out'"
 "$wineserver" -k >/dev/null 2>&1
 rm -rf "$prefix"
 
