@@ -16,7 +16,7 @@ namespace {
 
 enum class ValueKind { Flag, Text, UnsignedPid, File, Pipe, Seconds, LineCount };
 
-struct OptionSpec {
+struct OptionDefinition {
     std::string_view name;        // without the leading "--"
     std::string_view short_name;  // without the leading "-"; empty when there is none
     ValueKind kind = ValueKind::Text;
@@ -25,12 +25,12 @@ struct OptionSpec {
     std::string_view help;
 };
 
-struct CommandSpec {
+struct CommandDefinition {
     std::string_view name;
     CommandKind kind;
     std::string_view method;
     std::string_view path;
-    std::span<const OptionSpec> options;
+    std::span<const OptionDefinition> options;
     bool always_has_body = false;
     std::string_view help;
 };
@@ -42,7 +42,7 @@ constexpr std::string_view kPipePrefix = "\\\\.\\pipe\\";
 constexpr std::size_t kHelpColumn = 30;
 constexpr std::size_t kHelpWidth = 79;
 
-constexpr OptionSpec kGlobalOptions[] = {
+constexpr OptionDefinition kGlobalOptions[] = {
     {"pipe", "", ValueKind::Pipe, "", "NAME",
      "pipe name (default: SINGBOX_WINDOWS_SERVICE_PIPE_NAME when set, else VEXL2VpnService.Control)"},
     {"timeout", "", ValueKind::Seconds, "", "SECONDS",
@@ -51,7 +51,7 @@ constexpr OptionSpec kGlobalOptions[] = {
     {"json", "", ValueKind::Flag, "", "", "print only the JSON: the reply's, or the command's own facts"},
 };
 
-constexpr OptionSpec kStartOptions[] = {
+constexpr OptionDefinition kStartOptions[] = {
     {"profile", "", ValueKind::Text, "profileId", "ID", "profileId"},
     {"binary", "", ValueKind::Text, "binaryPath", "PATH", "binaryPath"},
     {"config-path", "", ValueKind::Text, "configPath", "PATH", "configPath"},
@@ -61,20 +61,20 @@ constexpr OptionSpec kStartOptions[] = {
     {"client-runtime-id", "", ValueKind::Text, "clientRuntimeId", "ID", "clientRuntimeId"},
     {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
 };
-constexpr OptionSpec kStopOptions[] = {
+constexpr OptionDefinition kStopOptions[] = {
     {"trigger", "", ValueKind::Text, "trigger", "TEXT", "trigger"},
     {"client-runtime-id", "", ValueKind::Text, "clientRuntimeId", "ID", "clientRuntimeId"},
     {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
 };
-constexpr OptionSpec kResetOptions[] = {
+constexpr OptionDefinition kResetOptions[] = {
     {"operation-id", "", ValueKind::Text, "operationId", "ID", "operationId"},
 };
-constexpr OptionSpec kLogsOptions[] = {
+constexpr OptionDefinition kLogsOptions[] = {
     {"core", "", ValueKind::Flag, "", "", "the core's log, sing-box.log, instead of service.log"},
     {"lines", "n", ValueKind::LineCount, "", "N", "how many lines from the end, 1 to 10000 (default 50)"},
 };
 
-const CommandSpec kCommands[] = {
+const CommandDefinition kCommands[] = {
     {"health", CommandKind::Request, "GET", "/healthz", {}, false, ""},
     {"status", CommandKind::Request, "GET", "/v1/runtime/status", {}, false, ""},
     {"start", CommandKind::Request, "POST", "/v1/runtime/start", kStartOptions, true, ""},
@@ -90,25 +90,25 @@ const CommandSpec kCommands[] = {
      "the end of service.log in the logs folder beside the service's registered image"},
 };
 
-const CommandSpec* find_command(std::string_view name) {
+const CommandDefinition* find_command(std::string_view name) {
     for (const auto& command : kCommands)
         if (command.name == name) return &command;
     return nullptr;
 }
 
-bool matches(const OptionSpec& option, std::string_view spelled) {
+bool matches(const OptionDefinition& option, std::string_view spelled) {
     if (spelled.starts_with("--")) return option.name == spelled.substr(2);
     return !option.short_name.empty() && option.short_name == spelled.substr(1);
 }
 
-const OptionSpec* find_in(std::span<const OptionSpec> options, std::string_view spelled) {
+const OptionDefinition* find_in(std::span<const OptionDefinition> options, std::string_view spelled) {
     for (const auto& option : options)
         if (matches(option, spelled)) return &option;
     return nullptr;
 }
 
 // The option with this spelling for any command, or a global one.
-const OptionSpec* find_anywhere(std::string_view spelled) {
+const OptionDefinition* find_anywhere(std::string_view spelled) {
     if (const auto* global = find_in(kGlobalOptions, spelled)) return global;
     for (const auto& command : kCommands)
         if (const auto* option = find_in(command.options, spelled)) return option;
@@ -125,7 +125,7 @@ std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t 
 }
 
 struct GivenOption {
-    const OptionSpec* spec;
+    const OptionDefinition* definition;
     std::string spelled;  // as the operator wrote it, without "=value"
     std::string value;
 };
@@ -143,34 +143,34 @@ std::variant<GivenOption, UsageError> take_option(const std::vector<std::string>
             inline_value = arg.substr(equals + 1);
         }
     }
-    const OptionSpec* spec = spelled.size() > 1 ? find_anywhere(spelled) : nullptr;
-    if (spec == nullptr) return UsageError{fmt::format("unknown option {}", text::quoted(spelled))};
-    if (spec->kind == ValueKind::Flag) {
+    const OptionDefinition* definition = spelled.size() > 1 ? find_anywhere(spelled) : nullptr;
+    if (definition == nullptr) return UsageError{fmt::format("unknown option {}", text::quoted(spelled))};
+    if (definition->kind == ValueKind::Flag) {
         if (inline_value) return UsageError{fmt::format("option {} takes no value", spelled)};
-        return GivenOption{spec, spelled, {}};
+        return GivenOption{definition, spelled, {}};
     }
-    if (inline_value) return GivenOption{spec, spelled, *inline_value};
+    if (inline_value) return GivenOption{definition, spelled, *inline_value};
     // A following option is never taken for a value: "--pipe --json" lacks the pipe.
     if (i + 1 >= args.size() || args[i + 1].starts_with("--"))
         return UsageError{fmt::format("option {} needs a value", spelled)};
-    return GivenOption{spec, spelled, args[++i]};
+    return GivenOption{definition, spelled, args[++i]};
 }
 
 // Applies one option's value to the invocation; a problem with the value is a usage error.
 std::optional<UsageError> apply_option(const GivenOption& option, Invocation& invocation, nlohmann::json& body) {
-    const OptionSpec& spec = *option.spec;
-    switch (spec.kind) {
+    const OptionDefinition& definition = *option.definition;
+    switch (definition.kind) {
         case ValueKind::Flag:
-            if (spec.name == "json") invocation.json_only = true;
-            if (spec.name == "core") invocation.core_log = true;
+            if (definition.name == "json") invocation.json_only = true;
+            if (definition.name == "core") invocation.core_log = true;
             return std::nullopt;
-        case ValueKind::Text: body[std::string(spec.json_key)] = option.value; return std::nullopt;
+        case ValueKind::Text: body[std::string(definition.json_key)] = option.value; return std::nullopt;
         case ValueKind::UnsignedPid: {
             const auto pid = parse_decimal(option.value, 0, 0xFFFFFFFFull);
             if (!pid)
                 return UsageError{fmt::format("option {} takes a process id from 0 to 4294967295, not {}",
                                               option.spelled, text::quoted(option.value))};
-            body[std::string(spec.json_key)] = *pid;
+            body[std::string(definition.json_key)] = *pid;
             return std::nullopt;
         }
         case ValueKind::File:
@@ -206,7 +206,7 @@ std::optional<UsageError> apply_option(const GivenOption& option, Invocation& in
     return std::nullopt;
 }
 
-std::string option_synopsis(const OptionSpec& option) {
+std::string option_synopsis(const OptionDefinition& option) {
     std::string synopsis = option.short_name.empty() ? "" : fmt::format("-{}, ", option.short_name);
     synopsis += fmt::format("--{}", option.name);
     if (!option.value_name.empty()) synopsis += fmt::format(" {}", option.value_name);
@@ -230,7 +230,7 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
             if (auto* error = std::get_if<UsageError>(&option)) return *error;
             auto& taken = std::get<GivenOption>(option);
             const bool duplicate = std::any_of(given.begin(), given.end(),
-                                               [&](const GivenOption& other) { return other.spec == taken.spec; });
+                                               [&](const GivenOption& other) { return other.definition == taken.definition; });
             if (duplicate) return UsageError{fmt::format("option {} is given more than once", taken.spelled)};
             given.push_back(std::move(taken));
             continue;
@@ -240,7 +240,7 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
     }
 
     if (!command_name) return UsageError{"no command given"};
-    const CommandSpec* command = find_command(*command_name);
+    const CommandDefinition* command = find_command(*command_name);
     if (command == nullptr) return UsageError{fmt::format("unknown command {}", text::quoted(*command_name))};
 
     Invocation invocation;
@@ -251,11 +251,11 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
     nlohmann::json body = nlohmann::json::object();
     for (const auto& option : given) {
         // Spelled the same, an option of another command is its own table entry.
-        const OptionSpec* spec = find_in(kGlobalOptions, option.spelled);
-        if (spec == nullptr) spec = find_in(command->options, option.spelled);
-        if (spec == nullptr)
+        const OptionDefinition* definition = find_in(kGlobalOptions, option.spelled);
+        if (definition == nullptr) definition = find_in(command->options, option.spelled);
+        if (definition == nullptr)
             return UsageError{fmt::format("option {} does not apply to {}", option.spelled, command->name)};
-        if (auto error = apply_option({spec, option.spelled, option.value}, invocation, body)) return *error;
+        if (auto error = apply_option({definition, option.spelled, option.value}, invocation, body)) return *error;
     }
     if (command->always_has_body || !body.empty()) invocation.body = std::move(body);
     return invocation;
