@@ -91,17 +91,6 @@ msi() {
 
 # ---- checks -------------------------------------------------------------------
 
-request() { run 30 "$client" "$pipe" request "$1"; }
-
-wait_healthy() {
-    local deadline=$((SECONDS + 20))
-    while :; do
-        request '{"method":"GET","path":"/healthz"}'
-        if [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]]; then return 0; fi
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.3
-    done
-}
 
 # The products registered under this package's name, one DisplayVersion each.
 product_versions() {

@@ -91,19 +91,6 @@ place_tool_doubles() {
     rm -f "$tools_log"
 }
 
-# request <json>: sends one request through the desktop client stand-in.
-request() { run 30 "$client" "$pipe" request "$1"; }
-
-# Waits until the service answers /healthz through the verified client.
-wait_healthy() {
-    local deadline=$((SECONDS + 20))
-    while :; do
-        request '{"method":"GET","path":"/healthz"}'
-        if [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]]; then return 0; fi
-        [ $SECONDS -ge $deadline ] && return 1
-        sleep 0.3
-    done
-}
 
 # Wine shows a Windows process's command line as its Linux one.
 core_running() { grep -qsaE "$tag.*sing-box\.exe" /proc/[0-9]*/cmdline; }

@@ -43,3 +43,18 @@ end_prefix_test() {
     fi
     exit $((status != 0 || failures != 0))
 }
+
+# request <json>: one request through the desktop client stand-in, with the
+# sourcing script's `run`, `client` and `pipe`.
+request() { run 30 "$client" "$pipe" request "$1"; }
+
+# Waits until the service answers /healthz through the verified client.
+wait_healthy() {
+    local deadline=$((SECONDS + 20))
+    while :; do
+        request '{"method":"GET","path":"/healthz"}'
+        if [ "$rc" -eq 0 ] && [[ $out == *'"status":200'* ]]; then return 0; fi
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.3
+    done
+}
