@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -185,6 +186,13 @@ int count_server_requests(const fs::path& trace_path) {
     if (helper == 0 || bare == 0) {
         std::fprintf(stderr, "no server requests found for the servers in %s\n", win32::path_text(trace_path).c_str());
         return 1;
+    }
+    for (const auto& [label, pid, window] : {std::tuple{"helper", servers.helper.process().pid(), 0},
+                                             std::tuple{"bare", servers.echo.pid(), 1}}) {
+        std::string parts;
+        for (const auto& [name, count] : trace.requests_by_name(pid, window))
+            parts += fmt::format(" {} {:.2f}", name, static_cast<double>(count) / kCountedRequests);
+        std::fprintf(stderr, "%s per GET /healthz by request:%s\n", label, parts.c_str());
     }
     const std::uint32_t clients = ::GetCurrentProcessId();
     std::fprintf(stderr,

@@ -80,7 +80,10 @@ void ServerTrace::read_request(std::uint32_t tid, std::string_view name, std::st
     } else if (name == "new_thread") {
         creating_local_thread_[tid] = field(arguments, "process") == kCurrentProcess;
     }
-    ++current(tid).requests[window];
+    auto& by_name = current(tid).requests[window];
+    const auto counted = by_name.find(name);
+    if (counted == by_name.end()) by_name.emplace(std::string(name), 1);
+    else ++counted->second;
 }
 
 void ServerTrace::read_reply(std::uint32_t tid, std::string_view name, std::string_view result) {
@@ -106,12 +109,19 @@ bool ServerTrace::belongs_to(const Thread& thread, std::uint32_t pid) const {
     return thread.unix_tid && unix_pid != unix_pid_of_.end() && is_task_of_(unix_pid->second, *thread.unix_tid);
 }
 
-std::uint64_t ServerTrace::requests(std::uint32_t pid, int window) const {
-    std::uint64_t total = 0;
+std::map<std::string, std::uint64_t, std::less<>> ServerTrace::requests_by_name(std::uint32_t pid, int window) const {
+    std::map<std::string, std::uint64_t, std::less<>> total;
     for (const Thread& thread : threads_) {
         const auto counted = thread.requests.find(window);
-        if (counted != thread.requests.end() && belongs_to(thread, pid)) total += counted->second;
+        if (counted == thread.requests.end() || !belongs_to(thread, pid)) continue;
+        for (const auto& [name, count] : counted->second) total[name] += count;
     }
+    return total;
+}
+
+std::uint64_t ServerTrace::requests(std::uint32_t pid, int window) const {
+    std::uint64_t total = 0;
+    for (const auto& [name, count] : requests_by_name(pid, window)) total += count;
     return total;
 }
 

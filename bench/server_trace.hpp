@@ -16,7 +16,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -36,6 +38,8 @@ public:
 
     // Requests made by the threads of Windows process `pid` within `window`.
     std::uint64_t requests(std::uint32_t pid, int window) const;
+    // The same, by request name: where a code path's cost goes.
+    std::map<std::string, std::uint64_t, std::less<>> requests_by_name(std::uint32_t pid, int window) const;
 
 private:
     struct Thread {
@@ -43,7 +47,7 @@ private:
         std::optional<std::uint32_t> unix_pid;  // from init_first_thread
         std::optional<std::uint32_t> unix_tid;  // from init_thread
         bool awaiting_init = false;              // announced by new_thread, not yet running
-        std::unordered_map<int, std::uint64_t> requests;  // per window
+        std::unordered_map<int, std::map<std::string, std::uint64_t, std::less<>>> requests;  // per window, by name
     };
 
     Thread& current(std::uint32_t tid);

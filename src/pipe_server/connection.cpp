@@ -5,20 +5,20 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <tuple>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/read.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <fmt/format.h>
 
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/api_records.hpp"
 #include "pipe_server/framing.hpp"
+#include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/router.hpp"
 #include "security/client_impersonation.hpp"
 #include "security/client_verification.hpp"
@@ -36,6 +36,7 @@ constexpr std::chrono::milliseconds kFrameDeadline{10'000};
 // a client that announces a large frame and sends nothing costs the first.
 constexpr std::size_t kFirstPayloadRead = 4 * 1024;
 constexpr std::size_t kLargestPayloadRead = 1024 * 1024;
+constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
 Error io_error(const std::error_code& ec) {
     // The client closing its end shows up as end of file or as a broken pipe.
@@ -58,6 +59,36 @@ Result<std::string> reply_frame(const api::PipeResponse& response) {
     }
 }
 
+using IoResult = std::tuple<std::error_code, std::size_t>;
+
+// One ReadFile: whatever has arrived, up to `size` bytes.
+asio::awaitable<IoResult> read_some(asio::windows::stream_handle& pipe, char* data, std::size_t size) {
+    const auto read = [data, size](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
+        return overlapped_result(::ReadFile(handle, data, static_cast<DWORD>(size), bytes, overlapped));
+    };
+    co_return co_await async_overlapped_call(pipe, read, use_tuple);
+}
+
+// One WriteFile of up to `size` bytes (at most a DWORD's worth).
+asio::awaitable<IoResult> write_some(asio::windows::stream_handle& pipe, const char* data, std::size_t size) {
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size, kLargestWrite));
+    const auto write = [data, chunk](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
+        return overlapped_result(::WriteFile(handle, data, chunk, bytes, overlapped));
+    };
+    co_return co_await async_overlapped_call(pipe, write, use_tuple);
+}
+
+// Fills `size` bytes at `data`; an end of stream before that is an error.
+asio::awaitable<Status> read_exact(asio::windows::stream_handle& pipe, char* data, std::size_t size) {
+    for (std::size_t have = 0; have < size;) {
+        auto [ec, n] = co_await read_some(pipe, data + have, size - have);
+        if (ec) co_return fail(io_error(ec));
+        if (n == 0) co_return fail("early end of stream");
+        have += n;
+    }
+    co_return Status{};
+}
+
 // Exactly `length` bytes. The buffer grows as bytes arrive, so an announced
 // size costs nothing until the client actually sends it.
 asio::awaitable<Result<std::vector<char>>> read_payload(asio::windows::stream_handle& pipe, std::uint32_t length) {
@@ -69,7 +100,7 @@ asio::awaitable<Result<std::vector<char>>> read_payload(asio::windows::stream_ha
         if (payload.capacity() < have + chunk)
             payload.reserve(std::min<std::size_t>(length, std::max(payload.capacity() * 2, have + chunk)));
         payload.resize(have + chunk);
-        auto [ec, n] = co_await pipe.async_read_some(asio::buffer(payload.data() + have, chunk), use_tuple);
+        auto [ec, n] = co_await read_some(pipe, payload.data() + have, chunk);
         payload.resize(have + n);
         if (ec) co_return fail(io_error(ec).context("Failed to read payload"));
         if (n == 0) co_return fail(Error("early end of stream").context("Failed to read payload"));
@@ -79,8 +110,8 @@ asio::awaitable<Result<std::vector<char>>> read_payload(asio::windows::stream_ha
 
 asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::stream_handle& pipe) {
     std::array<unsigned char, 4> prefix{};
-    if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(prefix), use_tuple); ec)
-        co_return fail(io_error(ec).context("Failed to read frame length"));
+    if (auto read = co_await read_exact(pipe, reinterpret_cast<char*>(prefix.data()), prefix.size()); !read)
+        co_return fail(read.error().context("Failed to read frame length"));
     const std::uint32_t length = framing::decode_length(prefix);
     if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
     co_return co_await read_payload(pipe, length);
@@ -161,9 +192,12 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     // Prefix and payload in one buffer: a second write could be lost on close.
     auto frame = reply_frame(response);
     if (!frame) co_return fail(frame.error());
-    auto [ec, written] = co_await asio::async_write(pipe, asio::buffer(*frame), use_tuple);
-    if (ec) co_return fail(io_error(ec));
-    if (written != frame->size()) co_return fail("failed to write whole buffer");
+    for (std::string_view rest = *frame; !rest.empty();) {
+        auto [ec, written] = co_await write_some(pipe, rest.data(), rest.size());
+        if (ec) co_return fail(io_error(ec));
+        if (written == 0) co_return fail("failed to write whole buffer");
+        rest.remove_prefix(written);
+    }
     co_return Status{};
 }
 

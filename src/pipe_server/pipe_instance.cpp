@@ -63,6 +63,11 @@ Result<asio::windows::stream_handle> create_pipe_instance(const asio::any_io_exe
     instance.assign(pipe->get(), ec);
     if (ec) return fail(win32::os_error(static_cast<DWORD>(ec.value())).context("Failed to register named pipe"));
     pipe->release();  // owned by the stream handle from here on
+    // A call that finishes at once queues no packet and sets no event: its
+    // result is taken inline (async_overlapped_call relies on this).
+    if (!::SetFileCompletionNotificationModes(instance.native_handle(),
+                                              FILE_SKIP_COMPLETION_PORT_ON_SUCCESS | FILE_SKIP_SET_EVENT_ON_HANDLE))
+        return fail(win32::last_os_error().context("Failed to register named pipe"));
     return instance;
 }
 

@@ -18,7 +18,8 @@ inline constexpr DWORD kPipeBufferSize = 64 * 1024;
 // for sole ownership of the name.
 Result<win32::UniqueHandle> create_pipe_handle(std::string_view path, bool first_instance);
 
-// The same, registered with the executor's I/O completion port.
+// The same, registered with the executor's I/O completion port; calls on it
+// that finish at once skip the port (see async_overlapped_call).
 Result<asio::windows::stream_handle> create_pipe_instance(const asio::any_io_executor& executor,
                                                           std::string_view path, bool first_instance);
 

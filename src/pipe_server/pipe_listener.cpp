@@ -5,19 +5,15 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <tuple>
 
-#include <asio/associated_cancellation_slot.hpp>
-#include <asio/async_result.hpp>
-#include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/windows/overlapped_ptr.hpp>
 
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
+#include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/pipe_instance.hpp"
 
 namespace zorv::pipe_server {
@@ -30,60 +26,16 @@ constexpr int kFirstInstanceRetries = 5;  // six attempts in all
 constexpr auto kFirstInstanceRetryPause = 200ms;
 constexpr auto kConnectErrorPause = 50ms;
 
-// Cancels a pending ConnectNamedPipe. Cancellation may arrive from another
-// thread before the call has been issued; the flag lets the initiator catch up.
-struct ConnectCancellation {
-    HANDLE pipe = nullptr;
-    OVERLAPPED* overlapped = nullptr;
-    std::atomic<bool> requested{false};
-};
-
-class CancelConnect {
-public:
-    explicit CancelConnect(std::shared_ptr<ConnectCancellation> state) : state_(std::move(state)) {}
-    void operator()(asio::cancellation_type_t) {
-        state_->requested = true;
-        ::CancelIoEx(state_->pipe, state_->overlapped);
-    }
-
-private:
-    std::shared_ptr<ConnectCancellation> state_;
-};
-
-// Issues ConnectNamedPipe on the instance; completes with the connect's error.
-class InitiateConnect {
-public:
-    explicit InitiateConnect(asio::windows::stream_handle& pipe) : pipe_(&pipe) {}
-
-    template <typename Handler>
-    void operator()(Handler handler) const {
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        asio::windows::overlapped_ptr overlapped(pipe_->get_executor(), std::move(handler));
-        auto cancellation = std::make_shared<ConnectCancellation>();
-        cancellation->pipe = pipe_->native_handle();
-        cancellation->overlapped = overlapped.get();
-        if (slot.is_connected()) slot.template emplace<CancelConnect>(cancellation);
-
-        const BOOL connected = ::ConnectNamedPipe(pipe_->native_handle(), overlapped.get());
-        const DWORD error = connected ? ERROR_SUCCESS : ::GetLastError();
-        if (connected || error == ERROR_IO_PENDING) {
-            overlapped.release();  // completes through the completion port
-            if (cancellation->requested) ::CancelIoEx(cancellation->pipe, cancellation->overlapped);
-        } else if (error == ERROR_PIPE_CONNECTED) {
-            // The client arrived between creation and this call.
-            overlapped.complete(std::error_code(), 0);
-        } else {
-            overlapped.complete(std::error_code(static_cast<int>(error), asio::system_category()), 0);
-        }
-    }
-
-private:
-    asio::windows::stream_handle* pipe_;
-};
-
-template <typename CompletionToken>
-auto async_connect_pipe(asio::windows::stream_handle& pipe, CompletionToken&& token) {
-    return asio::async_initiate<CompletionToken, void(std::error_code, std::size_t)>(InitiateConnect(pipe), token);
+// Waits for a client on the instance. A client that arrived between the
+// creation and this call is connected already, which is a success too.
+asio::awaitable<std::tuple<std::error_code, std::size_t>> async_connect_pipe(
+    asio::windows::stream_handle& pipe, std::shared_ptr<CallCancellation> cancellation) {
+    const auto connect = [](HANDLE handle, OVERLAPPED* overlapped, DWORD*) {
+        const DWORD error = overlapped_result(::ConnectNamedPipe(handle, overlapped));
+        return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
+    };
+    co_return co_await async_overlapped_call(pipe, connect, asio::experimental::as_tuple(asio::use_awaitable),
+                                             std::move(cancellation));
 }
 
 // The listener's pauses are short and rare (a busy name at start-up, a failed
@@ -152,26 +104,35 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             }
         }
 
-        // Whichever finishes first cancels the other, and both have ended
-        // before the group completes. The operations are built outside the
-        // co_await expression: GCC 12 may destroy temporaries there twice.
-        auto connect = async_connect_pipe(*instance, asio::experimental::deferred);
-        auto shutdown_changed = asio::co_spawn(executor, shutdown.changed(), asio::experimental::deferred);
-        auto race = asio::experimental::make_parallel_group(std::move(connect), std::move(shutdown_changed));
-        auto [order, connect_error, connect_bytes, shutdown_error] =
-            co_await race.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+        // One wait for a client, ended early by either cancellation path: a
+        // shutdown publication (on the publishing thread, nothing posted) and
+        // the listener's own abandonment both cancel the pending connect.
+        auto cancellation = std::make_shared<CallCancellation>(instance->native_handle());
+        auto shutdown_seen = std::make_shared<std::atomic<bool>>(false);
+        ShutdownWatch watch = shutdown.watch([cancellation, shutdown_seen] {
+            shutdown_seen->store(true);
+            cancellation->request();
+        });
+        auto [connect_error, connect_bytes] = co_await async_connect_pipe(*instance, cancellation);
+        watch = ShutdownWatch();
 
         if (co_await cancelled()) {
             close_instance(*instance);
             co_return Status{};
         }
 
-        if (order[0] == 0 && !connect_error) {
-            spawn_connection(executor, std::move(*instance), context.pipe_name, context.manager);
+        if (!connect_error) {
+            // The next instance exists before the connection task takes this
+            // thread, so waiting clients find one while the caller is served.
+            asio::windows::stream_handle connected = std::move(*instance);
             instance.reset();
+            auto next = create_pipe_instance(executor, path, false);
+            spawn_connection(executor, std::move(connected), context.pipe_name, context.manager);
+            if (!next) co_return fail(next.error());
+            instance.emplace(std::move(*next));
             continue;
         }
-        if (order[0] == 0) {
+        if (!shutdown_seen->load()) {
             log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
             pause(kConnectErrorPause);
             auto next = create_pipe_instance(executor, path, false);

@@ -79,6 +79,15 @@ TEST(ServerTrace, CountsRequestLinesOfEachProcessPerWindow) {
     }
 }
 
+TEST(ServerTrace, RequestsByNameAddUpToTheCount) {
+    const ServerTrace trace = read_trace();
+    using ByName = std::map<std::string, std::uint64_t, std::less<>>;
+    EXPECT_EQ(trace.requests_by_name(0x28, 0), (ByName{{"close_handle", 1}, {"get_startup_info", 1}, {"select", 1}}));
+    EXPECT_EQ(trace.requests_by_name(0x20, 1), (ByName{{"get_thread_times", 1}, {"init_thread", 1},
+                                                       {"new_thread", 1}, {"read", 1}}));
+    EXPECT_TRUE(trace.requests_by_name(0x99, 0).empty());
+}
+
 TEST(ServerTrace, AThreadMadeForAnotherProcessIsNotTheCreators) {
     ServerTrace trace([](std::uint32_t, std::uint32_t) { return false; });
     for (const char* line : {
