@@ -1,0 +1,154 @@
+// Overlapped calls on a real pipe instance: a call the system finishes at
+// once completes inline and leaves no packet on the completion port; a
+// pending one completes through the port; cancellation reaches a pending
+// call only.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include <asio/io_context.hpp>
+
+#include "common/win32.hpp"
+#include "pipe_server/overlapped_call.hpp"
+#include "pipe_server/pipe_instance.hpp"
+#include "pipe_server/pipe_listener.hpp"
+#include "support/test_env.hpp"
+
+namespace zorv::pipe_server {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Outcome {
+    std::error_code ec;
+    std::size_t bytes = 0;
+};
+
+DWORD connect_call(HANDLE handle, OVERLAPPED* overlapped, DWORD*) {
+    const DWORD error = overlapped_result(::ConnectNamedPipe(handle, overlapped));
+    return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
+}
+
+// A connected instance on the io_context's port and a plain client end.
+class OverlappedCallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string path = pipe_path(testing::unique_pipe_name("overlapped"));
+        auto created = create_pipe_instance(io_.get_executor(), path, true);
+        ASSERT_TRUE(created) << created.error().one_line();
+        server_.emplace(std::move(*created));
+        client_.reset(::CreateFileW(win32::to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(client_);
+        std::optional<Outcome> connected = start(&connect_call);
+        ASSERT_TRUE(connected) << "a client that is already there is connected at once";
+        EXPECT_FALSE(connected->ec) << connected->ec.message();
+    }
+
+    auto read_call() {
+        return [this](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
+            return overlapped_result(::ReadFile(handle, buffer_, sizeof buffer_, bytes, overlapped));
+        };
+    }
+
+    // Starts the call; the outcome when it completed before start() returned.
+    template <typename Call>
+    std::optional<Outcome> start(Call call, std::shared_ptr<CallCancellation> cancellation = nullptr) {
+        outcome_.reset();
+        async_overlapped_call(
+            *server_, call, [this](std::error_code ec, std::size_t bytes) { outcome_ = Outcome{ec, bytes}; },
+            std::move(cancellation));
+        return outcome_;
+    }
+
+    // Runs the port until the pending call has completed.
+    std::optional<Outcome> complete() {
+        io_.restart();
+        for (int i = 0; i < 50 && !outcome_; ++i) io_.run_for(100ms);
+        return outcome_;
+    }
+
+    // Handlers waiting on the port: none may be left by a call that finished at once.
+    std::size_t stray_handlers() {
+        io_.restart();
+        return io_.poll();
+    }
+
+    void client_writes(const std::string& bytes) {
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(client_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+
+    std::string received(const Outcome& outcome) const { return std::string(buffer_, outcome.bytes); }
+
+    asio::io_context io_;
+    std::optional<asio::windows::stream_handle> server_;
+    win32::UniqueHandle client_;
+    std::optional<Outcome> outcome_;
+    char buffer_[64] = {};
+};
+
+TEST_F(OverlappedCallTest, DataAlreadyThereIsReadInlineAndNoPacketFollows) {
+    client_writes("ping");
+    const auto outcome = start(read_call());
+    ASSERT_TRUE(outcome) << "the read did not finish inline";
+    EXPECT_FALSE(outcome->ec) << outcome->ec.message();
+    EXPECT_EQ(received(*outcome), "ping");
+    EXPECT_EQ(stray_handlers(), 0u);
+}
+
+TEST_F(OverlappedCallTest, AReadThatWaitsCompletesThroughThePort) {
+    ASSERT_FALSE(start(read_call())) << "nothing was there to read";
+    client_writes("late");
+    const auto outcome = complete();
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->ec) << outcome->ec.message();
+    EXPECT_EQ(received(*outcome), "late");
+}
+
+TEST_F(OverlappedCallTest, AClosedClientFailsTheReadAtOnce) {
+    client_.reset();
+    const auto outcome = start(read_call());
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->ec.value(), ERROR_BROKEN_PIPE) << outcome->ec.message();
+    EXPECT_EQ(stray_handlers(), 0u);
+}
+
+TEST_F(OverlappedCallTest, CancellationReachesAPendingCallWhenAskedBeforeOrAfterItsStart) {
+    for (const bool before : {true, false}) {
+        SCOPED_TRACE(before ? "asked before the start" : "asked while pending");
+        auto cancellation = std::make_shared<CallCancellation>(server_->native_handle());
+        if (before) cancellation->request();
+        ASSERT_FALSE(start(read_call(), cancellation));
+        if (!before) cancellation->request();
+        const auto outcome = complete();
+        ASSERT_TRUE(outcome);
+        EXPECT_EQ(outcome->ec.value(), ERROR_OPERATION_ABORTED) << outcome->ec.message();
+    }
+    // The pipe itself is untouched: the next read gets the next bytes.
+    client_writes("after");
+    const auto outcome = start(read_call());
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(received(*outcome), "after");
+}
+
+TEST_F(OverlappedCallTest, ACancellationAfterCompletionLeavesLaterCallsAlone) {
+    auto cancellation = std::make_shared<CallCancellation>(server_->native_handle());
+    ASSERT_FALSE(start(read_call(), cancellation));
+    client_writes("first");
+    ASSERT_TRUE(complete());
+    cancellation->request();  // too late: the call it was made for is done
+
+    ASSERT_FALSE(start(read_call()));
+    client_writes("second");
+    const auto outcome = complete();
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->ec) << outcome->ec.message();
+    EXPECT_EQ(received(*outcome), "second");
+}
+
+}  // namespace
+}  // namespace zorv::pipe_server
