@@ -5,12 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <tuple>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/error.hpp>
-#include <asio/experimental/as_tuple.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
@@ -26,8 +26,6 @@
 namespace zorv::pipe_server {
 
 namespace {
-
-constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 // A verified client has this long to deliver its whole request frame; one
 // that stalls would otherwise hold its task and its pipe instance for good.
@@ -59,23 +57,21 @@ Result<std::string> reply_frame(const api::PipeResponse& response) {
     }
 }
 
-using IoResult = std::tuple<std::error_code, std::size_t>;
-
 // One ReadFile: whatever has arrived, up to `size` bytes.
-asio::awaitable<IoResult> read_some(asio::windows::stream_handle& pipe, char* data, std::size_t size) {
+asio::awaitable<CallResult> read_some(asio::windows::stream_handle& pipe, char* data, std::size_t size) {
     const auto read = [data, size](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
         return overlapped_result(::ReadFile(handle, data, static_cast<DWORD>(size), bytes, overlapped));
     };
-    co_return co_await async_overlapped_call(pipe, read, use_tuple);
+    co_return co_await overlapped_call(pipe, read);
 }
 
 // One WriteFile of up to `size` bytes (at most a DWORD's worth).
-asio::awaitable<IoResult> write_some(asio::windows::stream_handle& pipe, const char* data, std::size_t size) {
+asio::awaitable<CallResult> write_some(asio::windows::stream_handle& pipe, const char* data, std::size_t size) {
     const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size, kLargestWrite));
     const auto write = [data, chunk](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
         return overlapped_result(::WriteFile(handle, data, chunk, bytes, overlapped));
     };
-    co_return co_await async_overlapped_call(pipe, write, use_tuple);
+    co_return co_await overlapped_call(pipe, write);
 }
 
 // Fills `size` bytes at `data`; an end of stream before that is an error.
@@ -217,12 +213,35 @@ asio::awaitable<void> handle_connection(asio::windows::stream_handle pipe, std::
     if (!result) log::warn(log::target::pipe_server, "Pipe connection handling error: {}", result.error().multi_line());
 }
 
+namespace {
+
+// The detached task. The runtime queues the completion of a task that never
+// waited (so that it never runs inside the spawning call), which costs a
+// packet on the completion port; a request served without waiting is the
+// common case here and the completion does nothing, so the task first
+// passes through an inline dispatch, which counts as a switch.
+asio::awaitable<void> connection_task(asio::windows::stream_handle pipe, std::string pipe_name,
+                                      std::shared_ptr<manager::RuntimeManager> manager) {
+    co_await asio::dispatch(asio::use_awaitable);
+    co_await handle_connection(std::move(pipe), std::move(pipe_name), std::move(manager));
+}
+
+}  // namespace
+
 void spawn_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
                       std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager) {
     // A failure in one connection must never reach the listener or another
     // connection, so whatever escapes the task is dropped here.
-    asio::co_spawn(executor, handle_connection(std::move(pipe), std::move(pipe_name), std::move(manager)),
+    asio::co_spawn(executor, connection_task(std::move(pipe), std::move(pipe_name), std::move(manager)),
                    [](std::exception_ptr) {});
+}
+
+void post_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
+                     std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager) {
+    asio::post(executor, [executor, pipe = std::move(pipe), pipe_name = std::move(pipe_name),
+                          manager = std::move(manager)]() mutable {
+        spawn_connection(executor, std::move(pipe), std::move(pipe_name), std::move(manager));
+    });
 }
 
 }  // namespace zorv::pipe_server

@@ -17,8 +17,13 @@ namespace zorv::pipe_server {
 asio::awaitable<void> handle_connection(asio::windows::stream_handle pipe, std::string pipe_name,
                                         std::shared_ptr<manager::RuntimeManager> manager);
 
-// Starts handle_connection as a detached task on `executor`.
+// Starts handle_connection as a detached task on `executor`; it runs on the
+// calling thread until it first waits.
 void spawn_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
                       std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager);
+
+// The same, queued on `executor`, for a caller that must go on at once.
+void post_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
+                     std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager);
 
 }  // namespace zorv::pipe_server

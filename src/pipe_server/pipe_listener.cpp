@@ -5,11 +5,8 @@
 #include <memory>
 #include <optional>
 #include <thread>
-#include <tuple>
 
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
@@ -28,14 +25,26 @@ constexpr auto kConnectErrorPause = 50ms;
 
 // Waits for a client on the instance. A client that arrived between the
 // creation and this call is connected already, which is a success too.
-asio::awaitable<std::tuple<std::error_code, std::size_t>> async_connect_pipe(
-    asio::windows::stream_handle& pipe, std::shared_ptr<CallCancellation> cancellation) {
+asio::awaitable<CallResult> connect_pipe(asio::windows::stream_handle& pipe,
+                                         std::shared_ptr<CallCancellation> cancellation, OnIssued on_issued) {
     const auto connect = [](HANDLE handle, OVERLAPPED* overlapped, DWORD*) {
         const DWORD error = overlapped_result(::ConnectNamedPipe(handle, overlapped));
         return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
     };
-    co_return co_await async_overlapped_call(pipe, connect, asio::experimental::as_tuple(asio::use_awaitable),
-                                             std::move(cancellation));
+    co_return co_await overlapped_call(pipe, connect, std::move(cancellation), std::move(on_issued));
+}
+
+// The task of an accepted connection, started by the next connect: on this
+// thread once that connect waits (the listener is then suspended, and its
+// completion goes to whichever worker is free), queued when it finished at
+// once because the next client was already there.
+OnIssued start_task_when_listening(const asio::any_io_executor& executor, asio::windows::stream_handle connected,
+                                   const PipeServerContext& context) {
+    return [executor, connected = std::move(connected), name = context.pipe_name,
+            manager = context.manager](bool pending) mutable {
+        if (pending) spawn_connection(executor, std::move(connected), std::move(name), std::move(manager));
+        else post_connection(executor, std::move(connected), std::move(name), std::move(manager));
+    };
 }
 
 // The listener's pauses are short and rare (a busy name at start-up, a failed
@@ -71,22 +80,31 @@ std::string connect_error_text(const std::error_code& ec) {
 
 // The accept loop. An instance of ours holds the name from the first creation
 // on: after a connect error the next instance exists before the failed one is
-// closed, so no other process can slip in and own the name.
+// closed, so no other process can slip in and own the name. A connection's
+// task starts once the next instance listens; on the way out it starts at once.
 asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownReceiver shutdown,
                                    const ListeningCallback& on_listening) {
     const std::string path = pipe_path(context.pipe_name);
     log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
     const auto executor = co_await asio::this_coro::executor;
     std::optional<asio::windows::stream_handle> instance;
+    std::optional<asio::windows::stream_handle> accepted;  // connected, its task not started yet
+    const auto start_accepted = [&] {
+        if (!accepted) return;
+        spawn_connection(executor, std::move(*accepted), context.pipe_name, context.manager);
+        accepted.reset();
+    };
 
     for (bool first = true;; first = false) {
         if (shutdown.current()) {
             log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
+            start_accepted();
             if (instance) close_instance(*instance);
             co_return Status{};
         }
         // Abandoned by whoever awaits the listener (the standalone run on Ctrl+C).
         if (co_await cancelled()) {
+            start_accepted();
             if (instance) close_instance(*instance);
             co_return Status{};
         }
@@ -94,7 +112,10 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         if (!instance) {
             Result<asio::windows::stream_handle> created =
                 first ? create_first_instance(executor, path) : create_pipe_instance(executor, path, false);
-            if (!created) co_return fail(created.error());
+            if (!created) {
+                start_accepted();
+                co_return fail(created.error());
+            }
             instance.emplace(std::move(*created));
             if (first && on_listening) {
                 if (auto told = on_listening(); !told) {
@@ -113,7 +134,10 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             shutdown_seen->store(true);
             cancellation->request();
         });
-        auto [connect_error, connect_bytes] = co_await async_connect_pipe(*instance, cancellation);
+        OnIssued start_task;
+        if (accepted) start_task = start_task_when_listening(executor, std::move(*accepted), context);
+        accepted.reset();
+        auto [connect_error, connect_bytes] = co_await connect_pipe(*instance, cancellation, std::move(start_task));
         watch = ShutdownWatch();
 
         if (co_await cancelled()) {
@@ -122,13 +146,13 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         }
 
         if (!connect_error) {
-            // The next instance exists before the connection task takes this
-            // thread, so waiting clients find one while the caller is served.
-            asio::windows::stream_handle connected = std::move(*instance);
+            accepted.emplace(std::move(*instance));
             instance.reset();
             auto next = create_pipe_instance(executor, path, false);
-            spawn_connection(executor, std::move(connected), context.pipe_name, context.manager);
-            if (!next) co_return fail(next.error());
+            if (!next) {
+                start_accepted();
+                co_return fail(next.error());
+            }
             instance.emplace(std::move(*next));
             continue;
         }
