@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/api_records.hpp"
+#include "pipe_server/frame_deadline.hpp"
 #include "pipe_server/framing.hpp"
 #include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/router.hpp"
@@ -113,47 +113,9 @@ asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::str
     co_return co_await read_payload(pipe, length);
 }
 
-// Cancels the pipe's pending reads once the frame deadline has passed, and
-// again every second after, so that a read issued just after an expiry is
-// cancelled too. A system thread-pool timer: the I/O runtime keeps no timer
-// of its own for every connection.
-class FrameDeadline {
-public:
-    FrameDeadline(HANDLE pipe, std::chrono::milliseconds limit) : pipe_(pipe) {
-        timer_ = ::CreateThreadpoolTimer(&FrameDeadline::expire, this, nullptr);
-        if (timer_ == nullptr) return;
-        ULARGE_INTEGER due;
-        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(limit.count()) * 10'000);  // relative
-        FILETIME when{due.LowPart, due.HighPart};
-        ::SetThreadpoolTimer(timer_, &when, kRepeatMs, 0);
-    }
-    ~FrameDeadline() {
-        if (timer_ == nullptr) return;
-        ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
-        ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-        ::CloseThreadpoolTimer(timer_);
-    }
-    FrameDeadline(const FrameDeadline&) = delete;
-    FrameDeadline& operator=(const FrameDeadline&) = delete;
-
-    bool expired() const { return expired_; }
-
-private:
-    static constexpr DWORD kRepeatMs = 1000;
-    static void CALLBACK expire(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
-        auto* self = static_cast<FrameDeadline*>(context);
-        self->expired_ = true;
-        ::CancelIoEx(self->pipe_, nullptr);
-    }
-
-    HANDLE pipe_;
-    PTP_TIMER timer_ = nullptr;
-    std::atomic<bool> expired_{false};
-};
-
 // The request frame, or an error once the deadline has passed.
 asio::awaitable<Result<std::vector<char>>> read_request_frame_in_time(asio::windows::stream_handle& pipe) {
-    const FrameDeadline deadline(pipe.native_handle(), kFrameDeadline);
+    const FrameDeadline deadline(DeadlineSweep::shared(), pipe.native_handle(), kFrameDeadline);
     auto frame = co_await read_request_frame(pipe);
     if (deadline.expired() && !frame)
         co_return fail(fmt::format("Request frame not received within {} s; closing the connection",
