@@ -99,7 +99,13 @@ public:
         if (slot.is_connected() && pending->cancellation())
             slot.template emplace<CancelCall>(pending->cancellation());
         pending->await(std::move(handler));
-        if (on_issued) on_issued(true);
+        if (!on_issued) return;
+        try {
+            on_issued(true);
+        } catch (...) {
+            // Nothing may escape into the suspended coroutine's machinery,
+            // which another thread may already be running.
+        }
     }
 
 private:
