@@ -115,7 +115,8 @@ struct Servers {
     HelperUnderTest helper;
 
     Servers() : echo(start_echo(echo_pipe)), helper(health_options()) {
-        pipe_client::connect(echo_pipe, std::chrono::seconds(10));  // wait until it listens
+        // Waits until it listens; the connection itself is not used.
+        (void)pipe_client::connect(echo_pipe, std::chrono::seconds(10));
         latencies(helper.pipe_name(), 50);
         latencies(echo_pipe, 50);
     }

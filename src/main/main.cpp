@@ -1,7 +1,6 @@
 // zorv-helper: Windows service, foreground console server and its own installer.
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -26,12 +25,9 @@ constexpr std::uint64_t kLogMaxSize = 10 * 1024 * 1024;
 constexpr std::uint64_t kLogMaxFiles = 5;
 
 std::vector<std::string> command_line_arguments() {
-    int count = 0;
-    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     std::vector<std::string> args;
-    if (wide == nullptr) return args;
-    for (int i = 0; i < count; ++i) args.push_back(win32::from_wide(wide[i]));
-    ::LocalFree(wide);
+    if (auto words = win32::command_line_words(::GetCommandLineW()))
+        for (const std::wstring& word : *words) args.push_back(win32::from_wide(word));
     return args;
 }
 

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/runtime_manager.hpp"
@@ -42,16 +43,11 @@ std::string read_core_log_tail(const std::filesystem::path& path, std::size_t ma
                                static_cast<LONGLONG>(*session_start));
     if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return {};
 
-    std::string bytes;
-    std::vector<char> chunk(8192);
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) return {};
-        if (read == 0) break;
-        bytes.append(chunk.data(), read);
-    }
+    // The core may still be writing: what it adds past the window is not read.
+    const auto bytes = win32::read_at_most(file.get(), static_cast<std::size_t>(kTailWindow));
+    if (!bytes) return {};
 
-    const std::string content = text::sanitize_utf8(bytes);
+    const std::string content = text::sanitize_utf8(*bytes);
     std::vector<std::string_view> kept;
     for (std::string_view line : text::split_lines(content))
         if (!text::is_blank(line)) kept.push_back(line);

@@ -106,9 +106,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     auto job = bind_to_kill_on_close_job(child);
     if (!job) {
         (void)child.kill(1);
-        const std::string message = "Failed to bind sing-box to Windows Job Object: " + job.error().message();
-        log::error(log::target::manager, "{}", message);
-        return fail(message);
+        Error error = job.error().context("Failed to bind sing-box to Windows Job Object");
+        log::error(log::target::manager, "{}", error.one_line());
+        return fail(std::move(error));
     }
     log::info(log::target::manager, "sing-box PID={} successfully bound to Win32 Job Object", pid);
     if (auto resumed = child.resume(); !resumed) {
@@ -120,9 +120,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     const auto exited = child.try_wait();
     if (!exited) {
         // Closing the job (as `job` goes) ends the child through kill-on-close.
-        const std::string message = "Failed to check sing-box process status: " + exited.error().message();
-        log::error(log::target::manager, "{}", message);
-        return fail(message);
+        Error error = exited.error().context("Failed to check sing-box process status");
+        log::error(log::target::manager, "{}", error.one_line());
+        return fail(std::move(error));
     }
     if (exited->has_value()) {
         const std::string status = exit_status_text(**exited);

@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "common/argument_quoting.hpp"
 #include "logger/log.hpp"
 #include "service/service_identity.hpp"
 
@@ -114,26 +115,7 @@ Status start_and_wait_until_running(ScmService& service, PollClock& clock) {
     return running;
 }
 
-std::wstring service_image_path(std::wstring_view executable) {
-    if (!executable.empty() && executable.find_first_of(L" \t\n\v\"") == std::wstring_view::npos)
-        return std::wstring(executable);
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : executable) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled, and the quote escaped.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    // Backslashes before the closing quote are doubled too.
-    quoted.append(backslashes * 2, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
+std::wstring service_image_path(std::wstring_view executable) { return quote_windows_argument(executable); }
 
 CrashRecoveryPolicy crash_recovery_policy() {
     constexpr DWORD kOneDaySeconds = 86'400;

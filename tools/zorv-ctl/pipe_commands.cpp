@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
@@ -66,18 +67,9 @@ Result<std::string> read_config_file(const std::filesystem::path& path) {
     if (size.QuadPart > framing::kMaxRequestSize)
         return fail(fmt::format("Config file {} is larger than a request may be ({} bytes)", shown,
                                 framing::kMaxRequestSize));
-    std::string content(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t filled = 0;
-    while (filled < content.size()) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), content.data() + filled, static_cast<DWORD>(content.size() - filled), &read,
-                        nullptr))
-            return fail(win32::last_os_error().context("Failed to read " + shown));
-        if (read == 0) break;
-        filled += read;
-    }
-    content.resize(filled);
-    if (!text::is_valid_utf8(content)) return fail("Config file " + shown + " is not valid UTF-8 text");
+    auto content = win32::read_at_most(file.get(), static_cast<std::size_t>(size.QuadPart));
+    if (!content) return fail(content.error().context("Failed to read " + shown));
+    if (!text::is_valid_utf8(*content)) return fail("Config file " + shown + " is not valid UTF-8 text");
     return content;
 }
 
