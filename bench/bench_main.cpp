@@ -23,7 +23,7 @@
 
 #include "common/clock.hpp"
 #include "logger/rolling_file_logger.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "server_trace.hpp"
 #include "support/test_env.hpp"
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/product.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -13,7 +14,6 @@
 #include "main/command_line.hpp"
 #include "main/panic.hpp"
 #include "service/install.hpp"
-#include "service/service_identity.hpp"
 #include "service/service_runtime.hpp"
 #include "service/standalone.hpp"
 
@@ -54,7 +54,7 @@ Status run_command(entry::Command command) {
             return removed;
         }
         case entry::Command::ServiceDispatcher:
-            log::info(log::target::main, "Starting Windows Service dispatcher for {}", service::SERVICE_NAME);
+            log::info(log::target::main, "Starting Windows Service dispatcher for {}", product::SERVICE_NAME);
             return service::run_service_dispatcher();
     }
     return {};
@@ -67,8 +67,8 @@ int main() {
     const std::vector<std::string> args = command_line_arguments();
 
     logger::RollingFileLogger::init(logger::LoggerSettings{
-        .log_dir = win32::executable_dir_or_fallback() / L"logs",
-        .base_name = "service",
+        .log_dir = win32::executable_dir_or_fallback() / product::kLogFolder,
+        .base_name = std::string(product::kHelperLogBaseName),
         .max_size = kLogMaxSize,
         .max_files = kLogMaxFiles,
         .console = args.size() > 1,

@@ -10,6 +10,7 @@
 
 #include "common/clock.hpp"
 #include "common/file_reading.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "logger/rotate_log.hpp"
@@ -130,7 +131,7 @@ Result<std::string> read_configuration_file(const std::string& given, security::
 
 }  // namespace
 
-Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request,
+Result<ConfigurationSelection> select_configuration(const StartCommand& request,
                                                     security::ClientIdentity& client) {
     const std::string stdin_argument(kStdinConfigArgument);
     if (request.config_content) return ConfigurationSelection{stdin_argument, stdin_argument, *request.config_content};
@@ -148,11 +149,11 @@ std::string session_header(std::string_view local_time, std::string_view profile
 
 CoreLog prepare_core_log(const std::filesystem::path& service_dir, std::string_view profile,
                          std::string_view config_label) {
-    const std::filesystem::path directory = service_dir / L"logs";
+    const std::filesystem::path directory = service_dir / product::kLogFolder;
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
 
-    CoreLog log_file{directory / L"sing-box.log", {}, std::nullopt};
+    CoreLog log_file{directory / product::kCoreLogFile, {}, std::nullopt};
     if (auto rotated = logger::rotate_log(log_file.path, kCoreLogRotateBytes, kCoreLogGenerations); !rotated)
         log::warn(log::target::manager, "Failed to rotate sing-box.log: {}", rotated.error().one_line());
 

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "common/file_reading.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/runtime_manager.hpp"
@@ -22,7 +23,7 @@ bool metadata_readable(const std::filesystem::path& path, WIN32_FILE_ATTRIBUTE_D
 }  // namespace
 
 std::filesystem::path core_log_path(const std::filesystem::path& service_dir) {
-    return service_dir / L"logs" / L"sing-box.log";
+    return service_dir / product::kLogFolder / product::kCoreLogFile;
 }
 
 std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines,
@@ -109,7 +110,7 @@ ShredReport shred_report(const ShredOutcome& outcome, std::string_view path) {
 
 void shred_stale_configuration(const std::filesystem::path& directory) {
     if (directory.empty()) return;
-    const std::filesystem::path path = directory / L"sing-box.json";
+    const std::filesystem::path path = directory / product::kCoreConfigFile;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!metadata_readable(path, data)) return;
     const ShredReport report = shred_report(overwrite_and_delete(path), win32::path_text(path));

@@ -15,10 +15,10 @@
 #include <asio/write.hpp>
 #include <fmt/format.h>
 
+#include "api/framing.hpp"
+#include "api/records.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
-#include "pipe_server/api_records.hpp"
-#include "pipe_server/framing.hpp"
 #include "pipe_server/router.hpp"
 #include "security/client_impersonation.hpp"
 #include "security/client_verification.hpp"
@@ -52,7 +52,7 @@ void close_pipe(asio::windows::stream_handle& pipe) {
 
 Result<std::string> reply_frame(const api::PipeResponse& response) {
     try {
-        return framing::encode_frame(api::serialize_response(response));
+        return api::encode_frame(api::serialize_response(response));
     } catch (const std::exception& e) {
         return fail(fmt::format("Failed to serialise reply: {}", e.what()));
     }
@@ -81,8 +81,8 @@ asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::str
     std::array<unsigned char, 4> prefix{};
     if (auto [ec, n] = co_await asio::async_read(pipe, asio::buffer(prefix), use_tuple); ec)
         co_return fail(io_error(ec).context("Failed to read frame length"));
-    const std::uint32_t length = framing::decode_length(prefix);
-    if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
+    const std::uint32_t length = api::decode_length(prefix);
+    if (auto allowed = api::check_request_length(length); !allowed) co_return fail(allowed.error());
     co_return co_await read_payload(pipe, length);
 }
 
@@ -154,9 +154,9 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     std::vector<char>().swap(*payload);
 
     security::NamedPipeClientIdentity client(pipe.native_handle());
-    const api::PipeResponse response =
-        dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                         std::move(request->body), manager, client, pipe_name, request->body_duplicate_keys);
+    request->method = api::normalize_method(request->method);
+    request->path = api::normalize_path(request->path);
+    const api::PipeResponse response = dispatch_request(std::move(*request), manager, client, pipe_name);
 
     // Prefix and payload in one buffer: a second write could be lost on close.
     auto frame = reply_frame(response);

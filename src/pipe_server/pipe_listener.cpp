@@ -16,6 +16,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/overlapped_ptr.hpp>
 
+#include "api/pipe_path.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
 #include "pipe_server/pipe_instance.hpp"
@@ -122,7 +123,7 @@ std::string connect_error_text(const std::error_code& ec) {
 // closed, so no other process can slip in and own the name.
 asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownReceiver shutdown,
                                    const ListeningCallback& on_listening) {
-    const std::string path = pipe_path(context.pipe_name);
+    const std::string path = api::pipe_path(context.pipe_name);
     log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
     const auto executor = co_await asio::this_coro::executor;
     std::optional<asio::windows::stream_handle> instance;

@@ -6,10 +6,10 @@
 
 #include <fmt/format.h>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/write_access.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::security {
 
@@ -23,7 +23,7 @@ constexpr DWORD kAnyType = RRF_RT_ANY | RRF_NOEXPAND;
 }  // namespace
 
 std::wstring policy_key_path() {
-    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(service::SERVICE_NAME_W) +
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(product::SERVICE_NAME_W) +
            L"\\Parameters";
 }
 

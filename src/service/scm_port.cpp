@@ -2,8 +2,8 @@
 
 #include <thread>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -56,7 +56,7 @@ Result<std::unique_ptr<Win32ScmConnection>> Win32ScmConnection::open(DWORD acces
 }
 
 Result<std::unique_ptr<ScmService>> Win32ScmConnection::open_service(DWORD access) {
-    const std::wstring name(SERVICE_NAME_W);
+    const std::wstring name(product::SERVICE_NAME_W);
     win32::UniqueServiceHandle handle(::OpenServiceW(handle_.get(), name.c_str(), access));
     if (!handle) return fail(win32::last_os_error());
     return std::make_unique<Win32ScmService>(std::move(handle));

@@ -44,7 +44,7 @@ public:
 class ScmConnection {
 public:
     virtual ~ScmConnection() = default;
-    // OpenServiceW on SERVICE_NAME.
+    // OpenServiceW on product::SERVICE_NAME.
     virtual Result<std::unique_ptr<ScmService>> open_service(DWORD access) = 0;
 };
 

@@ -5,9 +5,9 @@
 
 #include <vector>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "service/scm_port.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::ctl {
 
@@ -30,12 +30,12 @@ Result<std::string> query_image_command(SC_HANDLE service) {
 Result<std::optional<ServiceSnapshot>> query_service() {
     win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(win32::last_os_error().context("Failed to reach the Service Control Manager"));
-    const std::wstring name(service::SERVICE_NAME_W);
+    const std::wstring name(product::SERVICE_NAME_W);
     win32::UniqueServiceHandle handle(
         ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!handle) {
         if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<ServiceSnapshot>();
-        return fail(win32::last_os_error().context("Failed to open the service " + std::string(service::SERVICE_NAME)));
+        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::SERVICE_NAME)));
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
