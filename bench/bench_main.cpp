@@ -24,7 +24,7 @@
 
 #include "common/clock.hpp"
 #include "logger/rolling_file_logger.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "server_trace.hpp"
 #include "support/test_env.hpp"
 
@@ -116,7 +116,8 @@ struct Servers {
     HelperUnderTest helper;
 
     Servers() : echo(start_echo(echo_pipe)), helper(health_options()) {
-        pipe_client::connect(echo_pipe, std::chrono::seconds(10));  // wait until it listens
+        // Waits until it listens; the connection itself is not used.
+        (void)pipe_client::connect(echo_pipe, std::chrono::seconds(10));
         latencies(helper.pipe_name(), 50);
         latencies(echo_pipe, 50);
     }

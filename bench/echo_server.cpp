@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "api/framing.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/framing.hpp"
 
 namespace {
 
@@ -24,8 +24,8 @@ bool read_exact(HANDLE pipe, char* out, DWORD size) {
 void serve_one(HANDLE pipe, const std::string& reply_frame) {
     std::array<unsigned char, 4> prefix{};
     if (!read_exact(pipe, reinterpret_cast<char*>(prefix.data()), 4)) return;
-    const std::uint32_t length = zorv::framing::decode_length(prefix);
-    if (length > zorv::framing::kMaxRequestSize) return;
+    const std::uint32_t length = zorv::api::decode_length(prefix);
+    if (length > zorv::api::kMaxRequestSize) return;
     std::string payload(length, '\0');
     if (!read_exact(pipe, payload.data(), length)) return;
     DWORD written = 0;
@@ -37,7 +37,7 @@ void serve_one(HANDLE pipe, const std::string& reply_frame) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::wstring path = zorv::win32::to_wide(std::string("\\\\.\\pipe\\") + argv[1]);
-    const std::string reply_frame = zorv::framing::encode_frame(
+    const std::string reply_frame = zorv::api::encode_frame(
         R"({"status":200,"body":{"clientVerificationEnabled":true,"ok":true,"operationId":"1765000000000000000","serviceName":"bench"}})");
     for (;;) {
         HANDLE pipe = ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,

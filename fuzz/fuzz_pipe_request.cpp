@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "pipe_server/api_records.hpp"
-#include "pipe_server/framing.hpp"
+#include "api/framing.hpp"
+#include "api/records.hpp"
 
 namespace {
 
@@ -25,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // the decoded value, and the prefix must round-trip.
     if (input.size() >= 4) {
         std::array<unsigned char, 4> prefix{data[0], data[1], data[2], data[3]};
-        const std::uint32_t length = framing::decode_length(prefix);
-        require(framing::encode_length(length) == prefix);
-        require(framing::check_request_length(length).has_value() == (length <= framing::kMaxRequestSize));
+        const std::uint32_t length = api::decode_length(prefix);
+        require(api::encode_length(length) == prefix);
+        require(api::check_request_length(length).has_value() == (length <= api::kMaxRequestSize));
         input.remove_prefix(4);
     }
 

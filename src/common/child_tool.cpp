@@ -8,38 +8,10 @@
 
 #include <fmt/format.h>
 
+#include "common/inherited_handles.hpp"
 #include "common/win32.hpp"
 
 namespace zorv {
-
-std::string quote_windows_argument(std::string_view argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos)
-        return std::string(argument);
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled, and the quote escaped.
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, '\\');
-    quoted.push_back('"');
-    return quoted;
-}
-
-std::string build_command_line(std::string_view program, const std::vector<std::string>& arguments) {
-    std::string line = quote_windows_argument(program);
-    for (const auto& argument : arguments) {
-        line.push_back(' ');
-        line += quote_windows_argument(argument);
-    }
-    return line;
-}
 
 namespace {
 
@@ -87,19 +59,8 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     if (!null_input) return fail(win32::last_os_error());
 
     // Hand the tool exactly these two handles, nothing else the helper holds.
-    std::array<HANDLE, 2> inherited{null_input.get(), output_writer.get()};
-    SIZE_T attribute_size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &attribute_size);
-    std::vector<unsigned char> attribute_storage(attribute_size);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_storage.data());
-    if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &attribute_size)) return fail(win32::last_os_error());
-    struct AttributeListGuard {
-        LPPROC_THREAD_ATTRIBUTE_LIST list;
-        ~AttributeListGuard() { ::DeleteProcThreadAttributeList(list); }
-    } guard{attributes};
-    if (!::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                     sizeof(HANDLE) * inherited.size(), nullptr, nullptr))
-        return fail(win32::last_os_error());
+    auto inherited = win32::InheritedHandleList::create({null_input.get(), output_writer.get()});
+    if (!inherited) return fail(inherited.error());
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
@@ -107,7 +68,7 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     startup.StartupInfo.hStdInput = null_input.get();
     startup.StartupInfo.hStdOutput = output_writer.get();
     startup.StartupInfo.hStdError = output_writer.get();
-    startup.lpAttributeList = attributes;
+    startup.lpAttributeList = inherited->get();
 
     const auto tool = system_tool_path(program);
     if (!tool) return fail(tool.error());

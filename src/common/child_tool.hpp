@@ -7,14 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/argument_quoting.hpp"
 #include "common/error.hpp"
 
 namespace zorv {
-
-// Standard Windows command-line quoting of one argument.
-std::string quote_windows_argument(std::string_view argument);
-// The program followed by each argument, quoted.
-std::string build_command_line(std::string_view program, const std::vector<std::string>& arguments);
 
 // How long a system tool may run. The callers hold the runtime manager's lock,
 // so a tool that hangs must not hold it for good.

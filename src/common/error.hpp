@@ -1,5 +1,15 @@
 #pragma once
 // Errors as values: a message with the chain of causes beneath it.
+//
+// The rule for the whole helper:
+// - Anything that can fail for a reason returns Result<T> (Status when there
+//   is no value). std::optional says only "absent", which is no failure; bool
+//   only answers a question.
+// - A caller that passes a failure on adds what it was doing with
+//   Error::context; the chain is kept whole until it is shown, and only a log
+//   line or a reply renders it (one_line, multi_line).
+// - Results are [[nodiscard]]: a failure that is deliberately not acted on is
+//   discarded with (void) and a comment that says why.
 
 #include <cstdint>
 #include <expected>
@@ -41,8 +51,13 @@ private:
 };
 
 template <typename T>
-using Result = std::expected<T, Error>;
-using Status = std::expected<void, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+public:
+    using std::expected<T, Error>::expected;
+    // What the monadic operations of std::expected return.
+    Result(std::expected<T, Error> other) : std::expected<T, Error>(std::move(other)) {}
+};
+using Status = Result<void>;
 
 inline std::unexpected<Error> fail(std::string message) {
     return std::unexpected(Error(std::move(message)));

@@ -1,5 +1,7 @@
 #include "common/win32.hpp"
 
+#include <shellapi.h>
+
 #include <vector>
 
 namespace zorv::win32 {
@@ -26,18 +28,18 @@ std::string from_wide(std::wstring_view utf16) {
 std::string path_text(const std::filesystem::path& path) { return from_wide(path.native()); }
 
 std::string error_text(DWORD code) {
-    wchar_t* buffer = nullptr;
+    UniqueLocalMemory<wchar_t> buffer;
+    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the buffer argument is where the allocation is stored.
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
     std::string message;
-    if (length != 0 && buffer != nullptr) {
-        message = from_wide(std::wstring_view(buffer, length));
+    if (length != 0 && buffer) {
+        message = from_wide(std::wstring_view(buffer.get(), length));
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
                                     message.back() == '.'))
             message.pop_back();
     }
-    if (buffer != nullptr) ::LocalFree(buffer);
     if (message.empty()) message = "Unknown error";
     return message + ". (os error " + std::to_string(code) + ")";
 }
@@ -61,6 +63,13 @@ std::filesystem::path executable_dir_or_fallback() {
     auto cwd = std::filesystem::current_path(ec);
     if (!ec) return cwd;
     return std::filesystem::path(L".");
+}
+
+Result<std::vector<std::wstring>> command_line_words(const wchar_t* line) {
+    int count = 0;
+    const UniqueLocalMemory<LPWSTR> words(::CommandLineToArgvW(line, &count));
+    if (!words) return std::unexpected(last_os_error());
+    return std::vector<std::wstring>(words.get(), words.get() + count);
 }
 
 std::optional<std::string> env_var(const wchar_t* name) {

@@ -1,5 +1,5 @@
 #pragma once
-// Thin Win32 helpers: owned handles, UTF-16 conversion, system errors.
+// Thin Win32 helpers: UTF-16 conversion, system errors, the executable's path.
 
 #include <windows.h>
 
@@ -7,38 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <vector>
 
 #include "common/error.hpp"
+#include "common/unique_resource.hpp"
 
 namespace zorv::win32 {
-
-// Owns one kernel handle; INVALID_HANDLE_VALUE and null both mean empty.
-class UniqueHandle {
-public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~UniqueHandle() { reset(); }
-
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return valid(); }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-    void reset(HANDLE handle = nullptr) {
-        HANDLE old = std::exchange(handle_, handle);
-        if (old != nullptr && old != INVALID_HANDLE_VALUE) ::CloseHandle(old);
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
 
 std::wstring to_wide(std::string_view utf8);
 // Lossy: invalid UTF-16 becomes U+FFFD.
@@ -57,6 +31,10 @@ inline bool is_deadline_error(const Error& error) { return error.os_code() == ER
 Result<std::filesystem::path> current_exe_path();
 // Directory of the running executable; then the working directory; then ".".
 std::filesystem::path executable_dir_or_fallback();
+
+// The words of a command line as CommandLineToArgvW splits it (for an empty
+// line, the system answers with the running program's own path).
+Result<std::vector<std::wstring>> command_line_words(const wchar_t* line);
 
 // Environment variable as UTF-8; nullopt when unset or not valid UTF-16.
 std::optional<std::string> env_var(const wchar_t* name);

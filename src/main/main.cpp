@@ -1,12 +1,12 @@
 // zorv-helper: Windows service, foreground console server and its own installer.
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/product.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -14,7 +14,6 @@
 #include "main/command_line.hpp"
 #include "main/panic.hpp"
 #include "service/install.hpp"
-#include "service/service_identity.hpp"
 #include "service/service_runtime.hpp"
 #include "service/standalone.hpp"
 
@@ -26,12 +25,9 @@ constexpr std::uint64_t kLogMaxSize = 10 * 1024 * 1024;
 constexpr std::uint64_t kLogMaxFiles = 5;
 
 std::vector<std::string> command_line_arguments() {
-    int count = 0;
-    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     std::vector<std::string> args;
-    if (wide == nullptr) return args;
-    for (int i = 0; i < count; ++i) args.push_back(win32::from_wide(wide[i]));
-    ::LocalFree(wide);
+    if (auto words = win32::command_line_words(::GetCommandLineW()))
+        for (const std::wstring& word : *words) args.push_back(win32::from_wide(word));
     return args;
 }
 
@@ -58,7 +54,7 @@ Status run_command(entry::Command command) {
             return removed;
         }
         case entry::Command::ServiceDispatcher:
-            log::info(log::target::main, "Starting Windows Service dispatcher for {}", service::SERVICE_NAME);
+            log::info(log::target::main, "Starting Windows Service dispatcher for {}", product::SERVICE_NAME);
             return service::run_service_dispatcher();
     }
     return {};
@@ -71,8 +67,8 @@ int main() {
     const std::vector<std::string> args = command_line_arguments();
 
     logger::RollingFileLogger::init(logger::LoggerSettings{
-        .log_dir = win32::executable_dir_or_fallback() / L"logs",
-        .base_name = "service",
+        .log_dir = win32::executable_dir_or_fallback() / product::kLogFolder,
+        .base_name = std::string(product::kHelperLogBaseName),
         .max_size = kLogMaxSize,
         .max_files = kLogMaxFiles,
         .console = args.size() > 1,

@@ -4,7 +4,8 @@
 
 #include <fmt/format.h>
 
-#include "common/child_tool.hpp"
+#include "common/argument_quoting.hpp"
+#include "common/inherited_handles.hpp"
 
 namespace zorv::manager {
 
@@ -56,35 +57,6 @@ Result<ChildInput> child_input(bool pipe) {
     return input;
 }
 
-// PROC_THREAD_ATTRIBUTE_HANDLE_LIST: the child inherits these handles and no other.
-class InheritedHandleList {
-public:
-    explicit InheritedHandleList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {}
-    InheritedHandleList(const InheritedHandleList&) = delete;
-    InheritedHandleList& operator=(const InheritedHandleList&) = delete;
-    ~InheritedHandleList() {
-        if (initialized_) ::DeleteProcThreadAttributeList(list());
-    }
-
-    Status initialize() {
-        SIZE_T size = 0;
-        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        storage_.resize(size);
-        if (!::InitializeProcThreadAttributeList(list(), 1, 0, &size)) return fail(win32::last_os_error());
-        initialized_ = true;
-        if (!::UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                         sizeof(HANDLE) * handles_.size(), nullptr, nullptr))
-            return fail(win32::last_os_error());
-        return {};
-    }
-    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()); }
-
-private:
-    std::vector<HANDLE> handles_;
-    std::vector<unsigned char> storage_;
-    bool initialized_ = false;
-};
-
 }  // namespace
 
 Result<std::optional<std::uint32_t>> ChildProcess::try_wait() const {
@@ -131,8 +103,8 @@ Result<ChildProcess> spawn_core_suspended(const CoreCommand& command) {
     std::vector<HANDLE> inherited{input->child_end.get()};
     if (output) inherited.push_back(output.get());
     if (error) inherited.push_back(error.get());
-    InheritedHandleList handle_list(std::move(inherited));
-    if (auto ready = handle_list.initialize(); !ready) return fail(ready.error());
+    auto handle_list = win32::InheritedHandleList::create(std::move(inherited));
+    if (!handle_list) return fail(handle_list.error());
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
@@ -140,7 +112,7 @@ Result<ChildProcess> spawn_core_suspended(const CoreCommand& command) {
     startup.StartupInfo.hStdInput = input->child_end.get();
     startup.StartupInfo.hStdOutput = output.get();
     startup.StartupInfo.hStdError = error.get();
-    startup.lpAttributeList = handle_list.list();
+    startup.lpAttributeList = handle_list->get();
 
     std::wstring command_line = win32::to_wide(core_command_line(command.program, command.config_argument));
     const std::wstring working_dir = command.working_dir.native();

@@ -1,6 +1,8 @@
-#include "manager/client_exit.hpp"
+// What the manager does once a watched GUI client has gone.
 
 #include "logger/log.hpp"
+#include "manager/runtime_manager.hpp"
+#include "manager/stop_core.hpp"
 
 namespace zorv::manager {
 
@@ -15,9 +17,9 @@ bool belongs_to_other_client(const ActiveRuntime& session, const WatchdogRequest
 }
 }  // namespace
 
-void stop_core_after_client_exit(const WatchdogRequest& request, CoreStopPlatform& platform) {
-    std::lock_guard lock(request.state->mutex);
-    RuntimeState& state = request.state->state;
+void RuntimeManager::on_client_exit(const WatchdogRequest& request) {
+    std::lock_guard lock(mutex_);
+    RuntimeState& state = state_;
     if (!state.active) return;
     if (belongs_to_other_client(*state.active, request)) {
         log::info(log::target::manager, "Watchdog: active sing-box session belongs to newer client ({}); leaving running",
@@ -30,7 +32,7 @@ void stop_core_after_client_exit(const WatchdogRequest& request, CoreStopPlatfor
     log::info(log::target::manager, "Watchdog: stopping active sing-box PID={} due to client exit", session.pid);
     // A stop that ran out of time is logged at ERROR where it gave up; the
     // record says so too.
-    const Status stopped = stop_core_gracefully(session, platform);
+    const Status stopped = stop_core_gracefully(session, stop_platform());
 
     RuntimeStatus record = stopped_session_record(session, std::string(kWatchdogInstanceId), request.operation_id);
     record.detail = stopped ? std::string(kClientExitedDetail)

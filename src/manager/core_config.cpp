@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/clock.hpp"
+#include "common/file_reading.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "logger/rotate_log.hpp"
@@ -94,19 +96,11 @@ std::unexpected<Error> too_large(const std::string& given) {
 
 // Reads at most kMaxConfigFileBytes; a file that grew past that since its
 // size was taken is refused rather than cut short.
-Result<std::string> read_bounded(HANDLE file, std::uint64_t size, const std::string& given) {
-    std::string content;
-    content.reserve(static_cast<std::size_t>(size));
-    std::array<char, 65536> chunk;
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
-            return fail(win32::last_os_error().context("Failed to read specified config path: " + given));
-        if (read == 0) return content;
-        if (content.size() + read > kMaxConfigFileBytes) break;
-        content.append(chunk.data(), read);
-    }
-    return too_large(given);
+Result<std::string> read_bounded(HANDLE file, const std::string& given) {
+    auto content = win32::read_at_most(file, static_cast<std::size_t>(kMaxConfigFileBytes) + 1);
+    if (!content) return fail(content.error().context("Failed to read specified config path: " + given));
+    if (content->size() > kMaxConfigFileBytes) return too_large(given);
+    return content;
 }
 
 Result<std::string> read_configuration_file(const std::string& given, security::ClientIdentity& client) {
@@ -132,12 +126,12 @@ Result<std::string> read_configuration_file(const std::string& given, security::
         return fail("Specified config path is not a file: " + given);
     const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (size > kMaxConfigFileBytes) return too_large(given);
-    return read_bounded(opened->get(), size, given);
+    return read_bounded(opened->get(), given);
 }
 
 }  // namespace
 
-Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request,
+Result<ConfigurationSelection> select_configuration(const StartCommand& request,
                                                     security::ClientIdentity& client) {
     const std::string stdin_argument(kStdinConfigArgument);
     if (request.config_content) return ConfigurationSelection{stdin_argument, stdin_argument, *request.config_content};
@@ -155,11 +149,11 @@ std::string session_header(std::string_view local_time, std::string_view profile
 
 CoreLog prepare_core_log(const std::filesystem::path& service_dir, std::string_view profile,
                          std::string_view config_label) {
-    const std::filesystem::path directory = service_dir / L"logs";
+    const std::filesystem::path directory = service_dir / product::kLogFolder;
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
 
-    CoreLog log_file{directory / L"sing-box.log", {}, std::nullopt};
+    CoreLog log_file{directory / product::kCoreLogFile, {}, std::nullopt};
     if (auto rotated = logger::rotate_log(log_file.path, kCoreLogRotateBytes, kCoreLogGenerations); !rotated)
         log::warn(log::target::manager, "Failed to rotate sing-box.log: {}", rotated.error().one_line());
 

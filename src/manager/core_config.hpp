@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/product.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/api_records.hpp"
-#include "pipe_server/framing.hpp"
+#include "manager/commands.hpp"
 #include "security/client_impersonation.hpp"
 
 namespace zorv::manager {
@@ -23,7 +23,7 @@ inline constexpr std::string_view kDefaultTunInterface = "singbox_tun";
 inline constexpr std::uint64_t kCoreLogRotateBytes = 10 * 1024 * 1024;
 inline constexpr std::uint64_t kCoreLogGenerations = 5;
 // A configuration file may be as large as a request could carry inline.
-inline constexpr std::uint64_t kMaxConfigFileBytes = framing::kMaxRequestSize;
+inline constexpr std::uint64_t kMaxConfigFileBytes = product::kMaxRequestSize;
 
 // The core always reads its configuration from standard input: inline
 // content as sent, or the bytes of `configPath` read on the client's behalf,
@@ -39,7 +39,7 @@ struct ConfigurationSelection {
 // rights (`client`), refused above kMaxConfigFileBytes before anything is
 // read, and read whole. Runs without the state lock: how large and how slow
 // the file is lies in the client's hands.
-Result<ConfigurationSelection> select_configuration(const api::StartRuntimeRequest& request,
+Result<ConfigurationSelection> select_configuration(const StartCommand& request,
                                                     security::ClientIdentity& client);
 
 struct CoreLog {

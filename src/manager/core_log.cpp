@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "common/file_reading.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/runtime_manager.hpp"
@@ -21,7 +23,7 @@ bool metadata_readable(const std::filesystem::path& path, WIN32_FILE_ATTRIBUTE_D
 }  // namespace
 
 std::filesystem::path core_log_path(const std::filesystem::path& service_dir) {
-    return service_dir / L"logs" / L"sing-box.log";
+    return service_dir / product::kLogFolder / product::kCoreLogFile;
 }
 
 std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines,
@@ -42,16 +44,11 @@ std::string read_core_log_tail(const std::filesystem::path& path, std::size_t ma
                                static_cast<LONGLONG>(*session_start));
     if (!::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN)) return {};
 
-    std::string bytes;
-    std::vector<char> chunk(8192);
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) return {};
-        if (read == 0) break;
-        bytes.append(chunk.data(), read);
-    }
+    // The core may still be writing: what it adds past the window is not read.
+    const auto bytes = win32::read_at_most(file.get(), static_cast<std::size_t>(kTailWindow));
+    if (!bytes) return {};
 
-    const std::string content = text::sanitize_utf8(bytes);
+    const std::string content = text::sanitize_utf8(*bytes);
     std::vector<std::string_view> kept;
     for (std::string_view line : text::split_lines(content))
         if (!text::is_blank(line)) kept.push_back(line);
@@ -113,7 +110,7 @@ ShredReport shred_report(const ShredOutcome& outcome, std::string_view path) {
 
 void shred_stale_configuration(const std::filesystem::path& directory) {
     if (directory.empty()) return;
-    const std::filesystem::path path = directory / L"sing-box.json";
+    const std::filesystem::path path = directory / product::kCoreConfigFile;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!metadata_readable(path, data)) return;
     const ShredReport report = shred_report(overwrite_and_delete(path), win32::path_text(path));

@@ -33,17 +33,21 @@ std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
 
 RuntimeManager::RuntimeManager(ManagerOptions options)
     : resolved_service_dir_(resolve_service_dir(options)),
-      shared_(std::make_shared<SharedRuntimeState>()),
-      launch_watchdog_(std::move(options.launch_watchdog)) {
+      launch_watchdog_(std::move(options.launch_watchdog)),
+      stop_platform_(options.stop_platform) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
 }
 
+CoreStopPlatform& RuntimeManager::stop_platform() const {
+    return stop_platform_ != nullptr ? *stop_platform_ : system_core_stop_platform();
+}
+
 RuntimeStatus RuntimeManager::status() {
-    std::lock_guard lock(shared_->mutex);
-    detect_exit(shared_->state);
-    return snapshot(shared_->state, std::nullopt);
+    std::lock_guard lock(mutex_);
+    detect_exit(state_);
+    return snapshot(state_, std::nullopt);
 }
 
 RuntimeStatus RuntimeManager::snapshot(const RuntimeState& state,
@@ -98,18 +102,19 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
 }
 
 void RuntimeManager::remove_leftovers() {
-    std::lock_guard lock(shared_->mutex);
+    std::lock_guard lock(mutex_);
     // A start or stop that came first owns the rule now; a start with a LAN
     // port has removed any old one itself.
-    if (shared_->state.active || shared_->state.last_status) return;
+    if (state_.active || state_.last_status) return;
     (void)remove_lan_firewall_rule();  // logged either way; nobody waits on the outcome
 }
 
-Result<RuntimeStatus> RuntimeManager::stop(std::string_view trigger, std::optional<std::string> operation_id,
-                                           std::optional<std::string> client_runtime_id) {
-    const std::string op = operation_id ? *operation_id : clock::new_operation_id();
-    std::lock_guard lock(shared_->mutex);
-    RuntimeState& state = shared_->state;
+Result<RuntimeStatus> RuntimeManager::stop(StopCommand command) {
+    const std::string& trigger = command.trigger;
+    const std::optional<std::string>& client_runtime_id = command.client_runtime_id;
+    const std::string op = command.operation_id ? *command.operation_id : clock::new_operation_id();
+    std::lock_guard lock(mutex_);
+    RuntimeState& state = state_;
     detect_exit(state);
 
     if (state.active && client_runtime_id && !client_runtime_id->empty() && state.active->client_runtime_id &&
@@ -130,13 +135,13 @@ Result<RuntimeStatus> RuntimeManager::stop(std::string_view trigger, std::option
 
 Result<RuntimeStatus> RuntimeManager::reset(std::optional<std::string> operation_id) {
     const std::string op = operation_id ? *operation_id : clock::new_operation_id();
-    std::lock_guard lock(shared_->mutex);
-    RuntimeState& state = shared_->state;
+    std::lock_guard lock(mutex_);
+    RuntimeState& state = state_;
     Status stopped;
     if (state.active) {
         ActiveRuntime session = std::move(*state.active);
         state.active.reset();
-        stopped = stop_core_gracefully(session);
+        stopped = stop_core_gracefully(session, stop_platform());
     }
     RuntimeStatus record = bare_stopped(service_instance_id_);
     record.stopped_at = clock::now_millis();
@@ -158,22 +163,21 @@ Status RuntimeManager::stop_active(RuntimeState& state, const std::string& opera
     }
     ActiveRuntime session = std::move(*state.active);
     state.active.reset();
-    Status stopped = stop_core_gracefully(session);
+    Status stopped = stop_core_gracefully(session, stop_platform());
     state.last_status = stopped_session_record(session, service_instance_id_, operation_id);
     // A stop that gave up says so in the status as well as in the reply.
     if (!stopped) state.last_status->detail = stopped.error().one_line();
     return stopped;
 }
 
-Result<RuntimeStatus> RuntimeManager::start(const api::StartRuntimeRequest& request,
-                                            security::ClientIdentity& client) {
+Result<RuntimeStatus> RuntimeManager::start(const StartCommand& request, security::ClientIdentity& client) {
     const std::string op = request.operation_id ? *request.operation_id : clock::new_operation_id();
     // The client's file is read before the lock is taken: its size and how
     // fast it can be read are the client's choice, and status requests must
     // not wait for either.
     auto configuration = select_configuration(request, client);
-    std::lock_guard lock(shared_->mutex);
-    return start_locked(shared_->state, request, op, std::move(configuration));
+    std::lock_guard lock(mutex_);
+    return start_locked(state_, request, op, std::move(configuration));
 }
 
 Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable) {

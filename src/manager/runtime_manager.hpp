@@ -13,9 +13,9 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
+#include "manager/commands.hpp"
 #include "manager/core_config.hpp"
 #include "manager/runtime_status.hpp"
-#include "pipe_server/api_records.hpp"
 #include "security/client_impersonation.hpp"
 
 namespace zorv::manager {
@@ -41,15 +41,13 @@ struct RuntimeState {
     std::optional<RuntimeStatus> last_status;
 };
 
-// The state with its one lock; shared with watchdogs, which outlive requests.
-struct SharedRuntimeState {
-    std::mutex mutex;
-    RuntimeState state;
-};
+class RuntimeManager;
+class CoreStopPlatform;
 
-// What a start hands to the client watchdog.
+// What a start hands to the client watchdog. The watch holds the manager
+// weakly: a watch that outlives it (the runtime going down) does nothing.
 struct WatchdogRequest {
-    std::shared_ptr<SharedRuntimeState> state;
+    std::weak_ptr<RuntimeManager> manager;
     std::uint32_t client_pid = 0;
     std::string operation_id;
     std::optional<std::string> client_runtime_id;
@@ -62,26 +60,31 @@ struct ManagerOptions {
     // directory when not given.
     std::optional<std::filesystem::path> service_dir;
     WatchdogLauncher launch_watchdog;
+    // The console, process and netsh.exe steps of a stop; the system's when null.
+    CoreStopPlatform* stop_platform = nullptr;
 };
 
-class RuntimeManager {
+class RuntimeManager : public std::enable_shared_from_this<RuntimeManager> {
 public:
     static std::shared_ptr<RuntimeManager> create(ManagerOptions options = {});
 
     const std::string& service_instance_id() const { return service_instance_id_; }
     // Empty when the executable's directory could not be found (see start).
     const std::filesystem::path& service_dir() const { return service_dir_; }
-    const std::shared_ptr<SharedRuntimeState>& shared_state() const { return shared_; }
 
     RuntimeStatus status();
     // `client` is whose rights a `configPath` is read with.
-    Result<RuntimeStatus> start(const api::StartRuntimeRequest& request, security::ClientIdentity& client);
+    Result<RuntimeStatus> start(const StartCommand& command, security::ClientIdentity& client);
     // Stop and reset fail only when a wait of the stop ran out of time (a core
     // that outlived its kill, a hung netsh.exe); the session is gone from the
     // state even then.
-    Result<RuntimeStatus> stop(std::string_view trigger, std::optional<std::string> operation_id,
-                               std::optional<std::string> client_runtime_id);
+    Result<RuntimeStatus> stop(StopCommand command);
     Result<RuntimeStatus> reset(std::optional<std::string> operation_id);
+
+    // What a client watchdog reports once its GUI client has gone: the active
+    // session is stopped unless it belongs to a newer client (both runtime ids
+    // present and different), and the stop is recorded.
+    void on_client_exit(const WatchdogRequest& request);
 
     // At start-up: what a helper that was killed may have left behind (the
     // LAN firewall rule of its core) is removed, as a stop would have done;
@@ -89,13 +92,15 @@ public:
     void remove_leftovers();
 
 private:
+    friend struct RuntimeManagerProbe;  // tests only: reads and seeds the state
     explicit RuntimeManager(ManagerOptions options);
+    CoreStopPlatform& stop_platform() const;
 
     // Steps that run with the state lock held.
     void detect_exit(RuntimeState& state);
     RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
     Status stop_active(RuntimeState& state, const std::string& operation_id);
-    Result<RuntimeStatus> start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
+    Result<RuntimeStatus> start_locked(RuntimeState& state, const StartCommand& request,
                                        const std::string& operation_id,
                                        Result<ConfigurationSelection> configuration);
 
@@ -104,8 +109,11 @@ private:
     Result<std::filesystem::path> resolved_service_dir_;
     std::filesystem::path service_dir_;
     std::string service_instance_id_;
-    std::shared_ptr<SharedRuntimeState> shared_;
     WatchdogLauncher launch_watchdog_;
+    CoreStopPlatform* stop_platform_;
+    // One lock for the state: every operation holds it from its first step to its last.
+    std::mutex mutex_;
+    RuntimeState state_;
 };
 
 // Last `max_lines` non-blank lines of the final 32 KiB of a log, joined by

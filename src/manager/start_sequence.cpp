@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "common/clock.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
@@ -44,9 +45,9 @@ void stream_configuration(win32::UniqueHandle pipe, std::string content) {
     }
 }
 
-Result<std::filesystem::path> target_executable(const api::StartRuntimeRequest& request,
+Result<std::filesystem::path> target_executable(const StartCommand& request,
                                                 const std::filesystem::path& service_dir) {
-    if (!request.binary_path) return service_dir / L"sing-box.exe";
+    if (!request.binary_path) return service_dir / product::kCoreExecutable;
     if (auto checked = security::check_binary_path(*request.binary_path, service_dir); !checked)
         return fail(checked.error());
     return std::filesystem::path(win32::to_wide(*request.binary_path));
@@ -61,7 +62,7 @@ Status check_target(const std::filesystem::path& target, const std::string& targ
 
 }  // namespace
 
-Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const api::StartRuntimeRequest& request,
+Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const StartCommand& request,
                                                    const std::string& operation_id,
                                                    Result<ConfigurationSelection> selection) {
     if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
@@ -106,9 +107,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     auto job = bind_to_kill_on_close_job(child);
     if (!job) {
         (void)child.kill(1);
-        const std::string message = "Failed to bind sing-box to Windows Job Object: " + job.error().message();
-        log::error(log::target::manager, "{}", message);
-        return fail(message);
+        Error error = job.error().context("Failed to bind sing-box to Windows Job Object");
+        log::error(log::target::manager, "{}", error.one_line());
+        return fail(std::move(error));
     }
     log::info(log::target::manager, "sing-box PID={} successfully bound to Win32 Job Object", pid);
     if (auto resumed = child.resume(); !resumed) {
@@ -120,9 +121,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
     const auto exited = child.try_wait();
     if (!exited) {
         // Closing the job (as `job` goes) ends the child through kill-on-close.
-        const std::string message = "Failed to check sing-box process status: " + exited.error().message();
-        log::error(log::target::manager, "{}", message);
-        return fail(message);
+        Error error = exited.error().context("Failed to check sing-box process status");
+        log::error(log::target::manager, "{}", error.one_line());
+        return fail(std::move(error));
     }
     if (exited->has_value()) {
         const std::string status = exit_status_text(**exited);
@@ -145,7 +146,8 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const ap
                                        network.tun_interface, request.client_runtime_id, std::move(*job), started_at,
                                        network.lan_proxy_port, pid, core_log.session_start});
     if (request.client_pid != 0 && launch_watchdog_) {
-        launch_watchdog_(WatchdogRequest{shared_, request.client_pid, operation_id, request.client_runtime_id});
+        launch_watchdog_(
+            WatchdogRequest{weak_from_this(), request.client_pid, operation_id, request.client_runtime_id});
     }
     return snapshot(state, operation_id);
 }

@@ -9,7 +9,6 @@
 #include <asio/windows/object_handle.hpp>
 
 #include "logger/log.hpp"
-#include "manager/client_exit.hpp"
 
 namespace zorv::manager {
 
@@ -93,7 +92,7 @@ void ClientWatchdogs::run(std::uint32_t client_pid, std::shared_ptr<Watch> watch
             co_return;
         }
         log::info(log::target::manager, "Watchdog: GUI client PID={} has terminated", client_pid);
-        stop_core_after_client_exit(request);
+        if (const auto manager = request.manager.lock()) manager->on_client_exit(request);
     };
     // Detached: nobody awaits it, and a failure inside ends only this watch.
     asio::co_spawn(executor_, task(shared_from_this(), client_pid, std::move(watch), std::move(client)),

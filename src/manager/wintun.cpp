@@ -14,18 +14,6 @@ namespace zorv::manager {
 
 namespace {
 
-class AlgorithmProvider {
-public:
-    explicit AlgorithmProvider(BCRYPT_ALG_HANDLE handle) : handle_(handle) {}
-    AlgorithmProvider(const AlgorithmProvider&) = delete;
-    AlgorithmProvider& operator=(const AlgorithmProvider&) = delete;
-    ~AlgorithmProvider() { ::BCryptCloseAlgorithmProvider(handle_, 0); }
-    BCRYPT_ALG_HANDLE get() const { return handle_; }
-
-private:
-    BCRYPT_ALG_HANDLE handle_;
-};
-
 Error cng_error(std::string_view call, NTSTATUS status) {
     return Error(fmt::format("{} failed with status {:#010x}", call, static_cast<std::uint32_t>(status)));
 }
@@ -39,11 +27,10 @@ std::uint32_t little_endian(const Md5Digest& bytes, std::size_t offset, std::siz
 }  // namespace
 
 Result<Md5Digest> md5_digest(std::string_view bytes) {
-    BCRYPT_ALG_HANDLE handle = nullptr;
-    if (const NTSTATUS status = ::BCryptOpenAlgorithmProvider(&handle, BCRYPT_MD5_ALGORITHM, nullptr, 0);
+    win32::UniqueAlgorithmProvider provider;
+    if (const NTSTATUS status = ::BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_MD5_ALGORITHM, nullptr, 0);
         !BCRYPT_SUCCESS(status))
         return fail(cng_error("BCryptOpenAlgorithmProvider", status));
-    const AlgorithmProvider provider(handle);
 
     Md5Digest digest{};
     // BCryptHash takes a non-const input pointer but does not write to it.

@@ -13,11 +13,11 @@
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include "api/framing.hpp"
+#include "api/records.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
-#include "pipe_server/api_records.hpp"
 #include "pipe_server/frame_deadline.hpp"
-#include "pipe_server/framing.hpp"
 #include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/router.hpp"
 #include "security/client_impersonation.hpp"
@@ -51,7 +51,7 @@ void close_pipe(asio::windows::stream_handle& pipe) {
 
 Result<std::string> reply_frame(const api::PipeResponse& response) {
     try {
-        return framing::encode_frame(api::serialize_response(response));
+        return api::encode_frame(api::serialize_response(response));
     } catch (const std::exception& e) {
         return fail(fmt::format("Failed to serialise reply: {}", e.what()));
     }
@@ -108,8 +108,8 @@ asio::awaitable<Result<std::vector<char>>> read_request_frame(asio::windows::str
     std::array<unsigned char, 4> prefix{};
     if (auto read = co_await read_exact(pipe, reinterpret_cast<char*>(prefix.data()), prefix.size()); !read)
         co_return fail(read.error().context("Failed to read frame length"));
-    const std::uint32_t length = framing::decode_length(prefix);
-    if (auto allowed = framing::check_request_length(length); !allowed) co_return fail(allowed.error());
+    const std::uint32_t length = api::decode_length(prefix);
+    if (auto allowed = api::check_request_length(length); !allowed) co_return fail(allowed.error());
     co_return co_await read_payload(pipe, length);
 }
 
@@ -143,9 +143,9 @@ asio::awaitable<Status> serve_request(asio::windows::stream_handle& pipe, const 
     std::vector<char>().swap(*payload);
 
     security::NamedPipeClientIdentity client(pipe.native_handle());
-    const api::PipeResponse response =
-        dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                         std::move(request->body), manager, client, pipe_name, request->body_duplicate_keys);
+    request->method = api::normalize_method(request->method);
+    request->path = api::normalize_path(request->path);
+    const api::PipeResponse response = dispatch_request(std::move(*request), manager, client, pipe_name);
 
     // Prefix and payload in one buffer: a second write could be lost on close.
     auto frame = reply_frame(response);

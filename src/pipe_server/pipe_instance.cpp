@@ -2,7 +2,6 @@
 
 #include <sddl.h>
 
-#include <memory>
 
 namespace zorv::pipe_server {
 
@@ -11,17 +10,14 @@ namespace {
 // Read and write for authenticated users; everything for SYSTEM and Administrators.
 constexpr wchar_t kPipeSecurityDescriptor[] = L"D:(A;;GRGW;;;AU)(A;;GA;;;SY)(A;;GA;;;BA)";
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
-using SecurityDescriptor = std::unique_ptr<void, LocalFreeDeleter>;
+using SecurityDescriptor = win32::UniqueLocalMemory<void>;
 
 SecurityDescriptor build_security_descriptor() {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SecurityDescriptor descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurityDescriptor, SDDL_REVISION_1,
-                                                                &descriptor, nullptr))
-        return nullptr;
-    return SecurityDescriptor(descriptor);
+                                                                descriptor.put(), nullptr))
+        return {};
+    return descriptor;
 }
 
 // The descriptor is a constant, so it is converted once, on first use, and
@@ -62,9 +58,9 @@ Result<asio::windows::stream_handle> create_pipe_instance(const asio::any_io_exe
     std::error_code ec;
     instance.assign(pipe->get(), ec);
     if (ec) return fail(win32::os_error(static_cast<DWORD>(ec.value())).context("Failed to register named pipe"));
-    pipe->release();  // owned by the stream handle from here on
+    (void)pipe->release();  // owned by the stream handle from here on
     // A call that finishes at once queues no packet and sets no event: its
-    // result is taken inline (async_overlapped_call relies on this).
+    // result is taken inline (overlapped_call relies on this).
     if (!::SetFileCompletionNotificationModes(instance.native_handle(),
                                               FILE_SKIP_COMPLETION_PORT_ON_SUCCESS | FILE_SKIP_SET_EVENT_ON_HANDLE))
         return fail(win32::last_os_error().context("Failed to register named pipe"));

@@ -8,6 +8,7 @@
 
 #include <asio/this_coro.hpp>
 
+#include "api/pipe_path.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
 #include "pipe_server/overlapped_call.hpp"
@@ -84,7 +85,7 @@ std::string connect_error_text(const std::error_code& ec) {
 // task starts once the next instance listens; on the way out it starts at once.
 asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownReceiver shutdown,
                                    const ListeningCallback& on_listening) {
-    const std::string path = pipe_path(context.pipe_name);
+    const std::string path = api::pipe_path(context.pipe_name);
     log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
     const auto executor = co_await asio::this_coro::executor;
     std::optional<asio::windows::stream_handle> instance;

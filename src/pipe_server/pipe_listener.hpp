@@ -18,9 +18,6 @@ struct PipeServerContext {
     std::shared_ptr<manager::RuntimeManager> manager;
 };
 
-// "\\.\pipe\" followed by the bare name.
-std::string pipe_path(std::string_view pipe_name);
-
 // Called once, as soon as the first instance holds the pipe name; an error it
 // returns ends the listener with that error.
 using ListeningCallback = std::function<Status()>;

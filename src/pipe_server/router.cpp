@@ -52,14 +52,22 @@ api::PipeResponse runtime_status(manager::RuntimeManager& manager) {
     return reply(200, status_body(status));
 }
 
+// The wire's start record in the manager's terms.
+manager::StartCommand start_command(api::StartRuntimeRequest request) {
+    return manager::StartCommand{std::move(request.profile_id),     std::move(request.binary_path),
+                                 std::move(request.config_path),    std::move(request.config_content),
+                                 std::move(request.source_path),    request.client_pid,
+                                 std::move(request.client_runtime_id), std::move(request.operation_id)};
+}
+
 api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::ClientIdentity& client,
-                                const std::optional<json>& body,
-                                const std::vector<std::string>& body_duplicate_keys) {
+                                const api::PipeRequest& pipe_request) {
+    const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
         return error_reply(400, "validation_error", "Missing request body");
     }
-    auto request = api::decode_start_request(*body, body_duplicate_keys);
+    auto request = api::decode_start_request(*body, pipe_request.body_duplicate_keys);
     if (!request) {
         const std::string problem = request.error().one_line();
         log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
@@ -68,26 +76,32 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::Clie
     log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
               text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
 
-    auto started = manager.start(*request, client);
+    auto started = manager.start(start_command(std::move(*request)), client);
     if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
     log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
               text::option_form(started->pid), text::option_form(started->profile_id));
     return reply(200, status_body(*started));
 }
 
-api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const std::optional<json>& body,
-                               const std::vector<std::string>& body_duplicate_keys) {
-    // A body that does not decode is dropped: the stop goes ahead without identifiers.
+// The wire's stop record in the manager's terms; a body that does not decode
+// is dropped, and the stop goes ahead without identifiers.
+manager::StopCommand stop_command(const api::PipeRequest& pipe_request) {
     api::StopRuntimeRequest request;
-    if (body && !body->is_null()) {
-        if (auto decoded = api::decode_stop_request(*body, body_duplicate_keys)) request = std::move(*decoded);
+    if (pipe_request.body && !pipe_request.body->is_null()) {
+        if (auto decoded = api::decode_stop_request(*pipe_request.body, pipe_request.body_duplicate_keys))
+            request = std::move(*decoded);
     }
-    const std::string trigger = request.trigger ? *request.trigger : std::string(kDefaultStopTrigger);
-    log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
-              text::log_safe(trigger), text::option_form(request.operation_id),
-              text::option_form(request.client_runtime_id));
+    return manager::StopCommand{request.trigger ? std::move(*request.trigger) : std::string(kDefaultStopTrigger),
+                                std::move(request.operation_id), std::move(request.client_runtime_id)};
+}
 
-    const auto status = manager.stop(trigger, std::move(request.operation_id), std::move(request.client_runtime_id));
+api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const api::PipeRequest& pipe_request) {
+    manager::StopCommand command = stop_command(pipe_request);
+    log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
+              text::log_safe(command.trigger), text::option_form(command.operation_id),
+              text::option_form(command.client_runtime_id));
+
+    const auto status = manager.stop(std::move(command));
     if (!status) return failed_reply("runtime_stop_failed", "Runtime stop failed", status.error());
     log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
     return reply(200, status_body(*status));
@@ -121,10 +135,10 @@ api::PipeResponse not_found(const std::string& method, const std::string& path) 
 
 }  // namespace
 
-api::PipeResponse dispatch_request(const std::string& method, const std::string& path, std::optional<json> body,
-                                   const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   security::ClientIdentity& client, std::string_view pipe_name,
-                                   const std::vector<std::string>& body_duplicate_keys) {
+api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
+                                   security::ClientIdentity& client, std::string_view pipe_name) {
+    const std::string& method = request.method;
+    const std::string& path = request.path;
     if (log::enabled(log::Level::Debug))
         log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
                    text::log_safe(path));
@@ -132,9 +146,9 @@ api::PipeResponse dispatch_request(const std::string& method, const std::string&
         if (path == "/healthz") return health(pipe_name);
         if (path == "/v1/runtime/status") return runtime_status(*manager);
     } else if (method == "POST") {
-        if (path == "/v1/runtime/start") return start_runtime(*manager, client, body, body_duplicate_keys);
-        if (path == "/v1/runtime/stop") return stop_runtime(*manager, body, body_duplicate_keys);
-        if (path == "/v1/runtime/reset") return reset_runtime(*manager, body);
+        if (path == "/v1/runtime/start") return start_runtime(*manager, client, request);
+        if (path == "/v1/runtime/stop") return stop_runtime(*manager, request);
+        if (path == "/v1/runtime/reset") return reset_runtime(*manager, request.body);
         if (path == "/v1/runtime/register_client") return register_client();
     }
     return not_found(method, path);

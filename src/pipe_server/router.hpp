@@ -10,16 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/records.hpp"
 #include "manager/runtime_manager.hpp"
-#include "pipe_server/api_records.hpp"
 #include "security/client_impersonation.hpp"
 
 namespace zorv::pipe_server {
 
-api::PipeResponse dispatch_request(const std::string& method, const std::string& path,
-                                   std::optional<nlohmann::json> body,
-                                   const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   security::ClientIdentity& client, std::string_view pipe_name,
-                                   const std::vector<std::string>& body_duplicate_keys = {});
+// `request` carries the normalised method and path.
+api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
+                                   security::ClientIdentity& client, std::string_view pipe_name);
 
 }  // namespace zorv::pipe_server

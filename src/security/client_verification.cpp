@@ -163,10 +163,6 @@ Result<ClientVerdict> decide_pipe_client(const ClientFacts& facts, const ClientC
 
 namespace {
 
-struct WtsMemoryFree {
-    void operator()(void* memory) const { ::WTSFreeMemory(memory); }
-};
-
 std::optional<std::uint32_t> query_client_pid(HANDLE pipe) {
     ULONG pid = 0;
     if (!::GetNamedPipeClientProcessId(pipe, &pid)) return std::nullopt;
@@ -207,10 +203,10 @@ std::optional<std::uint32_t> query_session_of(HANDLE process) {
 }
 
 std::optional<std::uint32_t> query_connect_state(std::uint32_t session) {
-    LPWSTR raw = nullptr;
+    win32::UniqueWtsMemory<wchar_t> buffer;
     DWORD bytes = 0;
-    const BOOL ok = ::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSConnectState, &raw, &bytes);
-    std::unique_ptr<void, WtsMemoryFree> buffer(raw);
+    const BOOL ok =
+        ::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSConnectState, buffer.put(), &bytes);
     if (!ok || !buffer || bytes < sizeof(std::uint32_t)) return std::nullopt;
     std::uint32_t state = 0;
     std::memcpy(&state, buffer.get(), sizeof state);

@@ -6,10 +6,10 @@
 
 #include <fmt/format.h>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/write_access.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::security {
 
@@ -19,15 +19,11 @@ std::atomic<bool> g_strict{false};
 
 constexpr DWORD kAnyType = RRF_RT_ANY | RRF_NOEXPAND;
 
-struct RegistryKeyCloser {
-    void operator()(HKEY key) const { ::RegCloseKey(key); }
-};
-using RegistryKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
 
 }  // namespace
 
 std::wstring policy_key_path() {
-    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(service::SERVICE_NAME_W) +
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(product::SERVICE_NAME_W) +
            L"\\Parameters";
 }
 
@@ -82,7 +78,7 @@ void set_strict_mode_active(bool strict) { g_strict.store(strict); }
 Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path) {
     if (!strict_mode_active()) return {};
     if (auto protected_path = check_admin_only_path(path); !protected_path)
-        return fail(fmt::format("Strict mode refuses {}: {}", subject, protected_path.error().one_line()));
+        return fail(protected_path.error().context(fmt::format("Strict mode refuses {}", subject)));
     return {};
 }
 
@@ -103,10 +99,9 @@ std::optional<SavedStrictMode> save_strict_mode_value() {
 
 Status restore_strict_mode_value(const SavedStrictMode& saved) {
     const std::wstring key_path = policy_key_path();
-    HKEY raw = nullptr;
+    win32::UniqueRegistryKey key;
     LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                       KEY_SET_VALUE, nullptr, &raw, nullptr);
-    const RegistryKey key(raw);
+                                       KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) return fail(win32::os_error(static_cast<DWORD>(status)));
     status = ::RegSetValueExW(key.get(), kStrictModeValueName.data(), 0, saved.type, saved.data.data(),
                               static_cast<DWORD>(saved.data.size()));

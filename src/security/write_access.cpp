@@ -84,10 +84,6 @@ ACCESS_MASK granted_rights(const std::vector<AppliedAce>& aces, AppliesTo applie
 
 bool speaks_for_owner(const Sid& sid) { return sid == sids::creator_owner() || sid == sids::owner_rights(); }
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
-
 std::optional<Sid> owner_of(PSECURITY_DESCRIPTOR descriptor) {
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
@@ -212,11 +208,10 @@ namespace {
 // The account outside the trusted three that can change `object`, or why
 // its descriptor could not be read.
 Result<std::optional<Sid>> untrusted_writer_of(const std::filesystem::path& object, ObjectKind kind) {
-    PSECURITY_DESCRIPTOR raw = nullptr;
+    win32::UniqueLocalMemory<void> descriptor;
     const DWORD status = ::GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT,
                                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                                 nullptr, nullptr, nullptr, &raw);
-    const std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
+                                                 nullptr, nullptr, nullptr, descriptor.put());
     if (status != ERROR_SUCCESS) return fail(win32::os_error(status));
     return find_untrusted_writer(descriptor.get(), kind);
 }

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/child_tool.hpp"
+#include "common/product.hpp"
 #include "common/win32.hpp"
 
 namespace zorv::service {
@@ -40,7 +41,7 @@ void apply_directory_sandbox(const std::filesystem::path& directory, const ToolR
     ensure_directory(directory);
     run_tool(kAccessTool, directory_lockdown_arguments(win32::path_text(directory)));
 
-    const std::filesystem::path logs = directory / L"logs";
+    const std::filesystem::path logs = directory / product::kLogFolder;
     ensure_directory(logs);
     run_tool(kAccessTool, logs_read_access_arguments(win32::path_text(logs)));
 }

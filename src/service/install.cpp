@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -10,7 +11,6 @@
 #include "service/directory_sandbox.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -24,7 +24,7 @@ std::string debug_path(const std::filesystem::path& path) { return text::quoted(
 }  // namespace
 
 Status install_service() {
-    log::info(kTarget, "Beginning installation of Windows service '{}'", SERVICE_NAME);
+    log::info(kTarget, "Beginning installation of Windows service '{}'", product::SERVICE_NAME);
     manager::remove_wintun_device(kCoreTunInterface);
 
     auto scm = Win32ScmConnection::open(kInstallManagerAccess);
@@ -62,7 +62,7 @@ Status install_service() {
 }
 
 Status uninstall_service() {
-    log::info(kTarget, "Beginning uninstallation of Windows service '{}'", SERVICE_NAME);
+    log::info(kTarget, "Beginning uninstallation of Windows service '{}'", product::SERVICE_NAME);
     manager::remove_wintun_device(kCoreTunInterface);
 
     auto scm = Win32ScmConnection::open(kUninstallManagerAccess);
@@ -71,9 +71,9 @@ Status uninstall_service() {
     SystemPollClock clock;
     auto removed = remove_existing_service(**scm, clock);
     if (removed)
-        log::info(kTarget, "Service '{}' successfully uninstalled", SERVICE_NAME);
+        log::info(kTarget, "Service '{}' successfully uninstalled", product::SERVICE_NAME);
     else
-        log::error(kTarget, "Failed to uninstall service '{}': Err({})", SERVICE_NAME, removed.error().multi_line());
+        log::error(kTarget, "Failed to uninstall service '{}': Err({})", product::SERVICE_NAME, removed.error().multi_line());
     return removed;
 }
 

@@ -1,28 +1,15 @@
 #include "service/scm_port.hpp"
 
 #include <thread>
-#include <utility>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
 std::chrono::steady_clock::time_point SystemPollClock::now() { return std::chrono::steady_clock::now(); }
 
 void SystemPollClock::sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
-
-ScHandle& ScHandle::operator=(ScHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-SC_HANDLE ScHandle::release() { return std::exchange(handle_, nullptr); }
-
-void ScHandle::reset(SC_HANDLE handle) {
-    SC_HANDLE old = std::exchange(handle_, handle);
-    if (old != nullptr) ::CloseServiceHandle(old);
-}
 
 Status Win32ScmService::start() {
     if (!::StartServiceW(handle_.get(), 0, nullptr)) return fail(win32::last_os_error());
@@ -63,20 +50,20 @@ Status Win32ScmService::configure_crash_recovery(const CrashRecoveryPolicy& poli
 }
 
 Result<std::unique_ptr<Win32ScmConnection>> Win32ScmConnection::open(DWORD access) {
-    ScHandle handle(::OpenSCManagerW(nullptr, nullptr, access));
+    win32::UniqueServiceHandle handle(::OpenSCManagerW(nullptr, nullptr, access));
     if (!handle) return fail(win32::last_os_error());
     return std::unique_ptr<Win32ScmConnection>(new Win32ScmConnection(std::move(handle)));
 }
 
 Result<std::unique_ptr<ScmService>> Win32ScmConnection::open_service(DWORD access) {
-    const std::wstring name(SERVICE_NAME_W);
-    ScHandle handle(::OpenServiceW(handle_.get(), name.c_str(), access));
+    const std::wstring name(product::SERVICE_NAME_W);
+    win32::UniqueServiceHandle handle(::OpenServiceW(handle_.get(), name.c_str(), access));
     if (!handle) return fail(win32::last_os_error());
     return std::make_unique<Win32ScmService>(std::move(handle));
 }
 
 Result<std::unique_ptr<Win32ScmService>> Win32ScmConnection::create_service(const ServiceRegistration& registration) {
-    ScHandle handle(::CreateServiceW(handle_.get(), registration.name.c_str(), registration.display_name.c_str(),
+    win32::UniqueServiceHandle handle(::CreateServiceW(handle_.get(), registration.name.c_str(), registration.display_name.c_str(),
                                      registration.desired_access, registration.service_type, registration.start_type,
                                      registration.error_control, registration.image_path.c_str(),
                                      /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/win32.hpp"
 
 namespace zorv::service {
 
@@ -43,7 +44,7 @@ public:
 class ScmConnection {
 public:
     virtual ~ScmConnection() = default;
-    // OpenServiceW on SERVICE_NAME.
+    // OpenServiceW on product::SERVICE_NAME.
     virtual Result<std::unique_ptr<ScmService>> open_service(DWORD access) = 0;
 };
 
@@ -61,26 +62,6 @@ public:
     void sleep(std::chrono::milliseconds duration) override;
 };
 
-// Owns one SC_HANDLE and closes it with CloseServiceHandle.
-class ScHandle {
-public:
-    ScHandle() = default;
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ScHandle(ScHandle&& other) noexcept : handle_(other.release()) {}
-    ScHandle& operator=(ScHandle&& other) noexcept;
-    ~ScHandle() { reset(); }
-
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    SC_HANDLE release();
-    void reset(SC_HANDLE handle = nullptr);
-
-private:
-    SC_HANDLE handle_ = nullptr;
-};
-
 // The crash-recovery settings written right after creation.
 struct CrashRecoveryPolicy {
     DWORD reset_period_seconds = 0;
@@ -89,7 +70,7 @@ struct CrashRecoveryPolicy {
 
 class Win32ScmService final : public ScmService {
 public:
-    explicit Win32ScmService(ScHandle handle) : handle_(std::move(handle)) {}
+    explicit Win32ScmService(win32::UniqueServiceHandle handle) : handle_(std::move(handle)) {}
     Status start() override;
     Result<std::uint32_t> query_state() override;
     Status send_stop() override;
@@ -98,7 +79,7 @@ public:
     Status configure_crash_recovery(const CrashRecoveryPolicy& policy);
 
 private:
-    ScHandle handle_;
+    win32::UniqueServiceHandle handle_;
 };
 
 // What CreateServiceW registers.
@@ -120,8 +101,8 @@ public:
     Result<std::unique_ptr<Win32ScmService>> create_service(const ServiceRegistration& registration);
 
 private:
-    explicit Win32ScmConnection(ScHandle handle) : handle_(std::move(handle)) {}
-    ScHandle handle_;
+    explicit Win32ScmConnection(win32::UniqueServiceHandle handle) : handle_(std::move(handle)) {}
+    win32::UniqueServiceHandle handle_;
 };
 
 }  // namespace zorv::service

@@ -3,8 +3,9 @@
 #include <array>
 #include <string_view>
 
+#include "common/argument_quoting.hpp"
+#include "common/product.hpp"
 #include "logger/log.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -43,7 +44,7 @@ Status wait_until_running(ScmService& service, PollClock& clock) {
         auto state = service.query_state();
         if (!state) return fail(state.error().context("Check service running"));
         if (*state == SERVICE_RUNNING) {
-            log::info(kTarget, "Service '{}' successfully installed and entered Running state", SERVICE_NAME);
+            log::info(kTarget, "Service '{}' successfully installed and entered Running state", product::SERVICE_NAME);
             return {};
         }
         if (clock.now() - started >= kServiceWaitTimeout)
@@ -102,38 +103,19 @@ Status wait_for_service_deletion(ScmConnection& scm, PollClock& clock) {
 }
 
 Status start_and_wait_until_running(ScmService& service, PollClock& clock) {
-    log::info(kTarget, "Starting Windows service '{}'", SERVICE_NAME);
+    log::info(kTarget, "Starting Windows service '{}'", product::SERVICE_NAME);
     if (auto started = service.start(); !started && os_code_of(started.error()) != ERROR_SERVICE_ALREADY_RUNNING) {
         log::error(kTarget, "Failed to start service: {}", started.error().multi_line());
         return fail(started.error().context("Failed to start Windows service"));
     }
 
-    log::info(kTarget, "Waiting for service '{}' to enter Running state...", SERVICE_NAME);
+    log::info(kTarget, "Waiting for service '{}' to enter Running state...", product::SERVICE_NAME);
     auto running = wait_until_running(service, clock);
-    if (!running) log::error(kTarget, "Service '{}' failed to enter Running state within timeout", SERVICE_NAME);
+    if (!running) log::error(kTarget, "Service '{}' failed to enter Running state within timeout", product::SERVICE_NAME);
     return running;
 }
 
-std::wstring service_image_path(std::wstring_view executable) {
-    if (!executable.empty() && executable.find_first_of(L" \t\n\v\"") == std::wstring_view::npos)
-        return std::wstring(executable);
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : executable) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes before a quote are doubled, and the quote escaped.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    // Backslashes before the closing quote are doubled too.
-    quoted.append(backslashes * 2, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
+std::wstring service_image_path(std::wstring_view executable) { return quote_windows_argument(executable); }
 
 CrashRecoveryPolicy crash_recovery_policy() {
     constexpr DWORD kOneDaySeconds = 86'400;
@@ -144,8 +126,8 @@ CrashRecoveryPolicy crash_recovery_policy() {
 
 ServiceRegistration service_registration(const std::filesystem::path& executable) {
     return ServiceRegistration{
-        .name = std::wstring(SERVICE_NAME_W),
-        .display_name = std::wstring(SERVICE_DISPLAY_NAME_W),
+        .name = std::wstring(product::SERVICE_NAME_W),
+        .display_name = std::wstring(product::SERVICE_DISPLAY_NAME_W),
         .image_path = service_image_path(executable.native()),
         .desired_access = kNewServiceAccess,
         .service_type = SERVICE_WIN32_OWN_PROCESS,

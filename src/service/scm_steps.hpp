@@ -20,11 +20,11 @@ inline constexpr std::chrono::milliseconds kServicePollInterval{100};
 // "Stopped", "StartPending", ... for the states 1 to 7 of SERVICE_STATUS.
 std::string service_state_name(std::uint32_t state);
 
-// Stops SERVICE_NAME when it runs, deletes it and waits until the SCM has
+// Stops product::SERVICE_NAME when it runs, deletes it and waits until the SCM has
 // forgotten it. Succeeds at once when nothing is registered.
 Status remove_existing_service(ScmConnection& scm, PollClock& clock);
 
-// Polls until opening SERVICE_NAME fails with ERROR_SERVICE_DOES_NOT_EXIST.
+// Polls until opening product::SERVICE_NAME fails with ERROR_SERVICE_DOES_NOT_EXIST.
 Status wait_for_service_deletion(ScmConnection& scm, PollClock& clock);
 
 // Starts the service (already running counts as started) and polls until it
@@ -39,7 +39,7 @@ std::wstring service_image_path(std::wstring_view executable);
 // Restart after 5 s, three times; the failure count resets after a day.
 CrashRecoveryPolicy crash_recovery_policy();
 
-// The registration of `executable` as SERVICE_NAME.
+// The registration of `executable` as product::SERVICE_NAME.
 ServiceRegistration service_registration(const std::filesystem::path& executable);
 
 }  // namespace zorv::service

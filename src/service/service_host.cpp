@@ -2,9 +2,9 @@
 
 #include <asio/post.hpp>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "manager/watchdog.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -29,7 +29,7 @@ AsyncRuntime::~AsyncRuntime() {
 
 std::string choose_pipe_name() {
     if (auto name = win32::env_var(L"SINGBOX_WINDOWS_SERVICE_PIPE_NAME")) return *name;
-    return std::string(SERVICE_NAME) + ".Control";
+    return product::default_pipe_name();
 }
 
 std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime) {

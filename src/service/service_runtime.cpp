@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -16,7 +17,6 @@
 #include "service/directory_sandbox.hpp"
 #include "service/service_control.hpp"
 #include "service/service_host.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -126,7 +126,7 @@ asio::awaitable<Status> service_loop(const pipe_server::PipeServerContext& conte
     };
     Status served = co_await pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
     log::info(kTarget, "Service stopping: shutting down running runtime manager");
-    (void)manager->stop("service-stop", std::nullopt, std::nullopt);
+    (void)manager->stop({"service-stop", std::nullopt, std::nullopt});
     co_return served;
 }
 
@@ -162,8 +162,8 @@ Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver
 }  // namespace
 
 Status run_service_dispatcher() {
-    log::info(kTarget, "Starting Windows service dispatcher for '{}'", SERVICE_NAME);
-    std::wstring name(SERVICE_NAME_W);
+    log::info(kTarget, "Starting Windows service dispatcher for '{}'", product::SERVICE_NAME);
+    std::wstring name(product::SERVICE_NAME_W);
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), &service_main}, {nullptr, nullptr}};
     if (!::StartServiceCtrlDispatcherW(table)) return fail(win32::last_os_error());
     service_main_tracker().wait_until_finished(kServiceMainWindDown);
@@ -191,8 +191,8 @@ Status run_service() {
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
     const ControlHandlerAttachment handler(sender.clone());
 
-    log::info(kTarget, "Registering Windows service control handler for '{}'", SERVICE_NAME);
-    std::wstring name(SERVICE_NAME_W);
+    log::info(kTarget, "Registering Windows service control handler for '{}'", product::SERVICE_NAME);
+    std::wstring name(product::SERVICE_NAME_W);
     const SERVICE_STATUS_HANDLE status_handle =
         ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
     if (status_handle == nullptr)

@@ -8,7 +8,7 @@
 
 namespace zorv::service {
 
-// Connects to the SCM under SERVICE_NAME and blocks until the service has
+// Connects to the SCM under product::SERVICE_NAME and blocks until the service has
 // stopped. A failure to connect (for example when started from a console) is
 // the platform error, unchanged.
 Status run_service_dispatcher();

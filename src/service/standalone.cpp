@@ -10,10 +10,10 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "common/product.hpp"
 #include "pipe_server/pipe_listener.hpp"
 #include "security/strict_mode.hpp"
 #include "service/service_host.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::service {
 
@@ -56,10 +56,10 @@ Status run_standalone() {
     Status served;
     {
         pipe_server::PipeServerContext context{choose_pipe_name(), manager};
-        write_stdout("Running " + std::string(SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
+        write_stdout("Running " + std::string(product::SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
         served = (*runtime)->block_on(standalone_loop(context, sender.clone(), std::move(receiver)));
     }
-    (void)manager->stop("standalone-stop", std::nullopt, std::nullopt);
+    (void)manager->stop({"standalone-stop", std::nullopt, std::nullopt});
     manager.reset();
     runtime->reset();
     // The process entry prints the error and exits with 1.

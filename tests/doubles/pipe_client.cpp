@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <string>
 
+#include "api/framing.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 
 namespace {
 
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (mode == "request" && argc >= 4) {
-        const std::string frame = zorv::framing::encode_frame(argv[3]);
+        const std::string frame = zorv::api::encode_frame(argv[3]);
         // A refused client may find the pipe closed before or while it writes.
         if (auto sent = zorv::pipe_client::write_all(pipe->get(), frame); !sent) {
             std::printf("CLOSED %s\n", sent.error().one_line().c_str());

@@ -27,9 +27,9 @@
 #include <string>
 #include <string_view>
 
+#include "api/framing.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string read_request(HANDLE pipe) {
 }
 
 void send_frame(HANDLE pipe, std::string_view payload) {
-    (void)zorv::pipe_client::write_all(pipe, zorv::framing::encode_frame(payload));
+    (void)zorv::pipe_client::write_all(pipe, zorv::api::encode_frame(payload));
     ::FlushFileBuffers(pipe);
 }
 
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
         if (script.starts_with("reply:")) {
             send_frame(pipe.get(), script.substr(6));
         } else if (script.starts_with("announce:")) {
-            const auto prefix = zorv::framing::encode_length(
+            const auto prefix = zorv::api::encode_length(
                 static_cast<std::uint32_t>(std::strtoul(std::string(script.substr(9)).c_str(), nullptr, 10)));
             (void)zorv::pipe_client::write_all(pipe.get(), std::string_view(reinterpret_cast<const char*>(prefix.data()), prefix.size()));
             hold_open = true;

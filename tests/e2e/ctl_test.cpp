@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "pipe_server/api_records.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "api/records.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "support/test_env.hpp"
 
 namespace zorv::testing {

@@ -14,8 +14,8 @@
 #include <random>
 #include <thread>
 
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "api/framing.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "support/process_usage.hpp"
 #include "support/raw_pipe.hpp"
 #include "support/test_env.hpp"
@@ -104,7 +104,7 @@ std::string repeat(std::string_view piece, std::size_t times) {
     return out;
 }
 
-BrokenFrame complete(const std::string& payload) { return {framing::encode_frame(payload), Ending::HelperCloses}; }
+BrokenFrame complete(const std::string& payload) { return {api::encode_frame(payload), Ending::HelperCloses}; }
 
 const std::string kHealthz = R"({"method":"GET","path":"/healthz"})";
 
@@ -129,7 +129,7 @@ BrokenFrame truncated_payload(Rng& rng) {
 }
 
 BrokenFrame oversized_length(Rng& rng) {
-    const std::uint32_t over = framing::kMaxRequestSize + 1;
+    const std::uint32_t over = api::kMaxRequestSize + 1;
     const std::vector<std::uint32_t> lengths = {over, 0xFFFFFFFFu,
                                                 static_cast<std::uint32_t>(uniform(rng, over, 0xFFFFFFFFu))};
     // Only the prefix goes out: a helper that waited for the payload would never close.
@@ -473,7 +473,7 @@ TEST(LoadFault, SilentClientsAnnouncingTenMiBCostNoMemoryAndAreClosedAtTheDeadli
     for (std::size_t i = 0; i < kSilent; ++i) {
         auto client = RawPipeClient::connect(helper.pipe_name(), 10s);
         ASSERT_TRUE(client) << "client " << i << ": " << client.error().one_line();
-        ASSERT_TRUE(client->send(length_prefix(framing::kMaxRequestSize), 5s)) << "client " << i;
+        ASSERT_TRUE(client->send(length_prefix(api::kMaxRequestSize), 5s)) << "client " << i;
         silent.push_back(std::move(*client));
     }
     ASSERT_EQ(wait_for_count(helper, kVerified, verified_before + kSilent, 30s), verified_before + kSilent);

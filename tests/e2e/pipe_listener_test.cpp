@@ -16,10 +16,10 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_future.hpp>
 
+#include "api/framing.hpp"
 #include "common/text.hpp"
 #include "manager/runtime_manager.hpp"
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "pipe_server/pipe_listener.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
@@ -149,7 +149,7 @@ std::string request_json(const std::string& method, const std::string& path) {
 }
 
 std::string length_prefix(std::uint32_t length) {
-    const auto prefix = framing::encode_length(length);
+    const auto prefix = api::encode_length(length);
     return std::string(reinterpret_cast<const char*>(prefix.data()), prefix.size());
 }
 
@@ -182,9 +182,9 @@ protected:
 TEST_F(PipeFraming, AFrameOfExactlyTheLimitIsReadAndAnswered) {
     // Lower-case method and extra slashes reach the same route.
     std::string payload = request_json("get", "/healthz//");
-    payload.resize(framing::kMaxRequestSize, ' ');
+    payload.resize(api::kMaxRequestSize, ' ');
     auto pipe = open_client(listener_.pipe_name());
-    ASSERT_TRUE(pipe_client::write_all(pipe.get(), framing::encode_frame(payload)));
+    ASSERT_TRUE(pipe_client::write_all(pipe.get(), api::encode_frame(payload)));
     auto status = reply_status(pipe.get());
     ASSERT_TRUE(status) << status.error().one_line();
     EXPECT_EQ(*status, 200);
@@ -194,7 +194,7 @@ TEST_F(PipeFraming, AFrameOfExactlyTheLimitIsReadAndAnswered) {
 TEST_F(PipeFraming, OneByteOverTheLimitIsRefusedWithoutReadingThePayload) {
     auto pipe = open_client(listener_.pipe_name());
     // Only the length goes out: had the helper waited for the payload, no close would come.
-    ASSERT_TRUE(pipe_client::write_all(pipe.get(), length_prefix(framing::kMaxRequestSize + 1)));
+    ASSERT_TRUE(pipe_client::write_all(pipe.get(), length_prefix(api::kMaxRequestSize + 1)));
     EXPECT_FALSE(pipe_client::read_frame(pipe.get()));
     EXPECT_EQ(wait_for_message(log::Level::Warn, "Pipe connection handling error"),
               "Pipe connection handling error: Frame size too large: 10485761 bytes");
@@ -211,7 +211,7 @@ TEST_F(PipeFraming, BrokenFramesCloseTheConnectionWithoutAReply) {
         {"zero length", length_prefix(0), false, "Invalid JSON request\n\nCaused by:\n    "},
         {"two bytes, then close", std::string("\x05\x00", 2), true, "Failed to read frame length\n\nCaused by:\n    "},
         {"payload cut short", length_prefix(100) + "{\"method\":", true, "Failed to read payload\n\nCaused by:\n    "},
-        {"not a request", framing::encode_frame("[1,2]"), false, "Invalid JSON request\n\nCaused by:\n    "},
+        {"not a request", api::encode_frame("[1,2]"), false, "Invalid JSON request\n\nCaused by:\n    "},
     };
     for (const auto& c : cases) {
         logs().clear();
@@ -230,7 +230,7 @@ TEST_F(PipeFraming, BrokenFramesCloseTheConnectionWithoutAReply) {
 
 TEST_F(PipeFraming, BytesAfterTheRequestFrameAreNeverRead) {
     auto pipe = open_client(listener_.pipe_name());
-    const std::string frame = framing::encode_frame(request_json("GET", "/healthz"));
+    const std::string frame = api::encode_frame(request_json("GET", "/healthz"));
     ASSERT_TRUE(pipe_client::write_all(pipe.get(), frame + frame + "trailing"));
     auto first = reply_status(pipe.get());
     ASSERT_TRUE(first) << first.error().one_line();
@@ -251,7 +251,7 @@ TEST_F(PipeFraming, ASilentClientDoesNotStopOthersAndIsNeverTimedOut) {
         EXPECT_EQ(reply->status, 200);
     }
     // The silent connection still waits for its request.
-    ASSERT_TRUE(pipe_client::write_all(silent.get(), framing::encode_frame(request_json("GET", "/healthz"))));
+    ASSERT_TRUE(pipe_client::write_all(silent.get(), api::encode_frame(request_json("GET", "/healthz"))));
     auto late = reply_status(silent.get());
     ASSERT_TRUE(late) << late.error().one_line();
     EXPECT_EQ(*late, 200);
@@ -273,7 +273,7 @@ TEST_F(PipeFraming, RaisingShutdownEndsTheListenerPromptlyAndAcceptedClientsAreS
     auto refused = pipe_client::connect(listener_.pipe_name(), 300ms);
     EXPECT_FALSE(refused);
     // ... but the connection accepted before the shutdown finishes its request.
-    ASSERT_TRUE(pipe_client::write_all(accepted.get(), framing::encode_frame(request_json("GET", "/healthz"))));
+    ASSERT_TRUE(pipe_client::write_all(accepted.get(), api::encode_frame(request_json("GET", "/healthz"))));
     auto status = reply_status(accepted.get());
     ASSERT_TRUE(status) << status.error().one_line();
     EXPECT_EQ(*status, 200);

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_listener.hpp"
+#include "api/framing.hpp"
+#include "api/pipe_path.hpp"
 
 namespace zorv::testing {
 
@@ -51,7 +51,7 @@ bool is_closed_by_peer(DWORD error) {
 }  // namespace
 
 Result<RawPipeClient> RawPipeClient::connect(const std::string& pipe_name, std::chrono::milliseconds timeout) {
-    const std::wstring path = win32::to_wide(pipe_server::pipe_path(pipe_name));
+    const std::wstring path = win32::to_wide(api::pipe_path(pipe_name));
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         HANDLE pipe = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -106,7 +106,7 @@ ReplyOutcome RawPipeClient::read_until_closed(std::chrono::milliseconds timeout)
 }
 
 std::string length_prefix(std::uint32_t length) {
-    const auto prefix = framing::encode_length(length);
+    const auto prefix = api::encode_length(length);
     return std::string(reinterpret_cast<const char*>(prefix.data()), prefix.size());
 }
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "common/child_tool.hpp"
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 
 namespace zorv::testing {
 

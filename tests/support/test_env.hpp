@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/records.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/api_records.hpp"
 
 namespace zorv::testing {
 

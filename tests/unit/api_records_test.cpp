@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "pipe_server/api_records.hpp"
+#include "api/records.hpp"
 
 namespace zorv::api {
 namespace {

@@ -111,7 +111,7 @@ public:
 };
 
 std::string selection_error(std::optional<std::string> path, security::ClientIdentity& client) {
-    api::StartRuntimeRequest request;
+    StartCommand request;
     request.config_path = std::move(path);
     auto result = select_configuration(request, client);
     return result ? std::string() : result.error().one_line();
@@ -122,7 +122,7 @@ TEST(ConfigurationSelection, ContentFirstThenAFileStreamedLikeContent) {
     security::OwnIdentity own;
     write_file(dir / "config.json", "{\"x\": 1}");
 
-    api::StartRuntimeRequest both;
+    StartCommand both;
     both.config_content = "{}";
     both.config_path = "does-not-matter";  // not examined at all
     RecordingIdentity untouched;
@@ -133,12 +133,12 @@ TEST(ConfigurationSelection, ContentFirstThenAFileStreamedLikeContent) {
     EXPECT_EQ(selected->content, "{}");
     EXPECT_TRUE(untouched.events.empty());
 
-    api::StartRuntimeRequest empty_content;
+    StartCommand empty_content;
     empty_content.config_content = "";
     ASSERT_TRUE(select_configuration(empty_content, own));
     EXPECT_EQ(select_configuration(empty_content, own)->content, "");
 
-    api::StartRuntimeRequest file;
+    StartCommand file;
     file.config_path = win32::path_text(dir / "config.json");
     selected = select_configuration(file, own);
     ASSERT_TRUE(selected);
@@ -188,7 +188,7 @@ TEST(ConfigurationSelection, TheFileIsOpenedOnlyAsTheClient) {
     RecordingIdentity client;
     client.file_while_client = dir / "client-only.json";
     client.content = "{\"only\": \"while impersonating\"}";
-    api::StartRuntimeRequest request;
+    StartCommand request;
     request.config_path = win32::path_text(*client.file_while_client);
     const auto selected = select_configuration(request, client);
     ASSERT_TRUE(selected) << selected.error().one_line();
@@ -212,7 +212,7 @@ TEST(ConfigurationSelection, FilesAboveTheFrameLimitAreRefusedUnread) {
     security::OwnIdentity own;
     const fs::path at_limit = dir / "at-limit.json";
     write_file(at_limit, std::string(kMaxConfigFileBytes, ' '));
-    api::StartRuntimeRequest request;
+    StartCommand request;
     request.config_path = win32::path_text(at_limit);
     const auto selected = select_configuration(request, own);
     ASSERT_TRUE(selected);

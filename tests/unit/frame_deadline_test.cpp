@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "api/pipe_path.hpp"
 #include "common/win32.hpp"
 #include "pipe_server/frame_deadline.hpp"
 #include "pipe_server/pipe_instance.hpp"
-#include "pipe_server/pipe_listener.hpp"
 #include "support/test_env.hpp"
 
 namespace zorv::pipe_server {
@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 class PendingRead {
 public:
     PendingRead() {
-        const std::string path = pipe_path(testing::unique_pipe_name("deadline"));
+        const std::string path = api::pipe_path(testing::unique_pipe_name("deadline"));
         auto server = create_pipe_handle(path, true);
         if (!server) throw std::runtime_error(server.error().one_line());
         server_ = std::move(*server);

@@ -13,10 +13,10 @@
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 
+#include "api/pipe_path.hpp"
 #include "common/win32.hpp"
 #include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/pipe_instance.hpp"
-#include "pipe_server/pipe_listener.hpp"
 #include "support/test_env.hpp"
 
 namespace zorv::pipe_server {
@@ -38,7 +38,7 @@ DWORD connect_call(HANDLE handle, OVERLAPPED* overlapped, DWORD*) {
 class OverlappedCallTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string path = pipe_path(testing::unique_pipe_name("overlapped"));
+        const std::string path = api::pipe_path(testing::unique_pipe_name("overlapped"));
         auto created = create_pipe_instance(io_.get_executor(), path, true);
         ASSERT_TRUE(created) << created.error().one_line();
         server_.emplace(std::move(*created));

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
+#include "api/records.hpp"
 #include "common/text.hpp"
 #include "manager/runtime_manager.hpp"
-#include "pipe_server/api_records.hpp"
 #include "pipe_server/router.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
@@ -34,12 +34,14 @@ protected:
         auto request = api::parse_pipe_request(payload);
         EXPECT_TRUE(request) << payload;
         if (!request) return {};
-        return dispatch_request(api::normalize_method(request->method), api::normalize_path(request->path),
-                                std::move(request->body), manager_, client_, kPipe, request->body_duplicate_keys);
+        request->method = api::normalize_method(request->method);
+        request->path = api::normalize_path(request->path);
+        return dispatch_request(std::move(*request), manager_, client_, kPipe);
     }
     api::PipeResponse send(std::string_view method, std::string_view path,
                            std::optional<json> body = std::nullopt) {
-        return dispatch_request(std::string(method), std::string(path), std::move(body), manager_, client_, kPipe);
+        return dispatch_request(api::PipeRequest{std::string(method), std::string(path), std::move(body), {}}, manager_,
+                                client_, kPipe);
     }
 
     // The record logged with `message`; fails the test when there is none.
@@ -243,7 +245,7 @@ TEST_F(RouterTest, StopWithAndWithoutUsableBodies) {
     for (const auto& c : cases) {
         log().clear();
         const auto response =
-            dispatch_request("POST", "/v1/runtime/stop", c.body, manager_, client_, kPipe, c.duplicates);
+            dispatch_request(api::PipeRequest{"POST", "/v1/runtime/stop", c.body, c.duplicates}, manager_, client_, kPipe);
         expect_logged(log::Level::Info, c.processing);
         expect_logged(log::Level::Info, "Runtime stopped successfully (state='stopped')");
         for (const auto& record : log().records())

@@ -251,7 +251,7 @@ TEST(RuntimeManagerNoCore, StopReturnsABareRecordAndStoresItsOwn) {
     const auto manager = manager_in(dir);
     const std::string instance = manager->service_instance_id();
 
-    const RuntimeStatus reply = manager->stop("api-stop", std::nullopt, "someone").value();
+    const RuntimeStatus reply = manager->stop({"api-stop", std::nullopt, "someone"}).value();
     ASSERT_TRUE(reply.last_operation_id);
     EXPECT_TRUE(all_digits(*reply.last_operation_id)) << *reply.last_operation_id;
     ASSERT_TRUE(reply.stopped_at);
@@ -269,7 +269,7 @@ TEST(RuntimeManagerNoCore, StopReturnsABareRecordAndStoresItsOwn) {
 
     // A status without an operation id keeps the stored one; a later stop replaces the record.
     EXPECT_EQ(manager->status().last_operation_id, reply.last_operation_id);
-    EXPECT_EQ(manager->stop("tray", "op-2", std::nullopt).value().last_operation_id, "op-2");
+    EXPECT_EQ(manager->stop({"tray", "op-2", std::nullopt}).value().last_operation_id, "op-2");
     EXPECT_EQ(manager->status().last_operation_id, "op-2");
 }
 
@@ -296,7 +296,7 @@ TEST(RuntimeManagerNoCore, StopShredsTheStaleConfigurationAndResetDoesNot) {
     write_file(dir / "sing-box.json", "{}");
     ASSERT_TRUE(manager->reset("op-1"));
     EXPECT_TRUE(fs::exists(dir / "sing-box.json"));
-    ASSERT_TRUE(manager->stop("api-stop", "op-2", std::nullopt));
+    ASSERT_TRUE(manager->stop({"api-stop", "op-2", std::nullopt}));
     EXPECT_FALSE(fs::exists(dir / "sing-box.json"));
 }
 

@@ -6,12 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "manager/client_exit.hpp"
 #include "common/win32.hpp"
+#include "manager/runtime_manager.hpp"
 #include "manager/stop_core.hpp"
 #include "support/capturing_logger.hpp"
+#include "support/test_env.hpp"
 
 namespace zorv::manager {
+
+// The manager's state, which only tests reach from outside.
+struct RuntimeManagerProbe {
+    static RuntimeState& state(RuntimeManager& manager) { return manager.state_; }
+};
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -282,9 +289,17 @@ TEST_F(StopCoreTest, WaitsThatRunOutOfTimeAreErrorsForTheCaller) {
 class ClientExitTest : public StopCoreTest {
 protected:
     WatchdogRequest request(std::optional<std::string> client_runtime_id) {
-        return WatchdogRequest{shared, 999, "op-of-start", std::move(client_runtime_id)};
+        return WatchdogRequest{manager, 999, "op-of-start", std::move(client_runtime_id)};
     }
-    std::shared_ptr<SharedRuntimeState> shared = std::make_shared<SharedRuntimeState>();
+    // A manager whose stops go through `platform`; its creation logs nothing kept.
+    void use_platform(ScriptedPlatform& platform) {
+        manager = RuntimeManager::create(ManagerOptions{dir.path(), {}, &platform});
+        CapturingLogger::instance().clear();
+    }
+    RuntimeState& state() { return RuntimeManagerProbe::state(*manager); }
+
+    testing::TestDir dir{"client-exit"};
+    std::shared_ptr<RuntimeManager> manager;
 };
 
 TEST_F(ClientExitTest, StopsTheSessionUnlessANewerClientOwnsIt) {
@@ -305,30 +320,31 @@ TEST_F(ClientExitTest, StopsTheSessionUnlessANewerClientOwnsIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CapturingLogger::instance().clear();
-        shared->state.active = session_with(8080, c.session_id);
-        RuntimeStatus earlier = bare_stopped("instance");
-        earlier.detail = "earlier";
-        shared->state.last_status = earlier;
         ScriptedPlatform platform;
         platform.exits_after_break = milliseconds(0);
+        use_platform(platform);
+        state().active = session_with(8080, c.session_id);
+        RuntimeStatus earlier = bare_stopped("instance");
+        earlier.detail = "earlier";
+        state().last_status = earlier;
 
-        stop_core_after_client_exit(request(c.watchdog_id), platform);
+        manager->on_client_exit(request(c.watchdog_id));
 
         if (!c.stops) {
-            EXPECT_TRUE(shared->state.active.has_value());
-            EXPECT_EQ(shared->state.last_status, earlier);
+            EXPECT_TRUE(state().active.has_value());
+            EXPECT_EQ(state().last_status, earlier);
             EXPECT_TRUE(platform.calls.empty());
             EXPECT_THAT(logged(), ElementsAreArray({"Watchdog: active sing-box session belongs to newer client (" +
                                                     *c.session_id + "); leaving running"}));
             continue;
         }
-        EXPECT_FALSE(shared->state.active.has_value());
+        EXPECT_FALSE(state().active.has_value());
         EXPECT_THAT(platform.calls, ::testing::Contains("firewall"));
         ASSERT_FALSE(logged().empty());
         EXPECT_EQ(logged().front(), "Watchdog: stopping active sing-box PID=" + kPid + " due to client exit");
 
-        ASSERT_TRUE(shared->state.last_status.has_value());
-        const RuntimeStatus& record = *shared->state.last_status;
+        ASSERT_TRUE(state().last_status.has_value());
+        const RuntimeStatus& record = *state().last_status;
         EXPECT_FALSE(record.running);
         EXPECT_EQ(record.state, "stopped");
         EXPECT_EQ(record.detail, "GUI client exited");
@@ -348,12 +364,13 @@ TEST_F(ClientExitTest, StopsTheSessionUnlessANewerClientOwnsIt) {
 TEST_F(ClientExitTest, NothingRunningLeavesTheStateAlone) {
     RuntimeStatus earlier = bare_stopped("instance");
     earlier.last_operation_id = "earlier-op";
-    shared->state.last_status = earlier;
     ScriptedPlatform platform;
+    use_platform(platform);
+    state().last_status = earlier;
 
-    stop_core_after_client_exit(request("a"), platform);
+    manager->on_client_exit(request("a"));
 
-    EXPECT_EQ(shared->state.last_status, earlier);
+    EXPECT_EQ(state().last_status, earlier);
     EXPECT_TRUE(platform.calls.empty());
     EXPECT_TRUE(logged().empty());
 }

@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::ctl {
 
@@ -263,7 +263,7 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
 
 std::string default_pipe_name(const std::optional<std::string>& environment_value) {
     if (environment_value && !environment_value->empty()) return *environment_value;
-    return std::string(service::SERVICE_NAME) + ".Control";
+    return product::default_pipe_name();
 }
 
 std::optional<std::string> pipe_name_problem(std::string_view name) {
@@ -320,7 +320,7 @@ std::string usage_text() {
         "Manager started for {}; on any other pipe, a zorv-helper.exe.\n"
         "\n"
         "Commands:\n",
-        kProgramName, service::SERVICE_NAME);
+        kProgramName, product::SERVICE_NAME);
     for (const auto& command : kCommands) {
         const std::string right =
             command.kind == CommandKind::Request ? fmt::format("{:<4} {}", command.method, command.path)

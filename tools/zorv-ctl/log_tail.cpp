@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 
@@ -53,19 +54,11 @@ Result<std::vector<std::string>> read_log_tail(const std::filesystem::path& file
     offset.QuadPart = static_cast<LONGLONG>(total - window);
     if (!::SetFilePointerEx(handle.get(), offset, nullptr, FILE_BEGIN))
         return fail(win32::last_os_error().context("Failed to read " + shown));
-    std::string content(static_cast<std::size_t>(window), '\0');
-    std::size_t filled = 0;
-    while (filled < content.size()) {
-        DWORD read = 0;
-        if (!::ReadFile(handle.get(), content.data() + filled, static_cast<DWORD>(content.size() - filled), &read,
-                        nullptr))
-            return fail(win32::last_os_error().context("Failed to read " + shown));
-        if (read == 0) break;  // truncated by a rotation meanwhile
-        filled += read;
-    }
-    content.resize(filled);
+    // Shorter than the window when a rotation truncated the file meanwhile.
+    const auto content = win32::read_at_most(handle.get(), static_cast<std::size_t>(window));
+    if (!content) return fail(content.error().context("Failed to read " + shown));
     std::vector<std::string> lines;
-    for (std::string_view line : last_lines(content, count, offset.QuadPart > 0))
+    for (std::string_view line : last_lines(*content, count, offset.QuadPart > 0))
         lines.push_back(printable_line(line));
     return lines;
 }

@@ -2,7 +2,6 @@
 // and its logs.
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -18,11 +17,9 @@ namespace {
 
 std::vector<std::string> arguments() {
     std::vector<std::string> args;
-    int count = 0;
-    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (wide == nullptr) return args;
-    for (int i = 1; i < count; ++i) args.push_back(win32::from_wide(wide[i]));
-    ::LocalFree(wide);
+    const auto words = win32::command_line_words(::GetCommandLineW());
+    if (!words) return args;
+    for (std::size_t i = 1; i < words->size(); ++i) args.push_back(win32::from_wide((*words)[i]));
     return args;
 }
 

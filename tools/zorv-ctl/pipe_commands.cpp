@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
@@ -63,21 +64,12 @@ Result<std::string> read_config_file(const std::filesystem::path& path) {
     if (!file) return fail(win32::last_os_error().context("Failed to open config file " + shown));
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(file.get(), &size)) return fail(win32::last_os_error().context("Failed to read " + shown));
-    if (size.QuadPart > framing::kMaxRequestSize)
+    if (size.QuadPart > api::kMaxRequestSize)
         return fail(fmt::format("Config file {} is larger than a request may be ({} bytes)", shown,
-                                framing::kMaxRequestSize));
-    std::string content(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t filled = 0;
-    while (filled < content.size()) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), content.data() + filled, static_cast<DWORD>(content.size() - filled), &read,
-                        nullptr))
-            return fail(win32::last_os_error().context("Failed to read " + shown));
-        if (read == 0) break;
-        filled += read;
-    }
-    content.resize(filled);
-    if (!text::is_valid_utf8(content)) return fail("Config file " + shown + " is not valid UTF-8 text");
+                                api::kMaxRequestSize));
+    auto content = win32::read_at_most(file.get(), static_cast<std::size_t>(size.QuadPart));
+    if (!content) return fail(content.error().context("Failed to read " + shown));
+    if (!text::is_valid_utf8(*content)) return fail("Config file " + shown + " is not valid UTF-8 text");
     return content;
 }
 
@@ -90,9 +82,9 @@ Result<std::string> request_payload(const Invocation& invocation) {
         payload["body"]["configContent"] = std::move(*content);
     }
     std::string text = payload.dump();
-    if (text.size() > framing::kMaxRequestSize)
+    if (text.size() > api::kMaxRequestSize)
         return fail(fmt::format("The request has {} bytes; the helper accepts at most {}", text.size(),
-                                framing::kMaxRequestSize));
+                                api::kMaxRequestSize));
     return text;
 }
 
@@ -153,7 +145,7 @@ Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
 Outcome run_version(const Invocation& invocation, const std::string& pipe) {
     // The helper is asked for /healthz, so that it sees an ordinary request.
     auto exchanged = exchange(pipe, health_payload(), Deadline(invocation.timeout));
-    json facts = {{"version", kProductVersion}, {"pipe", pipe_path(pipe)}, {"helper", nullptr}};
+    json facts = {{"version", kProductVersion}, {"pipe", api::pipe_path(pipe)}, {"helper", nullptr}};
     Outcome outcome;
     std::optional<std::string> helper_version;
     if (exchanged) {
@@ -171,7 +163,7 @@ Outcome run_version(const Invocation& invocation, const std::string& pipe) {
     }
     print(version_line());
     if (exchanged) {
-        print(fmt::format("helper: process {} on {}, {}\n", exchanged->server.pid, pipe_path(pipe),
+        print(fmt::format("helper: process {} on {}, {}\n", exchanged->server.pid, api::pipe_path(pipe),
                           printable_line(exchanged->server.image)));
         print(fmt::format("helper version: {}\n",
                           helper_version.value_or("unknown (its image has no version resource)")));

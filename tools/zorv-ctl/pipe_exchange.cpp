@@ -92,10 +92,9 @@ Status check_reply_length(std::uint32_t announced) {
     return {};
 }
 
-std::string pipe_path(std::string_view name) { return "\\\\.\\pipe\\" + std::string(name); }
 
 Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
-    const std::string path = pipe_path(name);
+    const std::string path = api::pipe_path(name);
     const std::wstring wide = win32::to_wide(path);
     for (;;) {
         HANDLE pipe = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -115,7 +114,7 @@ Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& dea
 }
 
 Status send_request(HANDLE pipe, std::string_view payload, const Deadline& deadline) {
-    const std::string frame = framing::encode_frame(payload);
+    const std::string frame = api::encode_frame(payload);
     Event event;
     if (!event) return fail(win32::last_os_error().context("Failed to create an event"));
     std::string_view rest = frame;
@@ -144,7 +143,7 @@ Result<std::string> read_reply(HANDLE pipe, const Deadline& deadline) {
             "The helper closed the connection without a reply; it does so for callers it does not accept "
             "(its log says why)");
     if (*received < prefix.size()) return fail("The helper closed the connection in the middle of the reply");
-    const std::uint32_t length = framing::decode_length(prefix);
+    const std::uint32_t length = api::decode_length(prefix);
     if (auto allowed = check_reply_length(length); !allowed) return fail(allowed.error());
     std::string payload(length, '\0');
     received = read_exact(pipe, payload.data(), payload.size(), deadline);

@@ -11,9 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "api/framing.hpp"
+#include "api/pipe_path.hpp"
 #include "common/error.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/framing.hpp"
 
 namespace zorv::ctl {
 
@@ -31,11 +32,10 @@ private:
 };
 
 // Replies are held to the helper's own frame limit (10 MiB, inclusive).
-inline constexpr std::uint32_t kMaxReplySize = framing::kMaxRequestSize;
+inline constexpr std::uint32_t kMaxReplySize = api::kMaxRequestSize;
 Status check_reply_length(std::uint32_t announced);
 
 // `\\.\pipe\` and the name.
-std::string pipe_path(std::string_view name);
 
 // Opens the pipe for overlapped I/O, waiting while it does not exist yet or
 // while every instance is busy. The server may identify the caller but not

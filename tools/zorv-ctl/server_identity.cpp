@@ -4,11 +4,11 @@
 
 #include <fmt/format.h>
 
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "pipe_exchange.hpp"
 #include "security/client_verification.hpp"
-#include "service/service_identity.hpp"
 #include "service_query.hpp"
 
 namespace zorv::ctl {
@@ -33,14 +33,14 @@ Result<std::string> query_image(std::uint32_t pid) {
 Status judge_service_pipe_server(std::string_view pipe, std::uint32_t server_pid, const ServiceProcess& service) {
     const std::string refusing = fmt::format("Refusing to send to {}: it is served by process {}", pipe, server_pid);
     if (!service)
-        return fail(fmt::format("{}, but the service {} is not installed", refusing, service::SERVICE_NAME));
+        return fail(fmt::format("{}, but the service {} is not installed", refusing, product::SERVICE_NAME));
     if (*service == 0)
         return fail(fmt::format("{}, but the service {} is not running (the Service Control Manager reports no "
                                 "process for it)",
-                                refusing, service::SERVICE_NAME));
+                                refusing, product::SERVICE_NAME));
     if (*service != server_pid)
         return fail(fmt::format("{}, but the Service Control Manager reports process {} for the service {}",
-                                refusing, *service, service::SERVICE_NAME));
+                                refusing, *service, product::SERVICE_NAME));
     return {};
 }
 
@@ -57,13 +57,13 @@ Status judge_console_helper(std::string_view pipe, std::uint32_t server_pid, con
 
 bool is_service_pipe(std::string_view pipe_name) {
     const std::wstring given = win32::to_wide(pipe_name);
-    const std::wstring service = std::wstring(service::SERVICE_NAME_W) + L".Control";
+    const std::wstring service = win32::to_wide(product::default_pipe_name());
     return ::CompareStringOrdinal(given.data(), static_cast<int>(given.size()), service.data(),
                                   static_cast<int>(service.size()), TRUE) == CSTR_EQUAL;
 }
 
 Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_name) {
-    const std::string path = pipe_path(pipe_name);
+    const std::string path = api::pipe_path(pipe_name);
     ULONG server_pid = 0;
     if (!::GetNamedPipeServerProcessId(pipe, &server_pid) || server_pid == 0)
         return fail(win32::last_os_error().context("Refusing to send to " + path +

@@ -5,12 +5,12 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "console_output.hpp"
 #include "log_tail.hpp"
 #include "security/strict_mode.hpp"
 #include "service/scm_steps.hpp"
-#include "service/service_identity.hpp"
 #include "service_query.hpp"
 
 namespace zorv::ctl {
@@ -37,7 +37,7 @@ std::string strict_mode_text(const security::StrictModeDecision& mode) {
 std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnapshot& service,
                                                               const security::StrictModeDecision& mode) {
     return {
-        {"service", std::string(service::SERVICE_NAME)},
+        {"service", std::string(product::SERVICE_NAME)},
         {"state", service::service_state_name(service.state)},
         {"pid", service.pid == 0 ? std::string("none") : std::to_string(service.pid)},
         {"last exit code", exit_code_text(service)},
@@ -47,7 +47,7 @@ std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnaps
 }
 
 json service_facts(const ServiceSnapshot& service, const security::StrictModeDecision& mode) {
-    return {{"service", service::SERVICE_NAME},
+    return {{"service", product::SERVICE_NAME},
             {"installed", true},
             {"state", service::service_state_name(service.state)},
             {"pid", service.pid},
@@ -57,7 +57,7 @@ json service_facts(const ServiceSnapshot& service, const security::StrictModeDec
             {"strictMode", mode.strict}};
 }
 
-std::string not_installed() { return fmt::format("The service {} is not installed", service::SERVICE_NAME); }
+std::string not_installed() { return fmt::format("The service {} is not installed", product::SERVICE_NAME); }
 
 }  // namespace
 
@@ -66,7 +66,7 @@ Outcome run_service(const Invocation& invocation) {
     if (!service) return {kExitNoReply, service.error().one_line()};
     if (!*service) {
         if (invocation.json_only)
-            print(json{{"service", service::SERVICE_NAME}, {"installed", false}}.dump() + "\n");
+            print(json{{"service", product::SERVICE_NAME}, {"installed", false}}.dump() + "\n");
         return {kExitOtherReply, not_installed()};
     }
     const ServiceSnapshot& snapshot = **service;
@@ -77,7 +77,7 @@ Outcome run_service(const Invocation& invocation) {
         for (const auto& [name, value] : service_rows(snapshot, mode)) print(fmt::format("{}: {}\n", name, value));
     }
     if (snapshot.state == SERVICE_RUNNING) return {};
-    return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", service::SERVICE_NAME,
+    return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", product::SERVICE_NAME,
                                          service::service_state_name(snapshot.state), exit_code_text(snapshot))};
 }
 
@@ -88,7 +88,9 @@ Outcome run_logs(const Invocation& invocation) {
     auto image = registered_image_path((*service)->image_command);
     if (!image) return {kExitOtherReply, image.error().one_line()};
     const std::filesystem::path file =
-        image->parent_path() / L"logs" / (invocation.core_log ? L"sing-box.log" : L"service.log");
+        image->parent_path() / product::kLogFolder /
+        (invocation.core_log ? std::wstring(product::kCoreLogFile)
+                             : win32::to_wide(product::kHelperLogBaseName) + L".log");
     auto lines = read_log_tail(file, invocation.lines);
     if (!lines) return {kExitOtherReply, lines.error().one_line()};
     if (invocation.json_only) {

@@ -5,9 +5,9 @@
 
 #include <vector>
 
+#include "common/product.hpp"
 #include "common/win32.hpp"
 #include "service/scm_port.hpp"
-#include "service/service_identity.hpp"
 
 namespace zorv::ctl {
 
@@ -28,14 +28,14 @@ Result<std::string> query_image_command(SC_HANDLE service) {
 }  // namespace
 
 Result<std::optional<ServiceSnapshot>> query_service() {
-    service::ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(win32::last_os_error().context("Failed to reach the Service Control Manager"));
-    const std::wstring name(service::SERVICE_NAME_W);
-    service::ScHandle handle(
+    const std::wstring name(product::SERVICE_NAME_W);
+    win32::UniqueServiceHandle handle(
         ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!handle) {
         if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<ServiceSnapshot>();
-        return fail(win32::last_os_error().context("Failed to open the service " + std::string(service::SERVICE_NAME)));
+        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::SERVICE_NAME)));
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
@@ -52,11 +52,9 @@ Result<std::filesystem::path> registered_image_path(const std::string& image_com
     // CommandLineToArgvW would answer an empty line with this program's own path.
     if (image_command.find_first_not_of(" \t") == std::string::npos)
         return fail("The service has no registered image path");
-    int count = 0;
-    LPWSTR* words = ::CommandLineToArgvW(win32::to_wide(image_command).c_str(), &count);
-    if (words == nullptr) return fail(win32::last_os_error().context("Failed to read the registered image path"));
-    std::filesystem::path image = count > 0 ? std::filesystem::path(words[0]) : std::filesystem::path();
-    ::LocalFree(words);
+    const auto words = win32::command_line_words(win32::to_wide(image_command).c_str());
+    if (!words) return fail(words.error().context("Failed to read the registered image path"));
+    const std::filesystem::path image = words->empty() ? std::filesystem::path() : std::filesystem::path(words->front());
     if (image.empty() || !image.is_absolute() || !image.has_parent_path())
         return fail("The service's registered image path is not a full path: " + image_command);
     return image;

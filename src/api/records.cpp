@@ -1,4 +1,4 @@
-#include "pipe_server/api_records.hpp"
+#include "api/records.hpp"
 
 #include <algorithm>
 #include <array>

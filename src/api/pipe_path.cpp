@@ -1,7 +1,7 @@
-#include "pipe_server/pipe_listener.hpp"
+#include "api/pipe_path.hpp"
 
-namespace zorv::pipe_server {
+namespace zorv::api {
 
 std::string pipe_path(std::string_view pipe_name) { return std::string("\\\\.\\pipe\\") + std::string(pipe_name); }
 
-}  // namespace zorv::pipe_server
+}  // namespace zorv::api

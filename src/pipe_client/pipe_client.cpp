@@ -1,14 +1,14 @@
-#include "pipe_server/pipe_client.hpp"
+#include "pipe_client/pipe_client.hpp"
 
 #include <thread>
 
-#include "pipe_server/framing.hpp"
-#include "pipe_server/pipe_listener.hpp"
+#include "api/framing.hpp"
+#include "api/pipe_path.hpp"
 
 namespace zorv::pipe_client {
 
 Result<win32::UniqueHandle> connect(std::string_view pipe_name, std::chrono::milliseconds timeout) {
-    const std::string path = pipe_server::pipe_path(pipe_name);
+    const std::string path = api::pipe_path(pipe_name);
     const std::wstring wide_path = win32::to_wide(path);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -58,7 +58,7 @@ Result<std::string> read_frame(HANDLE pipe) {
     std::array<unsigned char, 4> prefix{};
     if (auto ok = read_exact(pipe, reinterpret_cast<char*>(prefix.data()), prefix.size()); !ok)
         return fail(ok.error().context("Failed to read reply length"));
-    std::string payload(framing::decode_length(prefix), '\0');
+    std::string payload(api::decode_length(prefix), '\0');
     if (auto ok = read_exact(pipe, payload.data(), payload.size()); !ok)
         return fail(ok.error().context("Failed to read reply payload"));
     return payload;
@@ -68,7 +68,7 @@ Result<std::string> exchange(std::string_view pipe_name, std::string_view reques
                              std::chrono::milliseconds timeout) {
     auto pipe = connect(pipe_name, timeout);
     if (!pipe) return fail(pipe.error());
-    if (auto ok = write_all(pipe->get(), framing::encode_frame(request_payload)); !ok)
+    if (auto ok = write_all(pipe->get(), api::encode_frame(request_payload)); !ok)
         return fail(ok.error().context("Failed to send request"));
     return read_frame(pipe->get());
 }

@@ -7,10 +7,11 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/product.hpp"
 
-namespace zorv::framing {
+namespace zorv::api {
 
-inline constexpr std::uint32_t kMaxRequestSize = 10 * 1024 * 1024;  // inclusive
+inline constexpr std::uint32_t kMaxRequestSize = product::kMaxRequestSize;  // inclusive
 
 std::uint32_t decode_length(const std::array<unsigned char, 4>& prefix);
 std::array<unsigned char, 4> encode_length(std::uint32_t length);
@@ -21,4 +22,4 @@ Status check_request_length(std::uint32_t length);
 // Prefix and payload in one contiguous buffer, ready for a single write.
 std::string encode_frame(std::string_view payload);
 
-}  // namespace zorv::framing
+}  // namespace zorv::api

@@ -1,8 +1,8 @@
-#include "pipe_server/framing.hpp"
+#include "api/framing.hpp"
 
 #include <string>
 
-namespace zorv::framing {
+namespace zorv::api {
 
 std::uint32_t decode_length(const std::array<unsigned char, 4>& prefix) {
     return static_cast<std::uint32_t>(prefix[0]) | (static_cast<std::uint32_t>(prefix[1]) << 8) |
@@ -28,4 +28,4 @@ std::string encode_frame(std::string_view payload) {
     return frame;
 }
 
-}  // namespace zorv::framing
+}  // namespace zorv::api

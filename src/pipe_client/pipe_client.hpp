@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/records.hpp"
 #include "common/error.hpp"
 #include "common/win32.hpp"
-#include "pipe_server/api_records.hpp"
 
 namespace zorv::pipe_client {
 
