@@ -113,10 +113,7 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         if (!instance) {
             Result<asio::windows::stream_handle> created =
                 first ? create_first_instance(executor, path) : create_pipe_instance(executor, path, false);
-            if (!created) {
-                start_accepted();
-                co_return fail(created.error());
-            }
+            if (!created) co_return fail(created.error());
             instance.emplace(std::move(*created));
             if (first && on_listening) {
                 if (auto told = on_listening(); !told) {
