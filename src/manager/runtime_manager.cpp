@@ -4,6 +4,7 @@
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/core_config.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/stop_core.hpp"
 
@@ -34,7 +35,9 @@ std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
 RuntimeManager::RuntimeManager(ManagerOptions options)
     : resolved_service_dir_(resolve_service_dir(options)),
       launch_watchdog_(std::move(options.launch_watchdog)),
-      stop_platform_(options.stop_platform) {
+      stop_platform_(options.stop_platform),
+      launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
+      clock_(options.clock != nullptr ? *options.clock : clock::system_clock()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
@@ -168,16 +171,6 @@ Status RuntimeManager::stop_active(RuntimeState& state, const std::string& opera
     // A stop that gave up says so in the status as well as in the reply.
     if (!stopped) state.last_status->detail = stopped.error().one_line();
     return stopped;
-}
-
-Result<RuntimeStatus> RuntimeManager::start(const StartCommand& request, security::ClientIdentity& client) {
-    const std::string op = request.operation_id ? *request.operation_id : clock::new_operation_id();
-    // The client's file is read before the lock is taken: its size and how
-    // fast it can be read are the client's choice, and status requests must
-    // not wait for either.
-    auto configuration = select_configuration(request, client);
-    std::lock_guard lock(mutex_);
-    return start_locked(state_, request, op, std::move(configuration));
 }
 
 Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable) {
