@@ -37,7 +37,8 @@ RuntimeManager::RuntimeManager(ManagerOptions options)
       launch_watchdog_(std::move(options.launch_watchdog)),
       stop_platform_(options.stop_platform),
       launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
-      clock_(options.clock != nullptr ? *options.clock : clock::system_clock()) {
+      clock_(options.clock != nullptr ? *options.clock : clock::system_clock()),
+      tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
@@ -96,7 +97,7 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
         detail = exit_detail(
             code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines, session.log_session_start));
     // A hung netsh.exe is already logged at ERROR; the exit itself is recorded.
-    if (session.lan_proxy_port) (void)remove_lan_firewall_rule();
+    if (session.lan_proxy_port) (void)remove_lan_firewall_rule(tools_);
 
     RuntimeStatus record = stopped_session_record(session, service_instance_id_, std::nullopt);
     record.detail = std::move(detail);
@@ -109,7 +110,7 @@ void RuntimeManager::remove_leftovers() {
     // A start or stop that came first owns the rule now; a start with a LAN
     // port has removed any old one itself.
     if (state_.active || state_.last_status) return;
-    (void)remove_lan_firewall_rule();  // logged either way; nobody waits on the outcome
+    (void)remove_lan_firewall_rule(tools_);  // logged either way; nobody waits on the outcome
 }
 
 Result<RuntimeStatus> RuntimeManager::stop(StopCommand command) {

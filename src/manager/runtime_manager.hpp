@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "common/child_tool.hpp"
 #include "common/clock.hpp"
 #include "common/error.hpp"
 #include "common/win32.hpp"
@@ -60,13 +61,15 @@ using WatchdogLauncher = std::function<void(WatchdogRequest)>;
 struct ManagerOptions {
     // Where sing-box.exe, sing-box.json and logs live; the executable's
     // directory when not given.
-    std::optional<std::filesystem::path> service_dir;
-    WatchdogLauncher launch_watchdog;
+    std::optional<std::filesystem::path> service_dir{};
+    WatchdogLauncher launch_watchdog{};
     // The system's unless given: the console, process and netsh.exe steps of
     // a stop; the process steps of a start; the clock of its liveness pause.
     CoreStopPlatform* stop_platform = nullptr;
     CoreLauncher* core_launcher = nullptr;
     clock::Clock* clock = nullptr;
+    // netsh.exe for the firewall rule a start removes and adds.
+    ChildToolRunner* child_tools = nullptr;
 };
 
 class RuntimeManager : public std::enable_shared_from_this<RuntimeManager> {
@@ -119,6 +122,7 @@ private:
     CoreStopPlatform* stop_platform_;
     CoreLauncher& launcher_;
     clock::Clock& clock_;
+    ChildToolRunner& tools_;
     // One lock for the state: every operation holds it from its first step to its last.
     std::mutex mutex_;
     RuntimeState state_;

@@ -74,13 +74,13 @@ Result<CoreBinary> ready_core_binary(const StartCommand& command, const std::fil
 // The core's log with this session's header, its network parameters, and no
 // firewall rule left over from an earlier core.
 Result<LaunchPlan> plan_launch(const StartCommand& command, const std::filesystem::path& service_dir,
-                               const ConfigurationSelection& selection) {
+                               const ConfigurationSelection& selection, ChildToolRunner& tools) {
     LaunchPlan plan;
     plan.profile = command.profile_id.value_or(std::string(kDefaultProfile));
     plan.core_log = prepare_core_log(service_dir, plan.profile, selection.label);
     plan.network = resolve_network_parameters(selection);
     if (plan.network.lan_proxy_port) {
-        if (auto removed = remove_lan_firewall_rule(); !removed) return fail(removed.error());
+        if (auto removed = remove_lan_firewall_rule(tools); !removed) return fail(removed.error());
     }
     return plan;
 }
@@ -167,7 +167,7 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
     shred_stale_configuration(service_dir_);
     // Selected (and a file read, with the client's rights) before the lock.
     if (!selection) return fail(selection.error());
-    auto plan = plan_launch(command, service_dir_, *selection);
+    auto plan = plan_launch(command, service_dir_, *selection, tools_);
     if (!plan) return fail(plan.error());
 
     auto core = launch_core(launcher_, *binary, *selection, plan->core_log, service_dir_);
@@ -177,7 +177,7 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
 
     const std::int64_t started_at = clock::now_millis();
     if (plan->network.lan_proxy_port) {
-        if (auto added = add_lan_firewall_rule(*plan->network.lan_proxy_port, binary->text); !added)
+        if (auto added = add_lan_firewall_rule(*plan->network.lan_proxy_port, binary->text, tools_); !added)
             return fail(added.error());
     }
     const std::uint32_t pid = core->child.pid;

@@ -62,12 +62,30 @@ public:
     void kill(const ChildProcess&) override { calls.push_back("kill"); }
 };
 
+class RecordingTools final : public ChildToolRunner {
+public:
+    bool add_hangs = false;
+    std::vector<std::string> calls;
+    Result<std::int32_t> run(std::string_view program, const std::vector<std::string>& arguments) override {
+        calls.push_back(std::string(program) + " " + arguments.at(2));
+        if (add_hangs && arguments.at(2) == "add") return fail(win32::deadline_error("netsh.exe did not finish"));
+        return 0;
+    }
+};
+
 class VirtualClock final : public clock::Clock {
 public:
     std::vector<std::chrono::milliseconds> sleeps;
     std::chrono::steady_clock::time_point now() override { return {}; }
     void sleep(std::chrono::milliseconds duration) override { sleeps.push_back(duration); }
 };
+
+StartCommand inline_start(std::string content, std::optional<std::string> profile = std::nullopt) {
+    StartCommand command;
+    command.profile_id = std::move(profile);
+    command.config_content = std::move(content);
+    return command;
+}
 
 TEST(StartSequence, ProcessFailuresEndTheCoreAndLeaveNoSession) {
     struct Case {
@@ -100,7 +118,7 @@ TEST(StartSequence, ProcessFailuresEndTheCoreAndLeaveNoSession) {
             ManagerOptions{.service_dir = dir.path(), .core_launcher = &launcher, .clock = &clock});
         security::OwnIdentity own;
 
-        const auto started = manager->start(StartCommand{.config_content = "{}"}, own);
+        const auto started = manager->start(inline_start("{}"), own);
 
         ASSERT_FALSE(started);
         EXPECT_EQ(started.error().one_line(), c.error);
@@ -118,7 +136,7 @@ TEST(StartSequence, ACoreAliveAfterThePauseIsTheActiveSession) {
         ManagerOptions{.service_dir = dir.path(), .core_launcher = &launcher, .clock = &clock});
     security::OwnIdentity own;
 
-    const auto started = manager->start(StartCommand{.profile_id = "work", .config_content = "{}"}, own);
+    const auto started = manager->start(inline_start("{}", "work"), own);
 
     ASSERT_TRUE(started) << started.error().one_line();
     EXPECT_TRUE(started->running);
@@ -126,6 +144,32 @@ TEST(StartSequence, ACoreAliveAfterThePauseIsTheActiveSession) {
     EXPECT_EQ(started->profile_id, "work");
     EXPECT_THAT(clock.sleeps, ElementsAreArray({std::chrono::milliseconds(80)}));
     EXPECT_THAT(launcher.calls, ElementsAreArray({"spawn", "stream {}", "bind", "resume", "exit?"}));
+}
+
+TEST(StartSequence, ALanPortReplacesTheRuleAndAHungNetshEndsTheStart) {
+    const std::string lan_config = R"({"inbounds":[{"type":"mixed","listen":"0.0.0.0","listen_port":7890}]})";
+    for (const bool add_hangs : {false, true}) {
+        SCOPED_TRACE(add_hangs ? "add hangs" : "add finishes");
+        testing::TestDir dir("start-sequence-lan");
+        testing::write_file(dir / "sing-box.exe", pe_header());
+        ScriptedLauncher launcher;
+        VirtualClock clock;
+        RecordingTools tools;
+        tools.add_hangs = add_hangs;
+        auto manager = RuntimeManager::create(ManagerOptions{
+            .service_dir = dir.path(), .core_launcher = &launcher, .clock = &clock, .child_tools = &tools});
+        security::OwnIdentity own;
+
+        const auto started = manager->start(inline_start(lan_config), own);
+
+        // The old rule goes before the core starts, and again just before the new one is added.
+        EXPECT_THAT(tools.calls, ElementsAreArray({"netsh.exe delete", "netsh.exe delete", "netsh.exe add"}));
+        EXPECT_EQ(started.has_value(), !add_hangs);
+        EXPECT_EQ(manager->status().running, !add_hangs);
+        if (add_hangs) {
+            EXPECT_TRUE(win32::is_deadline_error(started.error()));
+        }
+    }
 }
 
 }  // namespace
