@@ -102,4 +102,18 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     return static_cast<std::int32_t>(exit_code);
 }
 
+namespace {
+class SystemChildTools final : public ChildToolRunner {
+public:
+    Result<std::int32_t> run(std::string_view program, const std::vector<std::string>& arguments) override {
+        return run_child_tool(program, arguments);
+    }
+};
+}  // namespace
+
+ChildToolRunner& system_child_tools() {
+    static SystemChildTools tools;
+    return tools;
+}
+
 }  // namespace zorv

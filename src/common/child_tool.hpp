@@ -30,4 +30,14 @@ Result<std::wstring> system_tool_path(std::string_view program);
 Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
                                     std::chrono::milliseconds deadline = kChildToolDeadline);
 
+// The seam over run_child_tool, for steps whose outcome depends on a tool.
+class ChildToolRunner {
+public:
+    virtual ~ChildToolRunner() = default;
+    virtual Result<std::int32_t> run(std::string_view program, const std::vector<std::string>& arguments) = 0;
+};
+
+// run_child_tool with the default deadline.
+ChildToolRunner& system_child_tools();
+
 }  // namespace zorv

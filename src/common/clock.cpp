@@ -2,11 +2,19 @@
 
 #include <windows.h>
 
+#include <thread>
+
 #include <fmt/format.h>
 
 namespace zorv::clock {
 
 namespace {
+class SystemClock final : public Clock {
+public:
+    std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+    void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
 constexpr std::int64_t kEpochAsFileTime = 116444736000000000LL;  // 1970-01-01 in 100 ns ticks
 
 std::int64_t filetime_ticks_now() {
@@ -32,6 +40,11 @@ std::string new_operation_id() {
     const std::int64_t ticks = filetime_ticks_now() - kEpochAsFileTime;
     if (ticks <= 0) return "0";
     return std::to_string(static_cast<std::uint64_t>(ticks) * 100u);
+}
+
+Clock& system_clock() {
+    static SystemClock clock;
+    return clock;
 }
 
 }  // namespace zorv::clock

@@ -46,7 +46,6 @@ public:
 
 private:
     void write_line(const std::string& line);
-    bool open_file();
     void diagnostic(const std::string& text) const;
 
     LoggerSettings settings_;

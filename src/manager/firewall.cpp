@@ -44,16 +44,16 @@ Status hang_only(const Error& error, std::string_view what) {
 }
 }  // namespace
 
-Status add_lan_firewall_rule(std::uint16_t port, std::string_view program) {
-    if (auto removed = remove_lan_firewall_rule(); !removed) return removed;
-    const auto ran = run_child_tool(kNetsh, add_firewall_rule_arguments(port, program));
+Status add_lan_firewall_rule(std::uint16_t port, std::string_view program, ChildToolRunner& tools) {
+    if (auto removed = remove_lan_firewall_rule(tools); !removed) return removed;
+    const auto ran = tools.run(kNetsh, add_firewall_rule_arguments(port, program));
     if (!ran) return hang_only(ran.error(), "add");
     log::info(log::target::manager, "[firewall] Added firewall rule for port {}: status=Some({})", port, *ran);
     return {};
 }
 
-Status remove_lan_firewall_rule() {
-    const auto ran = run_child_tool(kNetsh, remove_firewall_rule_arguments());
+Status remove_lan_firewall_rule(ChildToolRunner& tools) {
+    const auto ran = tools.run(kNetsh, remove_firewall_rule_arguments());
     if (!ran) return hang_only(ran.error(), "remove");
     log::info(log::target::manager, "[firewall] Removed firewall rule: status=Some({})", *ran);
     return {};

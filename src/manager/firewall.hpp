@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/child_tool.hpp"
 #include "common/error.hpp"
 
 namespace zorv::manager {
@@ -22,8 +23,9 @@ std::vector<std::string> remove_firewall_rule_arguments();
 // because the caller waited for it under the manager's lock.
 
 // Deletes any rule of that name first.
-[[nodiscard]] Status add_lan_firewall_rule(std::uint16_t port, std::string_view program);
+Status add_lan_firewall_rule(std::uint16_t port, std::string_view program,
+                             ChildToolRunner& tools = system_child_tools());
 // A missing rule is no error.
-[[nodiscard]] Status remove_lan_firewall_rule();
+Status remove_lan_firewall_rule(ChildToolRunner& tools = system_child_tools());
 
 }  // namespace zorv::manager

@@ -4,6 +4,7 @@
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/core_config.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/stop_core.hpp"
 
@@ -34,7 +35,10 @@ std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
 RuntimeManager::RuntimeManager(ManagerOptions options)
     : resolved_service_dir_(resolve_service_dir(options)),
       launch_watchdog_(std::move(options.launch_watchdog)),
-      stop_platform_(options.stop_platform) {
+      stop_platform_(options.stop_platform),
+      launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
+      clock_(options.clock != nullptr ? *options.clock : clock::system_clock()),
+      tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
@@ -93,7 +97,7 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
         detail = exit_detail(
             code, read_core_log_tail(core_log_path(service_dir_), kExitDetailLines, session.log_session_start));
     // A hung netsh.exe is already logged at ERROR; the exit itself is recorded.
-    if (session.lan_proxy_port) (void)remove_lan_firewall_rule();
+    if (session.lan_proxy_port) (void)remove_lan_firewall_rule(tools_);
 
     RuntimeStatus record = stopped_session_record(session, service_instance_id_, std::nullopt);
     record.detail = std::move(detail);
@@ -106,7 +110,7 @@ void RuntimeManager::remove_leftovers() {
     // A start or stop that came first owns the rule now; a start with a LAN
     // port has removed any old one itself.
     if (state_.active || state_.last_status) return;
-    (void)remove_lan_firewall_rule();  // logged either way; nobody waits on the outcome
+    (void)remove_lan_firewall_rule(tools_);  // logged either way; nobody waits on the outcome
 }
 
 Result<RuntimeStatus> RuntimeManager::stop(StopCommand command) {
@@ -168,16 +172,6 @@ Status RuntimeManager::stop_active(RuntimeState& state, const std::string& opera
     // A stop that gave up says so in the status as well as in the reply.
     if (!stopped) state.last_status->detail = stopped.error().one_line();
     return stopped;
-}
-
-Result<RuntimeStatus> RuntimeManager::start(const StartCommand& request, security::ClientIdentity& client) {
-    const std::string op = request.operation_id ? *request.operation_id : clock::new_operation_id();
-    // The client's file is read before the lock is taken: its size and how
-    // fast it can be read are the client's choice, and status requests must
-    // not wait for either.
-    auto configuration = select_configuration(request, client);
-    std::lock_guard lock(mutex_);
-    return start_locked(state_, request, op, std::move(configuration));
 }
 
 Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "common/child_tool.hpp"
+#include "common/clock.hpp"
 #include "common/error.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -43,6 +45,7 @@ struct RuntimeState {
 
 class RuntimeManager;
 class CoreStopPlatform;
+class CoreLauncher;
 
 // What a start hands to the client watchdog. The watch holds the manager
 // weakly: a watch that outlives it (the runtime going down) does nothing.
@@ -58,10 +61,15 @@ using WatchdogLauncher = std::function<void(WatchdogRequest)>;
 struct ManagerOptions {
     // Where sing-box.exe, sing-box.json and logs live; the executable's
     // directory when not given.
-    std::optional<std::filesystem::path> service_dir;
-    WatchdogLauncher launch_watchdog;
-    // The console, process and netsh.exe steps of a stop; the system's when null.
+    std::optional<std::filesystem::path> service_dir{};
+    WatchdogLauncher launch_watchdog{};
+    // The system's unless given: the console, process and netsh.exe steps of
+    // a stop; the process steps of a start; the clock of its liveness pause.
     CoreStopPlatform* stop_platform = nullptr;
+    CoreLauncher* core_launcher = nullptr;
+    clock::Clock* clock = nullptr;
+    // netsh.exe for the firewall rule a start removes and adds.
+    ChildToolRunner* child_tools = nullptr;
 };
 
 class RuntimeManager : public std::enable_shared_from_this<RuntimeManager> {
@@ -100,7 +108,8 @@ private:
     void detect_exit(RuntimeState& state);
     RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
     Status stop_active(RuntimeState& state, const std::string& operation_id);
-    Result<RuntimeStatus> start_locked(RuntimeState& state, const StartCommand& request,
+    // The start's steps (start_sequence.cpp).
+    Result<RuntimeStatus> start_locked(RuntimeState& state, const StartCommand& command,
                                        const std::string& operation_id,
                                        Result<ConfigurationSelection> configuration);
 
@@ -111,6 +120,9 @@ private:
     std::string service_instance_id_;
     WatchdogLauncher launch_watchdog_;
     CoreStopPlatform* stop_platform_;
+    CoreLauncher& launcher_;
+    clock::Clock& clock_;
+    ChildToolRunner& tools_;
     // One lock for the state: every operation holds it from its first step to its last.
     std::mutex mutex_;
     RuntimeState state_;

@@ -1,9 +1,8 @@
 // The start operation: replaces whatever core runs with a new one built from
-// one start request. Runs with the state lock held from first step to last.
+// one start command. Runs with the state lock held from first step to last,
+// except for reading the client's configuration file, which comes first.
 
 #include <chrono>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -13,6 +12,7 @@
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
 #include "manager/core_config.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/runtime_manager.hpp"
 #include "security/path_checks.hpp"
@@ -23,34 +23,30 @@ namespace {
 
 constexpr auto kLivenessPause = std::chrono::milliseconds(80);
 constexpr std::size_t kImmediateExitTailLines = 15;
-constexpr DWORD kMaxWriteChunk = 1 << 20;
 
-// Writes the whole configuration into the core's standard input on a thread
-// of its own and closes the pipe, so the core sees the end of its input.
-// Nobody waits for it; a write error (the core went away) just ends it.
-void stream_configuration(win32::UniqueHandle pipe, std::string content) {
-    try {
-        std::thread([pipe = std::move(pipe), content = std::move(content)]() mutable {
-            std::string_view rest = content;
-            while (!rest.empty()) {
-                const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), kMaxWriteChunk));
-                DWORD written = 0;
-                if (!::WriteFile(pipe.get(), rest.data(), chunk, &written, nullptr) || written == 0) break;
-                rest.remove_prefix(written);
-            }
-            pipe.reset();
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread: the pipe closed with the lambda, and the core reads an empty input.
-    }
-}
+struct CoreBinary {
+    std::filesystem::path path;
+    std::string text;  // as logged, reported and given to the firewall rule
+};
 
-Result<std::filesystem::path> target_executable(const StartCommand& request,
+// Everything about the launch that is settled before the core exists.
+struct LaunchPlan {
+    std::string profile;
+    CoreLog core_log;
+    NetworkParameters network;
+};
+
+struct LaunchedCore {
+    ChildProcess child;
+    win32::UniqueHandle job;  // closing it ends the core through kill-on-close
+};
+
+Result<std::filesystem::path> target_executable(const StartCommand& command,
                                                 const std::filesystem::path& service_dir) {
-    if (!request.binary_path) return service_dir / product::kCoreExecutable;
-    if (auto checked = security::check_binary_path(*request.binary_path, service_dir); !checked)
+    if (!command.binary_path) return service_dir / product::kCoreExecutable;
+    if (auto checked = security::check_binary_path(*command.binary_path, service_dir); !checked)
         return fail(checked.error());
-    return std::filesystem::path(win32::to_wide(*request.binary_path));
+    return std::filesystem::path(win32::to_wide(*command.binary_path));
 }
 
 Status check_target(const std::filesystem::path& target, const std::string& target_text) {
@@ -60,67 +56,76 @@ Status check_target(const std::filesystem::path& target, const std::string& targ
     return {};
 }
 
-}  // namespace
-
-Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const StartCommand& request,
-                                                   const std::string& operation_id,
-                                                   Result<ConfigurationSelection> selection) {
-    if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
-
-    // The manager's directory is the executable's own unless a test named another.
-    if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
-    const std::filesystem::path& service_dir = service_dir_;
-    auto target = target_executable(request, service_dir);
+// The executable to start: the one named (checked against the service
+// directory) or the service's own, deployed first from `sourcePath` if given.
+Result<CoreBinary> ready_core_binary(const StartCommand& command, const std::filesystem::path& service_dir) {
+    auto target = target_executable(command, service_dir);
     if (!target) return fail(target.error());
-    const std::string target_text = win32::path_text(*target);
-
-    if (request.source_path) {
-        if (auto deployed = security::deploy_binary(*request.source_path, *target, service_dir); !deployed)
+    CoreBinary binary{std::move(*target), {}};
+    binary.text = win32::path_text(binary.path);
+    if (command.source_path) {
+        if (auto deployed = security::deploy_binary(*command.source_path, binary.path, service_dir); !deployed)
             return fail(deployed.error());
     }
-    if (auto checked = check_target(*target, target_text); !checked) return fail(checked.error());
+    if (auto checked = check_target(binary.path, binary.text); !checked) return fail(checked.error());
+    return binary;
+}
 
-    shred_stale_configuration(service_dir);
-    // Selected (and a file read, with the client's rights) before the lock.
-    if (!selection) return fail(selection.error());
-    const std::string profile = request.profile_id.value_or(std::string(kDefaultProfile));
-    CoreLog core_log = prepare_core_log(service_dir, profile, selection->label);
-    const NetworkParameters network = resolve_network_parameters(*selection);
-    if (network.lan_proxy_port) {
-        if (auto removed = remove_lan_firewall_rule(); !removed) return fail(removed.error());
+// The core's log with this session's header, its network parameters, and no
+// firewall rule left over from an earlier core.
+Result<LaunchPlan> plan_launch(const StartCommand& command, const std::filesystem::path& service_dir,
+                               const ConfigurationSelection& selection, ChildToolRunner& tools) {
+    LaunchPlan plan;
+    plan.profile = command.profile_id.value_or(std::string(kDefaultProfile));
+    plan.core_log = prepare_core_log(service_dir, plan.profile, selection.label);
+    plan.network = resolve_network_parameters(selection);
+    if (plan.network.lan_proxy_port) {
+        if (auto removed = remove_lan_firewall_rule(tools); !removed) return fail(removed.error());
     }
+    return plan;
+}
 
+// Created suspended, fed its configuration, bound to its job and only then
+// let run, so that nothing it starts escapes the job.
+Result<LaunchedCore> launch_core(CoreLauncher& launcher, const CoreBinary& binary, ConfigurationSelection& selection,
+                                 CoreLog& core_log, const std::filesystem::path& service_dir) {
     log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'",
-              text::log_safe(target_text), text::log_safe(selection->argument));
-    auto spawned =
-        spawn_core_suspended(CoreCommand{*target, selection->argument, service_dir, true, core_log.file.get()});
+              text::log_safe(binary.text), text::log_safe(selection.argument));
+    auto spawned = launcher.spawn_suspended(CoreCommand{binary.path, selection.argument, service_dir, true,
+                                                        core_log.file.get()});
     if (!spawned) return fail(spawned.error().context("Failed to spawn sing-box process"));
     core_log.file.reset();
-    ChildProcess child = std::move(*spawned);
-    const std::uint32_t pid = child.pid;
-    log::info(log::target::manager, "sing-box process spawned with PID={}", pid);
+    LaunchedCore core{std::move(*spawned), {}};
+    log::info(log::target::manager, "sing-box process spawned with PID={}", core.child.pid);
 
     log::info(log::target::manager, "Streaming {} bytes of configuration into sing-box stdin",
-              selection->content.size());
-    stream_configuration(std::move(child.std_in), std::move(selection->content));
+              selection.content.size());
+    launcher.stream_input(std::move(core.child.std_in), std::move(selection.content));
 
-    auto job = bind_to_kill_on_close_job(child);
+    auto job = launcher.bind_to_kill_on_close_job(core.child);
     if (!job) {
-        (void)child.kill(1);
+        launcher.kill(core.child);
         Error error = job.error().context("Failed to bind sing-box to Windows Job Object");
         log::error(log::target::manager, "{}", error.one_line());
         return fail(std::move(error));
     }
-    log::info(log::target::manager, "sing-box PID={} successfully bound to Win32 Job Object", pid);
-    if (auto resumed = child.resume(); !resumed) {
-        (void)child.kill(1);
+    core.job = std::move(*job);
+    log::info(log::target::manager, "sing-box PID={} successfully bound to Win32 Job Object", core.child.pid);
+    if (auto resumed = launcher.resume(core.child); !resumed) {
+        launcher.kill(core.child);
         return fail(resumed.error().context("Failed to spawn sing-box process"));
     }
+    return core;
+}
 
-    std::this_thread::sleep_for(kLivenessPause);
-    const auto exited = child.try_wait();
+// A core that exits within the pause is a failed start, reported with what
+// it wrote to its log in this session.
+Status check_liveness(CoreLauncher& launcher, clock::Clock& clock, const LaunchedCore& core,
+                      const CoreLog& core_log) {
+    clock.sleep(kLivenessPause);
+    const std::uint32_t pid = core.child.pid;
+    const auto exited = launcher.exit_code(core.child);
     if (!exited) {
-        // Closing the job (as `job` goes) ends the child through kill-on-close.
         Error error = exited.error().context("Failed to check sing-box process status");
         log::error(log::target::manager, "{}", error.one_line());
         return fail(std::move(error));
@@ -134,20 +139,55 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
                                 tail.empty() ? "check sing-box configuration" : tail));
     }
     log::info(log::target::manager, "sing-box PID={} passed 80ms liveness check; running normally", pid);
+    return {};
+}
+
+}  // namespace
+
+Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, security::ClientIdentity& client) {
+    const std::string op = command.operation_id ? *command.operation_id : clock::new_operation_id();
+    // The client's file is read before the lock is taken: its size and how
+    // fast it can be read are the client's choice, and status requests must
+    // not wait for either.
+    auto configuration = select_configuration(command, client);
+    std::lock_guard lock(mutex_);
+    return start_locked(state_, command, op, std::move(configuration));
+}
+
+Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const StartCommand& command,
+                                                   const std::string& operation_id,
+                                                   Result<ConfigurationSelection> selection) {
+    if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
+
+    // The manager's directory is the executable's own unless a test named another.
+    if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
+    auto binary = ready_core_binary(command, service_dir_);
+    if (!binary) return fail(binary.error());
+
+    shred_stale_configuration(service_dir_);
+    // Selected (and a file read, with the client's rights) before the lock.
+    if (!selection) return fail(selection.error());
+    auto plan = plan_launch(command, service_dir_, *selection, tools_);
+    if (!plan) return fail(plan.error());
+
+    auto core = launch_core(launcher_, *binary, *selection, plan->core_log, service_dir_);
+    if (!core) return fail(core.error());
+    // From here a failure drops `core`, whose job ends the child.
+    if (auto alive = check_liveness(launcher_, clock_, *core, plan->core_log); !alive) return fail(alive.error());
 
     const std::int64_t started_at = clock::now_millis();
-    if (network.lan_proxy_port) {
-        // Closing the job (as `job` goes) ends the child through kill-on-close.
-        if (auto added = add_lan_firewall_rule(*network.lan_proxy_port, target_text); !added) return fail(added.error());
+    if (plan->network.lan_proxy_port) {
+        if (auto added = add_lan_firewall_rule(*plan->network.lan_proxy_port, binary->text, tools_); !added)
+            return fail(added.error());
     }
-
+    const std::uint32_t pid = core->child.pid;
     state.active.reset();
-    state.active.emplace(ActiveRuntime{std::move(child), profile, target_text, selection->label,
-                                       network.tun_interface, request.client_runtime_id, std::move(*job), started_at,
-                                       network.lan_proxy_port, pid, core_log.session_start});
-    if (request.client_pid != 0 && launch_watchdog_) {
+    state.active.emplace(ActiveRuntime{std::move(core->child), plan->profile, binary->text, selection->label,
+                                       plan->network.tun_interface, command.client_runtime_id, std::move(core->job),
+                                       started_at, plan->network.lan_proxy_port, pid, plan->core_log.session_start});
+    if (command.client_pid != 0 && launch_watchdog_) {
         launch_watchdog_(
-            WatchdogRequest{weak_from_this(), request.client_pid, operation_id, request.client_runtime_id});
+            WatchdogRequest{weak_from_this(), command.client_pid, operation_id, command.client_runtime_id});
     }
     return snapshot(state, operation_id);
 }

@@ -52,8 +52,8 @@ public:
         const auto ended = child.wait_for(limit);
         return ended && *ended;
     }
-    std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
-    void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+    std::chrono::steady_clock::time_point now() override { return clock::system_clock().now(); }
+    void sleep(std::chrono::milliseconds duration) override { clock::system_clock().sleep(duration); }
     Status remove_firewall_rule() override { return remove_lan_firewall_rule(); }
 };
 

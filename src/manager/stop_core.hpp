@@ -6,15 +6,15 @@
 #include <optional>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "manager/runtime_manager.hpp"
 
 namespace zorv::manager {
 
 // What the stop needs from the system, so that the decisions can be driven
-// without a real console or process.
-class CoreStopPlatform {
+// without a real console or process; its clock paces the graceful wait.
+class CoreStopPlatform : public clock::Clock {
 public:
-    virtual ~CoreStopPlatform() = default;
 
     // The other processes attached to the helper's own console, through any
     // of which the helper can attach to that console again; empty when it has
@@ -31,9 +31,6 @@ public:
     // Terminates with exit code 1 and waits up to `limit`; true once the
     // process has ended (a failed wait counts as not ended).
     virtual bool kill_and_wait(const ChildProcess& child, std::chrono::milliseconds limit) = 0;
-
-    virtual std::chrono::steady_clock::time_point now() = 0;
-    virtual void sleep(std::chrono::milliseconds duration) = 0;
 
     // Fails only when netsh.exe hung past its deadline.
     virtual Status remove_firewall_rule() = 0;

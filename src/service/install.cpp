@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "common/clock.hpp"
 #include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
@@ -30,11 +31,11 @@ Status install_service() {
     auto scm = Win32ScmConnection::open(kInstallManagerAccess);
     if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
 
-    SystemPollClock clock;
+    clock::Clock& poll_clock = clock::system_clock();
     // Deleting the registration deletes its Parameters key and the policy in it.
     const auto strict_mode = security::save_strict_mode_value();
     log::info(kTarget, "Removing existing service registration if any...");
-    if (auto removed = remove_existing_service(**scm, clock); !removed) return removed;
+    if (auto removed = remove_existing_service(**scm, poll_clock); !removed) return removed;
 
     auto executable = win32::current_exe_path();
     if (!executable) return fail(executable.error().context("Failed to resolve current exe path"));
@@ -58,7 +59,7 @@ Status install_service() {
         apply_directory_sandbox(directory);
     }
 
-    return start_and_wait_until_running(**service, clock);
+    return start_and_wait_until_running(**service, poll_clock);
 }
 
 Status uninstall_service() {
@@ -68,8 +69,8 @@ Status uninstall_service() {
     auto scm = Win32ScmConnection::open(kUninstallManagerAccess);
     if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
 
-    SystemPollClock clock;
-    auto removed = remove_existing_service(**scm, clock);
+    clock::Clock& poll_clock = clock::system_clock();
+    auto removed = remove_existing_service(**scm, poll_clock);
     if (removed)
         log::info(kTarget, "Service '{}' successfully uninstalled", product::SERVICE_NAME);
     else

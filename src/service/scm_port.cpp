@@ -1,15 +1,9 @@
 #include "service/scm_port.hpp"
 
-#include <thread>
-
 #include "common/product.hpp"
 #include "common/win32.hpp"
 
 namespace zorv::service {
-
-std::chrono::steady_clock::time_point SystemPollClock::now() { return std::chrono::steady_clock::now(); }
-
-void SystemPollClock::sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 Status Win32ScmService::start() {
     if (!::StartServiceW(handle_.get(), 0, nullptr)) return fail(win32::last_os_error());

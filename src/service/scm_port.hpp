@@ -48,20 +48,6 @@ public:
     virtual Result<std::unique_ptr<ScmService>> open_service(DWORD access) = 0;
 };
 
-// Time for the polling waits.
-class PollClock {
-public:
-    virtual ~PollClock() = default;
-    virtual std::chrono::steady_clock::time_point now() = 0;
-    virtual void sleep(std::chrono::milliseconds duration) = 0;
-};
-
-class SystemPollClock final : public PollClock {
-public:
-    std::chrono::steady_clock::time_point now() override;
-    void sleep(std::chrono::milliseconds duration) override;
-};
-
 // The crash-recovery settings written right after creation.
 struct CrashRecoveryPolicy {
     DWORD reset_period_seconds = 0;

@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "common/clock.hpp"
 #include "common/argument_quoting.hpp"
 #include "common/product.hpp"
 #include "logger/log.hpp"
@@ -17,7 +18,7 @@ std::uint32_t os_code_of(const Error& error) { return error.os_code().value_or(0
 
 // Polls the service until it reports stopped, sending a stop control at every
 // check unless it already reports stop-pending.
-Status stop_and_wait(ScmService& service, PollClock& clock) {
+Status stop_and_wait(ScmService& service, clock::Clock& clock) {
     const auto started = clock.now();
     for (;;) {
         auto state = service.query_state();
@@ -38,7 +39,7 @@ Status stop_and_wait(ScmService& service, PollClock& clock) {
     }
 }
 
-Status wait_until_running(ScmService& service, PollClock& clock) {
+Status wait_until_running(ScmService& service, clock::Clock& clock) {
     const auto started = clock.now();
     for (;;) {
         auto state = service.query_state();
@@ -68,7 +69,7 @@ std::string service_state_name(std::uint32_t state) {
     return "Unknown(" + std::to_string(state) + ")";
 }
 
-Status remove_existing_service(ScmConnection& scm, PollClock& clock) {
+Status remove_existing_service(ScmConnection& scm, clock::Clock& clock) {
     auto opened = scm.open_service(kStopAndDeleteAccess);
     if (!opened) {
         const std::uint32_t code = os_code_of(opened.error());
@@ -86,7 +87,7 @@ Status remove_existing_service(ScmConnection& scm, PollClock& clock) {
     return wait_for_service_deletion(scm, clock);
 }
 
-Status wait_for_service_deletion(ScmConnection& scm, PollClock& clock) {
+Status wait_for_service_deletion(ScmConnection& scm, clock::Clock& clock) {
     const auto started = clock.now();
     for (;;) {
         auto probe = scm.open_service(kDeletionProbeAccess);
@@ -102,7 +103,7 @@ Status wait_for_service_deletion(ScmConnection& scm, PollClock& clock) {
     }
 }
 
-Status start_and_wait_until_running(ScmService& service, PollClock& clock) {
+Status start_and_wait_until_running(ScmService& service, clock::Clock& clock) {
     log::info(kTarget, "Starting Windows service '{}'", product::SERVICE_NAME);
     if (auto started = service.start(); !started && os_code_of(started.error()) != ERROR_SERVICE_ALREADY_RUNNING) {
         log::error(kTarget, "Failed to start service: {}", started.error().multi_line());

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/clock.hpp"
 #include "common/error.hpp"
 #include "service/scm_port.hpp"
 
@@ -22,14 +23,14 @@ std::string service_state_name(std::uint32_t state);
 
 // Stops product::SERVICE_NAME when it runs, deletes it and waits until the SCM has
 // forgotten it. Succeeds at once when nothing is registered.
-Status remove_existing_service(ScmConnection& scm, PollClock& clock);
+Status remove_existing_service(ScmConnection& scm, clock::Clock& clock);
 
 // Polls until opening product::SERVICE_NAME fails with ERROR_SERVICE_DOES_NOT_EXIST.
-Status wait_for_service_deletion(ScmConnection& scm, PollClock& clock);
+Status wait_for_service_deletion(ScmConnection& scm, clock::Clock& clock);
 
 // Starts the service (already running counts as started) and polls until it
 // reports running.
-Status start_and_wait_until_running(ScmService& service, PollClock& clock);
+Status start_and_wait_until_running(ScmService& service, clock::Clock& clock);
 
 // The image path registered for `executable`: in double quotes, with the usual
 // escaping, when it is empty or holds a space, tab, line feed, vertical tab or

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "common/win32.hpp"
 #include "service/scm_steps.hpp"
 #include "support/capturing_logger.hpp"
@@ -108,7 +109,7 @@ public:
     std::shared_ptr<FakeService::Behaviour> service;
 };
 
-class FakeClock final : public PollClock {
+class FakeClock final : public clock::Clock {
 public:
     std::chrono::steady_clock::time_point now() override { return now_; }
     void sleep(std::chrono::milliseconds duration) override {
