@@ -26,13 +26,9 @@ constexpr auto kConnectErrorPause = 50ms;
 
 // Waits for a client on the instance. A client that arrived between the
 // creation and this call is connected already, which is a success too.
-asio::awaitable<CallResult> connect_pipe(asio::windows::stream_handle& pipe,
-                                         std::shared_ptr<CallCancellation> cancellation, OnIssued on_issued) {
-    const auto connect = [](HANDLE handle, OVERLAPPED* overlapped, DWORD*) {
-        const DWORD error = overlapped_result(::ConnectNamedPipe(handle, overlapped));
-        return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
-    };
-    co_return co_await overlapped_call(pipe, connect, std::move(cancellation), std::move(on_issued));
+DWORD start_connect(HANDLE pipe, OVERLAPPED* overlapped, DWORD* /*bytes*/) {
+    const DWORD error = overlapped_result(::ConnectNamedPipe(pipe, overlapped));
+    return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
 }
 
 // The task of an accepted connection, started by the next connect: on this
@@ -79,6 +75,41 @@ std::string connect_error_text(const std::error_code& ec) {
     return ec.message();
 }
 
+struct ClientWait {
+    std::error_code error;     // none when a client connected
+    bool by_shutdown = false;  // a shutdown publication ended the wait
+};
+
+// One wait for a client, ended early by either cancellation path: a shutdown
+// publication (on the publishing thread, nothing posted) and the listener's
+// own abandonment both cancel the pending connect.
+asio::awaitable<ClientWait> wait_for_client(asio::windows::stream_handle& instance, ShutdownReceiver& shutdown,
+                                            OnIssued start_task) {
+    auto cancellation = std::make_shared<CallCancellation>(instance.native_handle());
+    auto shutdown_seen = std::make_shared<std::atomic<bool>>(false);
+    const ShutdownWatch watch = shutdown.watch([cancellation, shutdown_seen] {
+        shutdown_seen->store(true);
+        cancellation->request();
+    });
+    auto [error, bytes] = co_await overlapped_call(instance, start_connect, cancellation, std::move(start_task));
+    co_return ClientWait{error, shutdown_seen->load()};
+}
+
+// Starts the task of a connection accepted but not yet started.
+void start_accepted(const asio::any_io_executor& executor, std::optional<asio::windows::stream_handle>& accepted,
+                    const PipeServerContext& context) {
+    if (!accepted) return;
+    spawn_connection(executor, std::move(*accepted), context.pipe_name, context.manager);
+    accepted.reset();
+}
+
+// GCC 12 inlines the runtime's recycling allocator into this coroutine's
+// frame allocation and then takes the frame's own operator delete for a
+// mismatch with the global operator new it found inside: a false positive
+// that comes and goes with inlining decisions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 // The accept loop. An instance of ours holds the name from the first creation
 // on: after a connect error the next instance exists before the failed one is
 // closed, so no other process can slip in and own the name. A connection's
@@ -90,22 +121,17 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
     const auto executor = co_await asio::this_coro::executor;
     std::optional<asio::windows::stream_handle> instance;
     std::optional<asio::windows::stream_handle> accepted;  // connected, its task not started yet
-    const auto start_accepted = [&] {
-        if (!accepted) return;
-        spawn_connection(executor, std::move(*accepted), context.pipe_name, context.manager);
-        accepted.reset();
-    };
 
     for (bool first = true;; first = false) {
         if (shutdown.current()) {
             log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
-            start_accepted();
+            start_accepted(executor, accepted, context);
             if (instance) close_instance(*instance);
             co_return Status{};
         }
         // Abandoned by whoever awaits the listener (the standalone run on Ctrl+C).
         if (co_await cancelled()) {
-            start_accepted();
+            start_accepted(executor, accepted, context);
             if (instance) close_instance(*instance);
             co_return Status{};
         }
@@ -123,20 +149,11 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             }
         }
 
-        // One wait for a client, ended early by either cancellation path: a
-        // shutdown publication (on the publishing thread, nothing posted) and
-        // the listener's own abandonment both cancel the pending connect.
-        auto cancellation = std::make_shared<CallCancellation>(instance->native_handle());
-        auto shutdown_seen = std::make_shared<std::atomic<bool>>(false);
-        ShutdownWatch watch = shutdown.watch([cancellation, shutdown_seen] {
-            shutdown_seen->store(true);
-            cancellation->request();
-        });
         OnIssued start_task;
         if (accepted) start_task = start_task_when_listening(executor, std::move(*accepted), context);
         accepted.reset();
-        auto [connect_error, connect_bytes] = co_await connect_pipe(*instance, cancellation, std::move(start_task));
-        watch = ShutdownWatch();
+        const ClientWait waited = co_await wait_for_client(*instance, shutdown, std::move(start_task));
+        const std::error_code& connect_error = waited.error;
 
         if (co_await cancelled()) {
             close_instance(*instance);
@@ -148,13 +165,13 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
             instance.reset();
             auto next = create_pipe_instance(executor, path, false);
             if (!next) {
-                start_accepted();
+                start_accepted(executor, accepted, context);
                 co_return fail(next.error());
             }
             instance.emplace(std::move(*next));
             continue;
         }
-        if (!shutdown_seen->load()) {
+        if (!waited.by_shutdown) {
             log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
             pause(kConnectErrorPause);
             auto next = create_pipe_instance(executor, path, false);
@@ -168,6 +185,8 @@ asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownRec
         co_return Status{};
     }
 }
+
+#pragma GCC diagnostic pop
 
 }  // namespace
 
