@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
+#include "security/known_clients.hpp"
 #include "security/strict_mode.hpp"
 
 namespace zorv::security {
@@ -169,24 +170,6 @@ std::optional<std::uint32_t> query_client_pid(HANDLE pipe) {
     return static_cast<std::uint32_t>(pid);
 }
 
-// The client's process, opened once when a fact first needs it: its session
-// and its image name are then read from the same process object, which a
-// recycled process id cannot swap in between.
-class ClientProcess {
-public:
-    HANDLE open(std::uint32_t pid) {
-        if (!opened_) {
-            opened_ = true;
-            handle_.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-        }
-        return handle_.get();
-    }
-
-private:
-    bool opened_ = false;
-    win32::UniqueHandle handle_;
-};
-
 // What ProcessSessionInformation fills in (PROCESS_SESSION_INFORMATION).
 struct ProcessSession {
     ULONG session_id = 0;
@@ -222,16 +205,69 @@ ImagePath query_image_path(HANDLE process) {
     return win32::from_wide(std::wstring_view(buffer.data(), length));
 }
 
+// The client's process, opened once when a fact first needs it: its session
+// and its image name are then read from the same process object, which a
+// recycled process id cannot swap in between. Facts already known for the
+// process come from `known` without opening it again; facts read here are
+// handed to it with the handle they were read from.
+class ClientProcess {
+public:
+    explicit ClientProcess(KnownClients& known) : known_(known) {}
+    ClientProcess(const ClientProcess&) = delete;
+    ClientProcess& operator=(const ClientProcess&) = delete;
+    ~ClientProcess() {
+        if (handle_ && session_ && image_ && *image_)
+            known_.remember(pid_, std::move(handle_), KnownClientFacts{**session_, **image_});
+    }
+
+    std::optional<std::uint32_t> session_of(std::uint32_t pid) {
+        if (const auto facts = known(pid)) return facts->session;
+        if (!session_) session_ = query_session_of(open(pid));
+        return *session_;
+    }
+    ImagePath image_path(std::uint32_t pid) {
+        if (const auto facts = known(pid)) return facts->image_path;
+        if (!image_) image_ = query_image_path(open(pid));
+        return *image_;
+    }
+
+private:
+    const std::optional<KnownClientFacts>& known(std::uint32_t pid) {
+        if (!looked_up_) {
+            looked_up_ = true;
+            known_facts_ = known_.find(pid);
+        }
+        return known_facts_;
+    }
+    HANDLE open(std::uint32_t pid) {
+        if (!opened_) {
+            opened_ = true;
+            pid_ = pid;
+            handle_.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        }
+        return handle_.get();
+    }
+
+    KnownClients& known_;
+    bool looked_up_ = false;
+    std::optional<KnownClientFacts> known_facts_;
+    bool opened_ = false;
+    std::uint32_t pid_ = 0;
+    win32::UniqueHandle handle_;
+    std::optional<std::optional<std::uint32_t>> session_;
+    std::optional<ImagePath> image_;
+};
+
 }  // namespace
 
 Result<std::uint32_t> verify_pipe_client(HANDLE pipe) {
-    ClientProcess process;  // closed when the verdict is in
+    ClientProcess process(KnownClients::shared());  // kept or closed when the verdict is in
     const ClientFacts facts{
         .client_pid = [pipe] { return query_client_pid(pipe); },
-        .session_of = [&process](std::uint32_t pid) { return query_session_of(process.open(pid)); },
+        .session_of = [&process](std::uint32_t pid) { return process.session_of(pid); },
         .active_console_session = [] { return static_cast<std::uint32_t>(::WTSGetActiveConsoleSessionId()); },
         .connect_state = query_connect_state,
-        .image_path = [&process](std::uint32_t pid) { return query_image_path(process.open(pid)); },
+        .image_path = [&process](std::uint32_t pid) { return process.image_path(pid); },
     };
     const ClientCheckSettings settings{
         .bypass = win32::env_var(L"ZORV_TEST_BYPASS_CLIENT_CHECK"),
