@@ -32,7 +32,7 @@ void RuntimeManager::on_client_exit(const WatchdogRequest& request) {
     log::info(log::target::manager, "Watchdog: stopping active sing-box PID={} due to client exit", session.pid);
     // A stop that ran out of time is logged at ERROR where it gave up; the
     // record says so too.
-    const Status stopped = stop_core_gracefully(session, stop_platform());
+    const Status stopped = stop_core_gracefully(session, stop_platform_);
 
     RuntimeStatus record = stopped_session_record(session, std::string(kWatchdogInstanceId), request.operation_id);
     record.detail = stopped ? std::string(kClientExitedDetail)

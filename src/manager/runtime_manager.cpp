@@ -35,17 +35,13 @@ std::shared_ptr<RuntimeManager> RuntimeManager::create(ManagerOptions options) {
 RuntimeManager::RuntimeManager(ManagerOptions options)
     : resolved_service_dir_(resolve_service_dir(options)),
       launch_watchdog_(std::move(options.launch_watchdog)),
-      stop_platform_(options.stop_platform),
+      stop_platform_(options.stop_platform != nullptr ? *options.stop_platform : system_core_stop_platform()),
       launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
       clock_(options.clock != nullptr ? *options.clock : clock::system_clock()),
       tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
-}
-
-CoreStopPlatform& RuntimeManager::stop_platform() const {
-    return stop_platform_ != nullptr ? *stop_platform_ : system_core_stop_platform();
 }
 
 RuntimeStatus RuntimeManager::status() {
@@ -145,7 +141,7 @@ Result<RuntimeStatus> RuntimeManager::reset(std::optional<std::string> operation
     if (state.active) {
         ActiveRuntime session = std::move(*state.active);
         state.active.reset();
-        stopped = stop_core_gracefully(session, stop_platform());
+        stopped = stop_core_gracefully(session, stop_platform_);
     }
     RuntimeStatus record = bare_stopped(service_instance_id_);
     record.stopped_at = clock::now_millis();
@@ -167,7 +163,7 @@ Status RuntimeManager::stop_active(RuntimeState& state, const std::string& opera
     }
     ActiveRuntime session = std::move(*state.active);
     state.active.reset();
-    Status stopped = stop_core_gracefully(session, stop_platform());
+    Status stopped = stop_core_gracefully(session, stop_platform_);
     state.last_status = stopped_session_record(session, service_instance_id_, operation_id);
     // A stop that gave up says so in the status as well as in the reply.
     if (!stopped) state.last_status->detail = stopped.error().one_line();

@@ -102,7 +102,6 @@ public:
 private:
     friend struct RuntimeManagerProbe;  // tests only: reads and seeds the state
     explicit RuntimeManager(ManagerOptions options);
-    CoreStopPlatform& stop_platform() const;
 
     // Steps that run with the state lock held.
     void detect_exit(RuntimeState& state);
@@ -119,7 +118,7 @@ private:
     std::filesystem::path service_dir_;
     std::string service_instance_id_;
     WatchdogLauncher launch_watchdog_;
-    CoreStopPlatform* stop_platform_;
+    CoreStopPlatform& stop_platform_;
     CoreLauncher& launcher_;
     clock::Clock& clock_;
     ChildToolRunner& tools_;
