@@ -177,6 +177,13 @@ step "remove"
 for name in logs/service.5.log logs/sing-box.log logs/sing-box.1.log sing-box.json sing-box.exe; do
     printf 'written by the service\n' >"$install_dir/$name"
 done
+# Windows Installer waits for the service to stop (Wait="yes") before it
+# removes files; Wine's sends the stop control and goes straight on, racing
+# the service's exit for its own image and open log. So the service is
+# stopped here first, up to the end of its process; the package's removal
+# then finds it stopped, as it would on Windows.
+run 60 "$probe" --stop "$service"
+[ "$rc" -eq 0 ] && grep -qx "stopped=exited" <<<"$out" || fail "stopping the service: rc=$rc '$out'"
 msi /x "$next"
 [ "$rc" -eq 0 ] || fail "msiexec /x exited $rc"
 run 30 "$probe" "$service"
