@@ -264,6 +264,10 @@ std::pair<double, double> logger_rates() {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 2 && args[0] == "server-requests") return count_server_requests(fs::path(win32::to_wide(args[1])));
+    if (args.size() == 2 && args[0] == "load") {
+        std::printf("%.0f\n", throughput(args[1]));
+        return 0;
+    }
     std::optional<std::pair<double, double>> server_requests;
     if (args.size() == 3 && args[0] == "--server-requests") {
         server_requests.emplace(std::stod(args[1]), std::stod(args[2]));

@@ -1,5 +1,6 @@
 #include "pipe_client/pipe_client.hpp"
 
+#include <algorithm>
 #include <thread>
 
 #include "api/framing.hpp"
@@ -7,11 +8,16 @@
 
 namespace zorv::pipe_client {
 
+BusyWait busy_wait(int attempt) {
+    if (attempt <= 1) return {.system_wait = true};
+    return {.pause = std::chrono::milliseconds(1 << std::min(attempt - 2, 3))};
+}
+
 Result<win32::UniqueHandle> connect(std::string_view pipe_name, std::chrono::milliseconds timeout) {
     const std::string path = api::pipe_path(pipe_name);
     const std::wstring wide_path = win32::to_wide(path);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    for (int busy = 0;;) {
         HANDLE pipe = ::CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                     nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return win32::UniqueHandle(pipe);
@@ -23,9 +29,15 @@ Result<win32::UniqueHandle> connect(std::string_view pipe_name, std::chrono::mil
             if (error == ERROR_PIPE_BUSY) return fail(win32::os_error(error).context("Pipe stayed busy: " + path));
             return fail("No helper is listening on " + path);
         }
-        // Between a connect and the next instance no instance exists; retry shortly.
-        if (error == ERROR_PIPE_BUSY) ::WaitNamedPipeW(wide_path.c_str(), 50);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // No instance at all (a helper starting or going away): retry shortly.
+        if (error != ERROR_PIPE_BUSY) {
+            busy = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (const BusyWait wait = busy_wait(++busy); wait.system_wait) {
+            ::WaitNamedPipeW(wide_path.c_str(), 50);
+        } else {
+            std::this_thread::sleep_for(wait.pause);
+        }
     }
 }
 

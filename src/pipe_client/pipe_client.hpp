@@ -14,6 +14,18 @@
 
 namespace zorv::pipe_client {
 
+// How a client waits after its `attempt`-th (from 1) open in a row that
+// found every instance busy. The first time, the system's wait, which ends as
+// soon as an instance listens; after that, a pause that doubles from 1 ms to
+// 8 ms. The system's wait wakes every waiting client for each new instance,
+// and only one of them gets it: a client that keeps losing that race steps
+// out of it instead of joining every wake-up.
+struct BusyWait {
+    bool system_wait = false;
+    std::chrono::milliseconds pause{0};
+};
+BusyWait busy_wait(int attempt);
+
 // Opens the pipe, waiting up to `timeout` while every instance is busy or
 // while no instance exists yet. "No helper is listening on {}" when nothing
 // appears in time.

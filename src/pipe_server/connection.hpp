@@ -2,28 +2,19 @@
 // One accepted control pipe connection: verify the caller, read one request
 // frame, dispatch it, write one reply frame, close.
 
-#include <memory>
-#include <string>
+#include <windows.h>
 
-#include <asio/any_io_executor.hpp>
-#include <asio/awaitable.hpp>
-#include <asio/windows/stream_handle.hpp>
-
-#include "manager/runtime_manager.hpp"
+#include "common/unique_resource.hpp"
+#include "pipe_server/server_context.hpp"
 
 namespace zorv::pipe_server {
 
-// Serves the connection and logs its own failure; never throws.
-asio::awaitable<void> handle_connection(asio::windows::stream_handle pipe, std::string pipe_name,
-                                        std::shared_ptr<manager::RuntimeManager> manager);
-
-// Starts handle_connection as a detached task on `executor`; it runs on the
-// calling thread until it first waits.
-void spawn_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
-                      std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager);
-
-// The same, queued on `executor`, for a caller that must go on at once.
-void post_connection(const asio::any_io_executor& executor, asio::windows::stream_handle pipe,
-                     std::string pipe_name, std::shared_ptr<manager::RuntimeManager> manager);
+// Serves the connection on the calling thread as long as its client keeps
+// pace: a read that finds nothing waits a moment at most, and a reply larger
+// than the pipe's buffer is not waited for here. What is left then is
+// finished on the context's runtime, with the frame deadline. `io_event` is
+// a manual-reset event of the caller's, free for the call's duration. Logs
+// its own failure; never throws.
+void serve_connection(win32::UniqueHandle pipe, HANDLE io_event, const PipeServerContext& context);
 
 }  // namespace zorv::pipe_server

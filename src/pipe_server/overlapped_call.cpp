@@ -86,31 +86,21 @@ private:
 // Suspends the coroutine until the packet of the pending call arrives.
 class InitiateWait {
 public:
-    InitiateWait(std::shared_ptr<PendingCall> pending, OnIssued* on_issued)
-        : pending_(std::move(pending)), on_issued_(on_issued) {}
+    explicit InitiateWait(std::shared_ptr<PendingCall> pending) : pending_(std::move(pending)) {}
 
     template <typename Handler>
     void operator()(Handler handler) const {
-        // Taken out first: once the handler is handed over, the coroutine
-        // (and this object, which lives in its frame) may be gone.
-        OnIssued on_issued = std::move(*on_issued_);
+        // Copied first: once the handler is handed over, the coroutine (and
+        // this object, which lives in its frame) may be gone.
         std::shared_ptr<PendingCall> pending = pending_;
         auto slot = asio::get_associated_cancellation_slot(handler);
         if (slot.is_connected() && pending->cancellation())
             slot.template emplace<CancelCall>(pending->cancellation());
         pending->await(std::move(handler));
-        if (!on_issued) return;
-        try {
-            on_issued(true);
-        } catch (...) {
-            // Nothing may escape into the suspended coroutine's machinery,
-            // which another thread may already be running.
-        }
     }
 
 private:
     std::shared_ptr<PendingCall> pending_;
-    OnIssued* on_issued_;
 };
 
 std::error_code call_error(DWORD error) {
@@ -121,7 +111,7 @@ std::error_code call_error(DWORD error) {
 }  // namespace
 
 asio::awaitable<CallResult> overlapped_call(asio::windows::stream_handle& pipe, const OverlappedStart& start,
-                                            std::shared_ptr<CallCancellation> cancellation, OnIssued on_issued) {
+                                            std::shared_ptr<CallCancellation> cancellation) {
     // A cancellation that arrives on the coroutine's slot needs a target.
     if (!cancellation && (co_await asio::this_coro::cancellation_state).slot().is_connected())
         cancellation = std::make_shared<CallCancellation>(pipe.native_handle());
@@ -134,14 +124,13 @@ asio::awaitable<CallResult> overlapped_call(asio::windows::stream_handle& pipe, 
     if (error != ERROR_IO_PENDING) {
         overlapped.reset();  // finished at once: no packet follows
         if (cancellation) cancellation->completed();
-        if (on_issued) on_issued(false);
         co_return CallResult{call_error(error), bytes};
     }
     OVERLAPPED* issued = overlapped.release();  // the port delivers the result
     if (cancellation) cancellation->issued(issued);
     constexpr auto as_result = asio::experimental::as_tuple(asio::use_awaitable);
     co_return co_await asio::async_initiate<decltype(as_result), void(std::error_code, std::size_t)>(
-        InitiateWait(pending, &on_issued), as_result);
+        InitiateWait(pending), as_result);
 }
 
 }  // namespace zorv::pipe_server

@@ -46,19 +46,13 @@ private:
 // when a packet will follow, or the error it failed with at once.
 using OverlappedStart = std::function<DWORD(HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes)>;
 
-// Told once whether the call went pending. When it did, this runs on the
-// calling thread after the coroutine has suspended, and the coroutine may
-// resume on another thread meanwhile: it must own whatever it uses.
-using OnIssued = std::move_only_function<void(bool pending)>;
-
 using CallResult = std::tuple<std::error_code, std::size_t>;
 
 // Runs the call on the instance: (error, bytes transferred). The coroutine's
 // cancellation slot and `cancellation`, when given (made for the same
 // handle), both cancel a pending call.
 asio::awaitable<CallResult> overlapped_call(asio::windows::stream_handle& pipe, const OverlappedStart& start,
-                                            std::shared_ptr<CallCancellation> cancellation = nullptr,
-                                            OnIssued on_issued = {});
+                                            std::shared_ptr<CallCancellation> cancellation = nullptr);
 
 // The error of a Win32 call that may finish at once or go pending.
 inline DWORD overlapped_result(BOOL finished) { return finished ? ERROR_SUCCESS : ::GetLastError(); }

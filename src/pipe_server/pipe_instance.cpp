@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include "common/win32.hpp"
 
 namespace zorv::pipe_server {
 
@@ -50,15 +51,13 @@ Result<win32::UniqueHandle> create_pipe_handle(std::string_view path, bool first
     return pipe;
 }
 
-Result<asio::windows::stream_handle> create_pipe_instance(const asio::any_io_executor& executor,
-                                                          std::string_view path, bool first_instance) {
-    auto pipe = create_pipe_handle(path, first_instance);
-    if (!pipe) return fail(pipe.error());
+Result<asio::windows::stream_handle> bind_to_runtime(const asio::any_io_executor& executor,
+                                                     win32::UniqueHandle pipe) {
     asio::windows::stream_handle instance(executor);
     std::error_code ec;
-    instance.assign(pipe->get(), ec);
+    instance.assign(pipe.get(), ec);
     if (ec) return fail(win32::os_error(static_cast<DWORD>(ec.value())).context("Failed to register named pipe"));
-    (void)pipe->release();  // owned by the stream handle from here on
+    (void)pipe.release();  // owned by the stream handle from here on
     // A call that finishes at once queues no packet and sets no event: its
     // result is taken inline (overlapped_call relies on this).
     if (!::SetFileCompletionNotificationModes(instance.native_handle(),

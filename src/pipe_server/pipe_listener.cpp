@@ -1,17 +1,17 @@
 #include "pipe_server/pipe_listener.hpp"
 
-#include <atomic>
 #include <chrono>
-#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <system_error>
 #include <thread>
-
-#include <asio/this_coro.hpp>
+#include <vector>
 
 #include "api/pipe_path.hpp"
+#include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
-#include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/pipe_instance.hpp"
 
 namespace zorv::pipe_server {
@@ -23,178 +23,226 @@ using namespace std::chrono_literals;
 constexpr int kFirstInstanceRetries = 5;  // six attempts in all
 constexpr auto kFirstInstanceRetryPause = 200ms;
 constexpr auto kConnectErrorPause = 50ms;
-
-// Waits for a client on the instance. A client that arrived between the
-// creation and this call is connected already, which is a success too.
-DWORD start_connect(HANDLE pipe, OVERLAPPED* overlapped, DWORD* /*bytes*/) {
-    const DWORD error = overlapped_result(::ConnectNamedPipe(pipe, overlapped));
-    return error == ERROR_PIPE_CONNECTED ? ERROR_SUCCESS : error;
-}
-
-// The task of an accepted connection, started by the next connect: on this
-// thread once that connect waits (the listener is then suspended, and its
-// completion goes to whichever worker is free), queued when it finished at
-// once because the next client was already there.
-OnIssued start_task_when_listening(const asio::any_io_executor& executor, asio::windows::stream_handle connected,
-                                   const PipeServerContext& context) {
-    return [executor, connected = std::move(connected), name = context.pipe_name,
-            manager = context.manager](bool pending) mutable {
-        if (pending) spawn_connection(executor, std::move(connected), std::move(name), std::move(manager));
-        else post_connection(executor, std::move(connected), std::move(name), std::move(manager));
-    };
-}
+// Threads that take turns at the listening instance. Each serves the client
+// it accepted; a slow client is handed to the runtime, so a thread is held
+// only while a request is being carried out.
+constexpr int kAcceptingThreads = 4;
 
 // The listener's pauses are short and rare (a busy name at start-up, a failed
-// connect), so they hold the worker: an I/O-runtime timer would start the
-// runtime's timer thread, which the service's teardown then waits on.
+// connect), so they hold the thread.
 void pause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
-void close_instance(asio::windows::stream_handle& instance) {
-    std::error_code ignored;
-    instance.close(ignored);
-}
-
-asio::awaitable<bool> cancelled() {
-    const auto state = co_await asio::this_coro::cancellation_state;
-    co_return state.cancelled() != asio::cancellation_type::none;
+win32::UniqueHandle create_event(bool manual_reset) {
+    return win32::UniqueHandle(::CreateEventW(nullptr, manual_reset, FALSE, nullptr));
 }
 
 // The first instance claims the name; another owner may still be going away,
 // so a few attempts are made. The shutdown signal is not consulted meanwhile.
-Result<asio::windows::stream_handle> create_first_instance(const asio::any_io_executor& executor,
-                                                           const std::string& path) {
+Result<win32::UniqueHandle> create_first_instance(const std::string& path) {
     for (int retries = 0;; ++retries) {
-        auto instance = create_pipe_instance(executor, path, true);
+        auto instance = create_pipe_handle(path, true);
         if (instance || retries == kFirstInstanceRetries) return instance;
         pause(kFirstInstanceRetryPause);
     }
 }
 
-std::string connect_error_text(const std::error_code& ec) {
-    if (ec.category() == asio::system_category()) return win32::error_text(static_cast<DWORD>(ec.value()));
-    return ec.message();
-}
+// A slim reader/writer lock held exclusively: no kernel object, and no
+// server round trip unless two threads meet.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
-struct ClientWait {
-    std::error_code error;     // none when a client connected
-    bool by_shutdown = false;  // a shutdown publication ended the wait
+private:
+    SRWLOCK& lock_;
 };
 
-// One wait for a client, ended early by either cancellation path: a shutdown
-// publication (on the publishing thread, nothing posted) and the listener's
-// own abandonment both cancel the pending connect.
-asio::awaitable<ClientWait> wait_for_client(asio::windows::stream_handle& instance, ShutdownReceiver& shutdown,
-                                            OnIssued start_task) {
-    auto cancellation = std::make_shared<CallCancellation>(instance.native_handle());
-    auto shutdown_seen = std::make_shared<std::atomic<bool>>(false);
-    const ShutdownWatch watch = shutdown.watch([cancellation, shutdown_seen] {
-        shutdown_seen->store(true);
-        cancellation->request();
-    });
-    auto [error, bytes] = co_await overlapped_call(instance, start_connect, cancellation, std::move(start_task));
-    co_return ClientWait{error, shutdown_seen->load()};
-}
+// What a wake-up for the listening instance yields.
+struct Taken {
+    win32::UniqueHandle connected;  // a client to serve, if one connected
+    std::optional<Error> fatal;     // no instance listens any more
+};
 
-// Starts the task of a connection accepted but not yet started.
-void start_accepted(const asio::any_io_executor& executor, std::optional<asio::windows::stream_handle>& accepted,
-                    const PipeServerContext& context) {
-    if (!accepted) return;
-    spawn_connection(executor, std::move(*accepted), context.pipe_name, context.manager);
-    accepted.reset();
-}
+// The one listening instance and its pending connect. The connect's event
+// resets itself, so each connect wakes one accepting thread, which takes the
+// client and arms the next instance before it serves; an instance of ours
+// holds the name throughout.
+class ListeningInstance {
+public:
+    ListeningInstance(std::string path, HANDLE connect_event) : path_(std::move(path)), event_(connect_event) {}
+    ~ListeningInstance() { close(); }
+    ListeningInstance(const ListeningInstance&) = delete;
+    ListeningInstance& operator=(const ListeningInstance&) = delete;
 
-// GCC 12 inlines the runtime's recycling allocator into this coroutine's
-// frame allocation and then takes the frame's own operator delete for a
-// mismatch with the global operator new it found inside: a false positive
-// that comes and goes with inlining decisions.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+    Status open_first() {
+        auto first = create_first_instance(path_);
+        if (!first) return fail(first.error());
+        instance_ = std::move(*first);
+        return {};
+    }
 
-// The accept loop. An instance of ours holds the name from the first creation
-// on: after a connect error the next instance exists before the failed one is
-// closed, so no other process can slip in and own the name. A connection's
-// task starts once the next instance listens; on the way out it starts at once.
-asio::awaitable<Status> serve_pipe(const PipeServerContext& context, ShutdownReceiver shutdown,
-                                   const ListeningCallback& on_listening) {
-    const std::string path = api::pipe_path(context.pipe_name);
-    log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
-    const auto executor = co_await asio::this_coro::executor;
-    std::optional<asio::windows::stream_handle> instance;
-    std::optional<asio::windows::stream_handle> accepted;  // connected, its task not started yet
+    void arm() {
+        ExclusiveLock lock(lock_);
+        arm_locked();
+    }
 
-    for (bool first = true;; first = false) {
-        if (shutdown.current()) {
-            log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
-            start_accepted(executor, accepted, context);
-            if (instance) close_instance(*instance);
-            co_return Status{};
+    Taken take() {
+        ExclusiveLock lock(lock_);
+        DWORD error = issue_error_;
+        if (error == ERROR_IO_PENDING) {
+            DWORD bytes = 0;
+            error = ::GetOverlappedResult(instance_.get(), &overlapped_, &bytes, FALSE) ? ERROR_SUCCESS
+                                                                                        : ::GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) return {};  // woken for a connect another thread took
         }
-        // Abandoned by whoever awaits the listener (the standalone run on Ctrl+C).
-        if (co_await cancelled()) {
-            start_accepted(executor, accepted, context);
-            if (instance) close_instance(*instance);
-            co_return Status{};
+        // A client that arrived between the creation and the connect is connected too.
+        if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED) return replace_failed(error);
+        Taken taken{std::move(instance_), std::nullopt};
+        auto next = create_pipe_handle(path_, false);
+        if (!next) {
+            taken.fatal = next.error();
+            return taken;
         }
+        instance_ = std::move(*next);
+        arm_locked();
+        return taken;
+    }
 
-        if (!instance) {
-            Result<asio::windows::stream_handle> created =
-                first ? create_first_instance(executor, path) : create_pipe_instance(executor, path, false);
-            if (!created) co_return fail(created.error());
-            instance.emplace(std::move(*created));
-            if (first && on_listening) {
-                if (auto told = on_listening(); !told) {
-                    close_instance(*instance);
-                    co_return fail(told.error());
-                }
-            }
+    // Ends the pending connect and closes the instance.
+    void close() {
+        ExclusiveLock lock(lock_);
+        if (!instance_) return;
+        if (issue_error_ == ERROR_IO_PENDING) {
+            DWORD bytes = 0;
+            ::CancelIoEx(instance_.get(), &overlapped_);
+            (void)::GetOverlappedResult(instance_.get(), &overlapped_, &bytes, TRUE);
         }
+        instance_.reset();
+    }
 
-        OnIssued start_task;
-        if (accepted) start_task = start_task_when_listening(executor, std::move(*accepted), context);
-        accepted.reset();
-        const ClientWait waited = co_await wait_for_client(*instance, shutdown, std::move(start_task));
-        const std::error_code& connect_error = waited.error;
+private:
+    // A connect that finished at once, either way, wakes a thread itself.
+    void arm_locked() {
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_;
+        issue_error_ = ERROR_IO_PENDING;
+        const DWORD error = ::ConnectNamedPipe(instance_.get(), &overlapped_) ? ERROR_SUCCESS : ::GetLastError();
+        if (error == ERROR_IO_PENDING) return;
+        issue_error_ = error;
+        ::SetEvent(event_);
+    }
 
-        if (co_await cancelled()) {
-            close_instance(*instance);
-            co_return Status{};
-        }
+    // After a connect error the next instance exists before the failed one is
+    // closed, so no other process can slip in and own the name.
+    Taken replace_failed(DWORD error) {
+        log::warn(log::target::pipe_server, "Named pipe connect error: {}", win32::error_text(error));
+        pause(kConnectErrorPause);
+        auto next = create_pipe_handle(path_, false);
+        if (!next) return {{}, next.error()};
+        instance_ = std::move(*next);
+        arm_locked();
+        return {};
+    }
 
-        if (!connect_error) {
-            accepted.emplace(std::move(*instance));
-            instance.reset();
-            auto next = create_pipe_instance(executor, path, false);
-            if (!next) {
-                start_accepted(executor, accepted, context);
-                co_return fail(next.error());
-            }
-            instance.emplace(std::move(*next));
-            continue;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    const std::string path_;
+    const HANDLE event_;
+    win32::UniqueHandle instance_;
+    OVERLAPPED overlapped_{};
+    DWORD issue_error_ = ERROR_IO_PENDING;
+};
+
+// How the server ends: a shutdown publication, or the first error that left
+// no instance listening. Either sets the event every thread waits on.
+class ServerEnd {
+public:
+    explicit ServerEnd(HANDLE event) : event_(event) {}
+
+    HANDLE event() const { return event_; }
+    void shut_down() const { ::SetEvent(event_); }
+    void fail(Error error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!failure_) failure_ = std::move(error);
         }
-        if (!waited.by_shutdown) {
-            log::warn(log::target::pipe_server, "Named pipe connect error: {}", connect_error_text(connect_error));
-            pause(kConnectErrorPause);
-            auto next = create_pipe_instance(executor, path, false);
-            close_instance(*instance);
-            if (!next) co_return fail(next.error());
-            instance.emplace(std::move(*next));
-            continue;
-        }
-        log::info(log::target::pipe_server, "Shutdown signal received in pipe listener loop");
-        close_instance(*instance);
-        co_return Status{};
+        ::SetEvent(event_);
+    }
+    std::optional<Error> failure() const {
+        std::lock_guard lock(mutex_);
+        return failure_;
+    }
+
+private:
+    const HANDLE event_;
+    mutable std::mutex mutex_;
+    std::optional<Error> failure_;
+};
+
+void accept_connections(ListeningInstance& listening, HANDLE connect_event, ServerEnd& end,
+                        const PipeServerContext& context) {
+    const win32::UniqueHandle io_event = create_event(true);
+    if (!io_event) {
+        end.fail(win32::last_os_error().context("Failed to create an accepting thread's event"));
+        return;
+    }
+    const HANDLE waits[] = {end.event(), connect_event};  // the end first: it wins a tie
+    while (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        Taken taken = listening.take();
+        if (taken.fatal) end.fail(std::move(*taken.fatal));
+        if (taken.connected) serve_connection(std::move(taken.connected), io_event.get(), context);
     }
 }
 
-#pragma GCC diagnostic pop
+// Runs the accepting threads until the end event; the first error, if any.
+Status accept_until_end(ListeningInstance& listening, HANDLE connect_event, ServerEnd& end,
+                        const PipeServerContext& context) {
+    std::vector<std::jthread> threads;
+    try {
+        for (int i = 0; i < kAcceptingThreads; ++i)
+            threads.emplace_back([&] { accept_connections(listening, connect_event, end, context); });
+    } catch (const std::system_error& e) {
+        end.fail(Error(e.what()).context("Failed to start the pipe's accepting threads"));
+    }
+    ::WaitForSingleObject(end.event(), INFINITE);
+    std::optional<Error> failure = end.failure();
+    if (!failure) log::info(log::target::pipe_server, "Shutdown signal received in pipe listener loop");
+    threads.clear();  // each ends once the request it is serving is done
+    listening.close();
+    if (failure) return fail(std::move(*failure));
+    return {};
+}
+
+Status serve_pipe(const PipeServerContext& context, ShutdownReceiver& shutdown,
+                  const ListeningCallback& on_listening) {
+    const std::string path = api::pipe_path(context.pipe_name);
+    log::info(log::target::pipe_server, "Named pipe server starting on {}", path);
+    if (shutdown.current()) {
+        log::info(log::target::pipe_server, "Shutdown received, stopping named pipe server");
+        return {};
+    }
+    const win32::UniqueHandle end_event = create_event(true);
+    const win32::UniqueHandle connect_event = create_event(false);
+    if (!end_event || !connect_event) return fail(win32::last_os_error().context("Failed to create the listener's events"));
+
+    ListeningInstance listening(path, connect_event.get());
+    if (auto opened = listening.open_first(); !opened) return fail(opened.error());
+    if (on_listening) {
+        if (auto told = on_listening(); !told) return fail(told.error());
+    }
+    ServerEnd end(end_event.get());
+    const ShutdownWatch watch = shutdown.watch([&end] { end.shut_down(); });
+    listening.arm();
+    return accept_until_end(listening, connect_event.get(), end, context);
+}
 
 }  // namespace
 
-asio::awaitable<Status> run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown,
-                                        ListeningCallback on_listening) {
-    Status served = co_await serve_pipe(context, std::move(shutdown), on_listening);
+Status run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown, ListeningCallback on_listening) {
+    Status served = serve_pipe(context, shutdown, on_listening);
     if (!served) log::error(log::target::pipe_server, "Named pipe server failed: {}", served.error().multi_line());
-    co_return served;
+    return served;
 }
 
 }  // namespace zorv::pipe_server

@@ -114,9 +114,8 @@ bool report_status(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS status) {
 // Runs the listener, then stops the core whichever way the listener ended.
 // Running is reported only once the first pipe instance holds the name, so a
 // service that cannot own its pipe never claims to be up.
-asio::awaitable<Status> service_loop(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
-                                     std::shared_ptr<manager::RuntimeManager> manager,
-                                     SERVICE_STATUS_HANDLE status_handle) {
+Status serve_then_stop_core(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
+                            SERVICE_STATUS_HANDLE status_handle) {
     log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
     const auto report_running = [status_handle]() -> Status {
         log::info(kTarget, "Reporting service status: Running");
@@ -124,10 +123,10 @@ asio::awaitable<Status> service_loop(const pipe_server::PipeServerContext& conte
             return fail(win32::last_os_error().context("Report running"));
         return {};
     };
-    Status served = co_await pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
+    Status served = pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
     log::info(kTarget, "Service stopping: shutting down running runtime manager");
-    (void)manager->stop({"service-stop", std::nullopt, std::nullopt});
-    co_return served;
+    (void)context.manager->stop({"service-stop", std::nullopt, std::nullopt});
+    return served;
 }
 
 // Steps from the runtime build to the stopped report. The locals are released
@@ -149,9 +148,9 @@ Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver
 
     const std::string pipe_name = choose_pipe_name();
     log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
-    const pipe_server::PipeServerContext context{pipe_name, manager};
+    const pipe_server::PipeServerContext context{pipe_name, manager, (*runtime)->executor()};
 
-    Status served = (*runtime)->block_on(service_loop(context, std::move(shutdown), manager, status_handle));
+    Status served = serve_then_stop_core(context, std::move(shutdown), status_handle);
     // Reported before the runtime is torn down: the SCM learns the outcome
     // even if the teardown is slow.
     log::info(kTarget, "Reporting service status: Stopped");

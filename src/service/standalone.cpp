@@ -2,9 +2,9 @@
 
 #include <csignal>
 #include <cstdio>
-#include <variant>
 
-#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/this_coro.hpp>
@@ -33,16 +33,12 @@ asio::awaitable<void> next_ctrl_c() {
     co_await signals.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
-// Serves until Ctrl+C or until the listener ends on its own; the listener's
-// error, if it ended with one.
-asio::awaitable<Status> standalone_loop(const pipe_server::PipeServerContext& context,
-                                        pipe_server::ShutdownSender sender, pipe_server::ShutdownReceiver receiver) {
-    using namespace asio::experimental::awaitable_operators;
-    auto outcome = co_await (pipe_server::run_pipe_server(context, std::move(receiver)) || next_ctrl_c());
-    if (outcome.index() == 0) co_return std::get<0>(std::move(outcome));
+// Turns the next Ctrl+C into a shutdown publication. Waits on the runtime,
+// which drops the wait when it is torn down.
+asio::awaitable<void> shut_down_on_ctrl_c(pipe_server::ShutdownSender sender) {
+    co_await next_ctrl_c();
     write_stdout("Ctrl+C received, shutting down...\n");
     (void)sender.publish(true);
-    co_return Status{};
 }
 
 }  // namespace
@@ -55,9 +51,10 @@ Status run_standalone() {
     auto manager = create_manager(**runtime);
     Status served;
     {
-        pipe_server::PipeServerContext context{choose_pipe_name(), manager};
+        const pipe_server::PipeServerContext context{choose_pipe_name(), manager, (*runtime)->executor()};
         write_stdout("Running " + std::string(product::SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
-        served = (*runtime)->block_on(standalone_loop(context, sender.clone(), std::move(receiver)));
+        asio::co_spawn(context.executor, shut_down_on_ctrl_c(sender.clone()), asio::detached);
+        served = pipe_server::run_pipe_server(context, std::move(receiver));
     }
     (void)manager->stop({"standalone-stop", std::nullopt, std::nullopt});
     manager.reset();

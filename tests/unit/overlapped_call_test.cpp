@@ -39,7 +39,9 @@ class OverlappedCallTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string path = api::pipe_path(testing::unique_pipe_name("overlapped"));
-        auto created = create_pipe_instance(io_.get_executor(), path, true);
+        auto handle = create_pipe_handle(path, true);
+        ASSERT_TRUE(handle) << handle.error().one_line();
+        auto created = bind_to_runtime(io_.get_executor(), std::move(*handle));
         ASSERT_TRUE(created) << created.error().one_line();
         server_.emplace(std::move(*created));
         client_.reset(::CreateFileW(win32::to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -60,19 +62,25 @@ protected:
     // when it did not have to.
     std::optional<Outcome> start(OverlappedStart call, std::shared_ptr<CallCancellation> cancellation = nullptr) {
         outcome_.reset();
-        went_pending_.reset();
+        issued_.reset();
+        call = [this, call = std::move(call)](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
+            const DWORD error = call(handle, overlapped, bytes);
+            issued_ = error;
+            return error;
+        };
         asio::co_spawn(
             io_,
             [this, call = std::move(call), cancellation]() -> asio::awaitable<void> {
-                auto [ec, bytes] = co_await overlapped_call(*server_, call, cancellation,
-                                                            [this](bool pending) { went_pending_ = pending; });
+                auto [ec, bytes] = co_await overlapped_call(*server_, call, cancellation);
                 outcome_ = Outcome{ec, bytes};
             },
             asio::detached);
         io_.restart();
-        while (!went_pending_ && io_.poll_one() > 0) {
-        }  // up to the call's start, not one packet further
-        EXPECT_EQ(went_pending_, !outcome_.has_value()) << "told whether the call went pending";
+        // Up to the call's start; on to its end only when it did not go pending.
+        while (!issued_ && io_.poll_one() > 0) {
+        }
+        while (issued_ != ERROR_IO_PENDING && !outcome_ && io_.poll_one() > 0) {
+        }
         return outcome_;
     }
 
@@ -94,7 +102,7 @@ protected:
     std::optional<asio::windows::stream_handle> server_;
     win32::UniqueHandle client_;
     std::optional<Outcome> outcome_;
-    std::optional<bool> went_pending_;
+    std::optional<DWORD> issued_;
     char buffer_[64] = {};
 };
 

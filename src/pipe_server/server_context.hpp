@@ -1,0 +1,20 @@
+#pragma once
+// What every part of the control pipe's server shares.
+
+#include <memory>
+#include <string>
+
+#include <asio/any_io_executor.hpp>
+
+#include "manager/runtime_manager.hpp"
+
+namespace zorv::pipe_server {
+
+struct PipeServerContext {
+    std::string pipe_name;  // bare name, without \\.\pipe\ in front
+    std::shared_ptr<manager::RuntimeManager> manager;
+    // Where a connection whose client is slow is finished.
+    asio::any_io_executor executor;
+};
+
+}  // namespace zorv::pipe_server
