@@ -31,11 +31,11 @@ namespace {
 // A verified client has this long to deliver its whole request frame; one
 // that stalls would otherwise hold its task and its pipe instance for good.
 constexpr std::chrono::milliseconds kFrameDeadline{10'000};
-// How long an accepting thread waits for a read before it hands the
-// connection to the runtime. A client writes its request as soon as it has
-// connected, so this is nearly always zero; a slow or silent client costs
-// the thread this much once.
-constexpr DWORD kArrivalGraceMs = 20;
+// How long an accepting thread waits, all reads together, for a request
+// frame before it hands the connection to the runtime. A client writes its
+// request as soon as it has connected, so this is nearly always zero; a slow,
+// silent or trickling client costs the thread this much once.
+constexpr std::chrono::milliseconds kArrivalGrace{20};
 // A reply that fits the pipe's buffer is taken at once; this only bounds a
 // system that does not.
 constexpr DWORD kBufferedWriteLimitMs = 10'000;
@@ -188,6 +188,11 @@ void finish_on_runtime(win32::UniqueHandle pipe, Remainder remainder, const Pipe
 
 // ---- on the accepting thread -----------------------------------------------
 
+DWORD milliseconds_until(std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
 Status write_buffered_reply(HANDLE pipe, HANDLE io_event, std::string_view reply) {
     while (!reply.empty()) {
         const WaitedCall write = waited_call(pipe, io_event, write_from(reply), kBufferedWriteLimitMs);
@@ -203,8 +208,9 @@ Result<std::optional<Remainder>> serve_here(HANDLE pipe, HANDLE io_event, const 
     if (auto verified = verify_client(pipe); !verified) return fail(verified.error());
 
     RequestFrame frame;
+    const auto grace_ends = std::chrono::steady_clock::now() + kArrivalGrace;
     while (!frame.complete()) {
-        const WaitedCall read = waited_call(pipe, io_event, read_into(frame.next_read()), kArrivalGraceMs);
+        const WaitedCall read = waited_call(pipe, io_event, read_into(frame.next_read()), milliseconds_until(grace_ends));
         if (read.error == ERROR_TIMEOUT) return Remainder{std::move(frame)};
         if (read.error != ERROR_SUCCESS) return fail(frame.read_failed(io_error(read.error)));
         if (auto taken = frame.received(read.bytes); !taken) return fail(taken.error());

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -259,6 +260,37 @@ TEST_F(PipeFraming, ASilentClientDoesNotStopOthersAndIsNeverTimedOut) {
     auto late = reply_status(silent.get());
     ASSERT_TRUE(late) << late.error().one_line();
     EXPECT_EQ(*late, 200);
+}
+
+TEST_F(PipeFraming, ClientsThatTrickleTheirFramesAreServedWithoutHoldingTheAcceptingThreads) {
+    // More trickling clients than accepting threads, a byte every 10 ms each.
+    constexpr int kTricklers = 6;
+    const std::string frame = api::encode_frame(request_json("GET", "/healthz"));
+    std::atomic<int> trickling{kTricklers};
+    std::vector<std::optional<std::uint16_t>> statuses(kTricklers);
+    std::vector<std::thread> tricklers;
+    for (int i = 0; i < kTricklers; ++i) {
+        tricklers.emplace_back([&, i] {
+            auto pipe = open_client(listener_.pipe_name());
+            for (const char byte : frame) {
+                if (!pipe_client::write_all(pipe.get(), std::string_view(&byte, 1))) break;
+                std::this_thread::sleep_for(10ms);
+            }
+            --trickling;
+            if (auto status = reply_status(pipe.get())) statuses[i] = *status;
+        });
+    }
+    ASSERT_TRUE(wait_for_record([](const CapturedRecord& r) {
+        return r.message.starts_with("Named pipe connection verified") && count_messages("Named pipe connection verified") >= kTricklers;
+    }));
+    auto reply = pipe_client::call(listener_.pipe_name(), "GET", "/healthz", std::nullopt, 10s);
+    const int still_trickling = trickling.load();
+    for (auto& trickler : tricklers) trickler.join();
+    ASSERT_TRUE(reply) << reply.error().one_line();
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(still_trickling, kTricklers) << "the prompt client waited for the trickling ones";
+    for (int i = 0; i < kTricklers; ++i) EXPECT_EQ(statuses[i], std::optional<std::uint16_t>(200)) << "trickler " << i;
+    EXPECT_EQ(count_messages("Pipe connection handling error"), 0u);
 }
 
 TEST_F(PipeFraming, RaisingShutdownEndsTheListenerPromptlyAndAcceptedClientsAreStillServed) {
