@@ -28,8 +28,8 @@ using pipe_server::ShutdownSender;
 constexpr auto kTarget = log::target::service;
 
 // After the stopped report the dispatcher returns and the process may end;
-// the service thread still has its runtime to shut down and its last record
-// to write. The dispatcher waits this long for it.
+// the service thread has only to say it has finished. The dispatcher waits
+// this long for it.
 constexpr std::chrono::seconds kServiceMainWindDown{10};
 
 // The control handler's state. It lives for the whole process, so a control
@@ -129,16 +129,13 @@ Status serve_then_stop_core(const pipe_server::PipeServerContext& context, Shutd
     return served;
 }
 
-// Steps from the runtime build to the stopped report. The locals are released
+// Steps from the runtime build to the end of the run. The locals are released
 // in reverse order on return: pipe context, manager, then the runtime. A
 // listener that failed is this run's error, reported as a stopped service
 // with a non-zero exit code, as is a runtime that cannot be built.
 Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver shutdown) {
     auto runtime = AsyncRuntime::build();
-    if (!runtime) {
-        (void)report_status(status_handle, stopped_after_failure_status(runtime.error()));
-        return fail(runtime.error());
-    }
+    if (!runtime) return fail(runtime.error());
 
     std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime);
 
@@ -150,12 +147,7 @@ Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver
     log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
     const pipe_server::PipeServerContext context{pipe_name, manager, (*runtime)->executor()};
 
-    Status served = serve_then_stop_core(context, std::move(shutdown), status_handle);
-    // Reported before the runtime is torn down: the SCM learns the outcome
-    // even if the teardown is slow.
-    log::info(kTarget, "Reporting service status: Stopped");
-    (void)report_status(status_handle, served ? stopped_status() : stopped_after_failure_status(served.error()));
-    return served;
+    return serve_then_stop_core(context, std::move(shutdown), status_handle);
 }
 
 }  // namespace
@@ -177,31 +169,42 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     for (DWORD i = 0; i < argc && argv != nullptr; ++i)
         if (argv[i] != nullptr) arguments.push_back(win32::from_wide(argv[i]));
 
-    if (auto outcome = run_service(); !outcome)
-        log::error(kTarget, "Service main loop exited with error: {}", outcome.error().multi_line());
+    const ServiceRun run = run_service();
+    // Everything the run built is released by now. The stopped report comes
+    // last, after the last record is written: the process may end at any
+    // moment once it is made.
+    if (run.status_handle != nullptr) log::info(kTarget, "Reporting service status: Stopped");
+    if (!run.outcome)
+        log::error(kTarget, "Service main loop exited with error: {}", run.outcome.error().multi_line());
     else
         log::info(kTarget, "Service main loop terminated normally");
     log::flush();
+    if (run.status_handle != nullptr)
+        (void)report_status(run.status_handle,
+                            run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error()));
     service_main_tracker().finished();
 }
 
-Status run_service() {
+ServiceRun run_service() {
     security::load_strict_mode();
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
     const ControlHandlerAttachment handler(sender.clone());
 
     log::info(kTarget, "Registering Windows service control handler for '{}'", product::SERVICE_NAME);
     std::wstring name(product::SERVICE_NAME_W);
-    const SERVICE_STATUS_HANDLE status_handle =
-        ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
-    if (status_handle == nullptr)
-        return fail(win32::last_os_error().context("Failed to register Windows service control handler"));
+    ServiceRun run;
+    run.status_handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
+    if (run.status_handle == nullptr) {
+        run.outcome = fail(win32::last_os_error().context("Failed to register Windows service control handler"));
+        return run;
+    }
 
     log::info(kTarget, "Reporting service status: StartPending");
-    if (!report_status(status_handle, start_pending_status()))
-        return fail(win32::last_os_error().context("Report start pending"));
-
-    return serve_until_stopped(status_handle, std::move(receiver));
+    if (!report_status(run.status_handle, start_pending_status()))
+        run.outcome = fail(win32::last_os_error().context("Report start pending"));
+    else
+        run.outcome = serve_until_stopped(run.status_handle, std::move(receiver));
+    return run;
 }
 
 }  // namespace zorv::service

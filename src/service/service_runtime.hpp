@@ -16,10 +16,17 @@ Status run_service_dispatcher();
 // The service entry the SCM calls on a thread of its own.
 void WINAPI service_main(DWORD argc, LPWSTR* argv);
 
+struct ServiceRun {
+    SERVICE_STATUS_HANDLE status_handle = nullptr;  // null when no handler could be registered
+    Status outcome;
+};
+
 // The body of service_main: registers the control handler, reports
 // start-pending, builds the runtime and the manager, locks down the service
 // directory, reports running, serves the control pipe until a Stop or
-// Shutdown, stops the core and reports stopped.
-Status run_service();
+// Shutdown, stops the core and releases everything it built. The stopped
+// report is left to the caller, as its last act: once it is made the
+// process may end at any moment.
+ServiceRun run_service();
 
 }  // namespace zorv::service
