@@ -13,6 +13,7 @@
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
 #include "pipe_server/pipe_instance.hpp"
+#include "pipe_server/waited_call.hpp"
 
 namespace zorv::pipe_server {
 
@@ -92,9 +93,7 @@ public:
         ExclusiveLock lock(lock_);
         DWORD error = issue_error_;
         if (error == ERROR_IO_PENDING) {
-            DWORD bytes = 0;
-            error = ::GetOverlappedResult(instance_.get(), &overlapped_, &bytes, FALSE) ? ERROR_SUCCESS
-                                                                                        : ::GetLastError();
+            error = call_outcome(instance_.get(), overlapped_, false).error;
             if (error == ERROR_IO_INCOMPLETE) return {};  // woken for a connect another thread took
         }
         // A client that arrived between the creation and the connect is connected too.
@@ -114,11 +113,7 @@ public:
     void close() {
         ExclusiveLock lock(lock_);
         if (!instance_) return;
-        if (issue_error_ == ERROR_IO_PENDING) {
-            DWORD bytes = 0;
-            ::CancelIoEx(instance_.get(), &overlapped_);
-            (void)::GetOverlappedResult(instance_.get(), &overlapped_, &bytes, TRUE);
-        }
+        if (issue_error_ == ERROR_IO_PENDING) (void)cancel_call(instance_.get(), overlapped_);
         instance_.reset();
     }
 

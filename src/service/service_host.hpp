@@ -2,14 +2,13 @@
 // What the service and the standalone console run share: the asynchronous
 // runtime, the runtime manager wired to it, and the choice of pipe name.
 
-#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
+#include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
@@ -28,23 +27,6 @@ public:
 
     asio::io_context& context() { return context_; }
     asio::any_io_executor executor() { return context_.get_executor(); }
-
-    // Runs `task` on the runtime and blocks the calling thread until it
-    // completes. The completion runs on the runtime itself: asio's use_future
-    // would bring asio's process-wide system context (and its threads) into
-    // being, whose destructor at exit waits on them.
-    template <typename T>
-    T block_on(asio::awaitable<T> task) {
-        auto done = std::make_shared<std::promise<T>>();
-        std::future<T> outcome = done->get_future();
-        asio::co_spawn(context_, std::move(task), [done](std::exception_ptr error, T value) {
-            if (error)
-                done->set_exception(error);
-            else
-                done->set_value(std::move(value));
-        });
-        return outcome.get();
-    }
 
 private:
     AsyncRuntime() = default;
