@@ -1,10 +1,10 @@
 #pragma once
-// One overlapped call on a pipe instance (connect, read, write) that returns
+// One overlapped call on a pipe instance (a read or a write) that returns
 // at once, without suspending the coroutine, when the system finishes the
 // call at once, and waits for its completion packet only when it is pending.
 //
 // The instance must skip the completion port on success (see
-// create_pipe_instance): a call that finishes at once then queues no packet.
+// bind_to_runtime): a call that finishes at once then queues no packet.
 // Each packet the port delivers costs a kernel round trip (under Wine, a
 // server request) and, for a waiting thread, a wake-up.
 
