@@ -22,7 +22,9 @@ constexpr DWORD kAnyType = RRF_RT_ANY | RRF_NOEXPAND;
 
 }  // namespace
 
-std::wstring policy_key_path() {
+std::wstring policy_key_path() { return L"SOFTWARE\\Policies\\VEXL2\\Helper"; }
+
+std::wstring legacy_policy_key_path() {
     return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(product::SERVICE_NAME_W) +
            L"\\Parameters";
 }
@@ -43,8 +45,17 @@ StrictModeDecision decide_strict_mode(const StrictModeValue& value) {
     return {true, false, "StrictMode unknown"};
 }
 
-StrictModeValue read_strict_mode_value() {
-    const std::wstring key = policy_key_path();
+StrictModeDecision decide_strict_mode(const StrictModeValue& policy, const StrictModeValue& legacy) {
+    StrictModeDecision from_policy = decide_strict_mode(policy);
+    StrictModeDecision from_legacy = decide_strict_mode(legacy);
+    from_legacy.source = "service Parameters: " + from_legacy.source;
+    if (from_policy.strict) return from_policy;
+    if (from_legacy.strict) return from_legacy;
+    const bool only_legacy_set = policy.kind == StrictModeValue::Kind::Absent && legacy.kind != StrictModeValue::Kind::Absent;
+    return only_legacy_set ? from_legacy : from_policy;
+}
+
+StrictModeValue read_strict_mode_value(const std::wstring& key) {
     DWORD type = REG_NONE;
     DWORD data = 0;
     DWORD size = sizeof data;
@@ -57,8 +68,12 @@ StrictModeValue read_strict_mode_value() {
     return {StrictModeValue::Kind::Unreadable, 0, static_cast<std::uint32_t>(status)};
 }
 
+StrictModeDecision read_strict_mode() {
+    return decide_strict_mode(read_strict_mode_value(policy_key_path()), read_strict_mode_value(legacy_policy_key_path()));
+}
+
 StrictModeDecision load_strict_mode() {
-    StrictModeDecision decision = decide_strict_mode(read_strict_mode_value());
+    StrictModeDecision decision = read_strict_mode();
     g_strict.store(decision.strict);
     const auto level = decision.understood ? log::Level::Info : log::Level::Warn;
     if (decision.strict)
@@ -83,7 +98,7 @@ Status check_strict_mode_path(std::string_view subject, const std::filesystem::p
 }
 
 std::optional<SavedStrictMode> save_strict_mode_value() {
-    const std::wstring key = policy_key_path();
+    const std::wstring key = legacy_policy_key_path();
     SavedStrictMode saved;
     DWORD size = 0;
     if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), kStrictModeValueName.data(), kAnyType, &saved.type, nullptr,
@@ -98,7 +113,7 @@ std::optional<SavedStrictMode> save_strict_mode_value() {
 }
 
 Status restore_strict_mode_value(const SavedStrictMode& saved) {
-    const std::wstring key_path = policy_key_path();
+    const std::wstring key_path = legacy_policy_key_path();
     win32::UniqueRegistryKey key;
     LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        KEY_SET_VALUE, nullptr, key.put(), nullptr);

@@ -2,10 +2,15 @@
 // Strict mode: the policy of managed machines under which only what an
 // administrator placed may drive the helper or become its core.
 //
-// An administrator sets the DWORD value StrictMode under the service's
-// Parameters key (absent or 0: the standard rules; 1: strict). The helper
-// reads it once at each start, of the service and of `run`, and keeps it for
-// the life of the process. In strict mode the caller's executable, a
+// An administrator, Group Policy or device management sets the DWORD value
+// StrictMode under HKLM\SOFTWARE\Policies\VEXL2\Helper (absent or 0: the
+// standard rules; 1: strict). The value under the service's Parameters key,
+// where earlier versions read it, is still honoured: either one set makes the
+// helper strict. The policy key belongs to the administrator: neither the
+// package nor `uninstall` deletes it, and re-registering the service (which
+// deletes the service's key) leaves it alone. The helper reads the values
+// once at each start, of the service and of `run`, and keeps the mode for the
+// life of the process. In strict mode the caller's executable, a
 // sourcePath and a configPath must, on top of the standard rules, be writable
 // by SYSTEM, Administrators and TrustedInstaller alone, and so must every
 // folder above them.
@@ -25,8 +30,10 @@ namespace zorv::security {
 
 inline constexpr std::wstring_view kStrictModeValueName = L"StrictMode";
 
-// HKLM\SYSTEM\CurrentControlSet\Services\<service>\Parameters
+// SOFTWARE\Policies\VEXL2\Helper under HKLM, as the administrative template names it.
 std::wstring policy_key_path();
+// SYSTEM\CurrentControlSet\Services\<service>\Parameters under HKLM.
+std::wstring legacy_policy_key_path();
 
 // What the registry holds under the value's name.
 struct StrictModeValue {
@@ -44,8 +51,14 @@ struct StrictModeDecision {
     std::string source;  // "StrictMode absent", "StrictMode=1", ...
 };
 StrictModeDecision decide_strict_mode(const StrictModeValue& value);
+// Both locations: strict when either one asks for it (or cannot be read); the
+// source names the legacy location when the decision comes from there.
+StrictModeDecision decide_strict_mode(const StrictModeValue& policy, const StrictModeValue& legacy);
 
-StrictModeValue read_strict_mode_value();
+// The value under HKLM\`key`.
+StrictModeValue read_strict_mode_value(const std::wstring& key);
+// Reads both locations and decides.
+StrictModeDecision read_strict_mode();
 
 // Reads the policy, logs once which mode this process runs in, and keeps it.
 StrictModeDecision load_strict_mode();
@@ -59,8 +72,8 @@ void set_strict_mode_active(bool strict);
 // {which path is writable by whom}". Always success in standard mode.
 Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path);
 
-// The value's raw type and bytes, carried across a re-registration (deleting
-// a service deletes its registry key, Parameters included).
+// The legacy value's raw type and bytes, carried across a re-registration
+// (deleting a service deletes its registry key, Parameters included).
 struct SavedStrictMode {
     DWORD type = REG_NONE;
     std::vector<std::uint8_t> data;

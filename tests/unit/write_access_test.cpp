@@ -189,7 +189,7 @@ TEST(StrictMode, PolicyValues) {
         EXPECT_EQ(decision.understood, c.understood) << c.source;
         EXPECT_THAT(decision.source, StartsWith(c.source));
     }
-    EXPECT_EQ(win32::from_wide(policy_key_path()),
+    EXPECT_EQ(win32::from_wide(legacy_policy_key_path()),
               "SYSTEM\\CurrentControlSet\\Services\\VEXL2VpnService\\Parameters");
 }
 

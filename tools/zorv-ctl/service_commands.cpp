@@ -70,7 +70,7 @@ Outcome run_service(const Invocation& invocation) {
         return {kExitOtherReply, not_installed()};
     }
     const ServiceSnapshot& snapshot = **service;
-    const security::StrictModeDecision mode = security::decide_strict_mode(security::read_strict_mode_value());
+    const security::StrictModeDecision mode = security::read_strict_mode();
     if (invocation.json_only) {
         print(service_facts(snapshot, mode).dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
     } else {
