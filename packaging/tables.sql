@@ -1,6 +1,6 @@
 -- What wixl has no element for, added to the built package with msibuild.
 -- @VERSION@ and @UPGRADE_CODE@ are the package's own. One statement each,
--- ended by a semicolon.
+-- ended by a semicolon at the end of a line.
 
 -- Crash recovery as `zorv-helper.exe install` sets it: restart after 5 s,
 -- three times; the failure count resets after a day (86400 s).
@@ -57,3 +57,11 @@ INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
 DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
 INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
   VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');
+
+-- `msiexec /i ... STRICTMODE=1` sets the hardened-mode policy: the component
+-- that writes it installs only then, and is permanent (attributes 260 + 16,
+-- msidbComponentAttributesPermanent), so that neither an upgrade nor the
+-- removal of this package deletes a policy an administrator set. STRICTMODE is
+-- passed on to the installation's server side as a secure property.
+UPDATE `Component` SET `Attributes` = 276, `Condition` = 'STRICTMODE = "1"' WHERE `Component` = 'StrictModePolicy';
+UPDATE `Property` SET `Value` = 'STRICTMODE;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties';

@@ -50,12 +50,13 @@ add_tables() {
   local msi=$1 upgrade_code statement
   upgrade_code=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
   [ -n "$upgrade_code" ] || { echo "no UpgradeCode in $msi" >&2; exit 1; }
-  while IFS= read -r -d ';' statement; do
+  # A statement ends with a semicolon at the end of a line (a value may hold one).
+  while IFS= read -r -d '' statement; do
     statement=$(printf '%s' "$statement" | tr '\n' ' ' | sed 's/^ *//; s/ *$//')
     [ -n "$statement" ] || continue
     msibuild "$msi" -q "$statement" || { echo "failed: $statement" >&2; exit 1; }
   done < <(grep -v '^ *--' "$ROOT/packaging/tables.sql" |
-    sed -e "s/@VERSION@/$version/g" -e "s/@UPGRADE_CODE@/$upgrade_code/g")
+    sed -e "s/@VERSION@/$version/g" -e "s/@UPGRADE_CODE@/$upgrade_code/g" -e 's/;[[:space:]]*$/\x0/')
 }
 
 [ $build = yes ] && { install_packages; build_project; }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "logger/rolling_file_logger.hpp"
 #include "main/command_line.hpp"
 #include "main/panic.hpp"
+#include "service/directory_sandbox.hpp"
 #include "service/install.hpp"
 #include "service/service_runtime.hpp"
 #include "service/standalone.hpp"
@@ -36,7 +38,19 @@ void write_stream(FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-Status run_command(entry::Command command) {
+// The service and its installer lock the executable's folder down before
+// anything else touches it: the log's rotation, the shredder, the logs of
+// the install itself. Nothing is locked down when the folder is unknown.
+std::optional<service::DirectoryLockdown> lock_down_first(const std::optional<entry::Command>& command) {
+    if (!command || (*command != entry::Command::ServiceDispatcher && *command != entry::Command::Install))
+        return std::nullopt;
+    auto executable = win32::current_exe_path();
+    if (!executable || !executable->has_parent_path()) return std::nullopt;
+    return service::lock_down_directory(executable->parent_path());
+}
+
+Status run_command(entry::Command command, const std::optional<service::DirectoryLockdown>& lockdown) {
+    if (lockdown) service::log_lockdown(*lockdown);
     switch (command) {
         case entry::Command::Standalone:
             log::info(log::target::main, "Running helper service in standalone console mode");
@@ -55,7 +69,7 @@ Status run_command(entry::Command command) {
         }
         case entry::Command::ServiceDispatcher:
             log::info(log::target::main, "Starting Windows Service dispatcher for {}", product::SERVICE_NAME);
-            return service::run_service_dispatcher();
+            return service::run_service_dispatcher(lockdown.value_or(service::DirectoryLockdown{}));
     }
     return {};
 }
@@ -63,8 +77,14 @@ Status run_command(entry::Command command) {
 }  // namespace
 
 int main() {
-    panic::install_hook();
+    // Before any DLL is loaded on demand: system DLLs come from System32 only,
+    // never from the executable's folder or the working directory.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    panic::install_hook(win32::executable_dir_or_fallback() / product::kLogFolder);
     const std::vector<std::string> args = command_line_arguments();
+    const auto command = entry::parse_command(args);
+    const std::optional<service::DirectoryLockdown> lockdown =
+        lock_down_first(command ? std::optional(*command) : std::nullopt);
 
     logger::RollingFileLogger::init(logger::LoggerSettings{
         .log_dir = win32::executable_dir_or_fallback() / product::kLogFolder,
@@ -77,8 +97,8 @@ int main() {
               entry::format_argument_list(args));
 
     Status outcome;
-    if (auto command = entry::parse_command(args)) {
-        outcome = run_command(*command);
+    if (command) {
+        outcome = run_command(*command, lockdown);
     } else {
         if (command.error().log_as_error) log::error(log::target::main, "{}", command.error().message);
         outcome = fail(command.error().message);

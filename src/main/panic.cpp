@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <dbghelp.h>
 
+#include <sddl.h>
+
 #include <array>
+#include <atomic>
 #include <exception>
-#include <mutex>
 
 #include <fmt/format.h>
 
@@ -32,15 +34,56 @@ std::string module_offset(DWORD64 address) {
     return fmt::format("{}+0x{:x}", win32::from_wide(name), address - reinterpret_cast<DWORD64>(module));
 }
 
-std::string capture_backtrace(unsigned skip) {
+// Everything a crash needs, prepared at start-up: the filter only reads it.
+struct CrashPreparation {
+    bool symbols = false;
+    std::array<wchar_t, 1024> dump_path{};  // empty: no dump
+    win32::UniqueLocalMemory<void> dump_descriptor;
+};
+CrashPreparation g_prepared;
+// One thread reports; dbghelp is not safe to call from two at once.
+std::atomic<bool> g_reporting{false};
+
+// Symbols of the executable's own module only, loaded when first needed.
+void prepare_symbols() {
+    HANDLE process = ::GetCurrentProcess();
+    ::SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
+    if (!::SymInitializeW(process, nullptr, FALSE)) return;
+    std::array<wchar_t, MAX_PATH> image{};
+    const DWORD length = ::GetModuleFileNameW(nullptr, image.data(), static_cast<DWORD>(image.size()));
+    const auto base = reinterpret_cast<DWORD64>(::GetModuleHandleW(nullptr));
+    g_prepared.symbols = length != 0 && length < image.size() &&
+                         ::SymLoadModuleExW(process, nullptr, image.data(), nullptr, base, 0, nullptr, 0) != 0;
+}
+
+// "<folder>\crash-<pid>.dmp", readable by SYSTEM and Administrators only: the
+// logs folder is open to users, a dump of this process's memory must not be.
+void prepare_dump(const std::filesystem::path& folder) {
+    if (folder.empty()) return;
+    const std::wstring path = (folder / (L"crash-" + std::to_wstring(::GetCurrentProcessId()) + L".dmp")).native();
+    if (path.size() >= g_prepared.dump_path.size()) return;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                               g_prepared.dump_descriptor.put(), nullptr))
+        return;
+    std::copy(path.begin(), path.end(), g_prepared.dump_path.begin());
+}
+
+void write_minidump(EXCEPTION_POINTERS* info) {
+    if (g_prepared.dump_path[0] == L'\0') return;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, g_prepared.dump_descriptor.get(), FALSE};
+    win32::UniqueHandle file(::CreateFileW(g_prepared.dump_path.data(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    MINIDUMP_EXCEPTION_INFORMATION exception{::GetCurrentThreadId(), info, FALSE};
+    // Threads and stacks only: no heap, which holds configurations.
+    (void)::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception,
+                              nullptr, nullptr);
+}
+
+[[gnu::noinline]] std::string capture_backtrace(unsigned skip) {
     std::array<void*, 62> frames{};
     const USHORT count = ::CaptureStackBackTrace(skip + 1, static_cast<DWORD>(frames.size()), frames.data(), nullptr);
     HANDLE process = ::GetCurrentProcess();
-    static std::once_flag symbols_ready;
-    std::call_once(symbols_ready, [process] {
-        ::SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
-        ::SymInitialize(process, nullptr, TRUE);
-    });
     std::string text;
     alignas(SYMBOL_INFO) std::array<char, sizeof(SYMBOL_INFO) + 256> storage{};
     auto* symbol = reinterpret_cast<SYMBOL_INFO*>(storage.data());
@@ -49,7 +92,7 @@ std::string capture_backtrace(unsigned skip) {
         symbol->SizeOfStruct = sizeof(SYMBOL_INFO);
         symbol->MaxNameLen = 255;
         DWORD64 displacement = 0;
-        if (::SymFromAddr(process, address, &displacement, symbol)) {
+        if (g_prepared.symbols && ::SymFromAddr(process, address, &displacement, symbol)) {
             text += fmt::format("  {:>2}: {}+0x{:x} [0x{:016x}]\n", i, symbol->Name, displacement, address);
         } else if (const std::string place = module_offset(address); !place.empty()) {
             text += fmt::format("  {:>2}: {} [0x{:016x}]\n", i, place, address);
@@ -63,21 +106,28 @@ std::string capture_backtrace(unsigned skip) {
 // The failing thread may hold the logger's lock (a failure inside a write), so
 // the record goes out past it, and nothing here waits for that lock: the
 // process always ends with the panic status.
-[[noreturn]] void die(std::string_view location, std::string_view message) {
-    if (log::enabled(log::Level::Error)) {
-        log::write_unlocked(log::Level::Error, log::target::main,
-                            panic_record(location, message, capture_backtrace(2)));
-    }
+[[gnu::noinline]] void write_record(std::string_view location, std::string_view message) {
+    if (log::enabled(log::Level::Error))
+        log::write_unlocked(log::Level::Error, log::target::main, panic_record(location, message, capture_backtrace(3)));
+}
+
+[[noreturn, gnu::noinline]] void die(std::string_view location, std::string_view message) {
+    if (!g_reporting.exchange(true)) write_record(location, message);
     ::TerminateProcess(::GetCurrentProcess(), kPanicExitStatus);
     std::_Exit(kPanicExitStatus);
 }
 
 void on_terminate() { die("<uncaught exception>", current_exception_message()); }
 
+// Bounded work, then on to Windows Error Reporting: the process ends as a
+// crash, which the SCM's failure actions answer.
 LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
+    if (g_reporting.exchange(true)) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
     const std::string location = fmt::format("0x{:016x}", reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
-    die(location, fmt::format("Unhandled structured exception 0x{:08X}", record->ExceptionCode));
+    write_record(location, fmt::format("Unhandled structured exception 0x{:08X}", record->ExceptionCode));
+    write_minidump(info);
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -102,7 +152,9 @@ std::string current_exception_message() {
     }
 }
 
-void install_hook() {
+void install_hook(const std::filesystem::path& dump_folder) {
+    prepare_symbols();
+    prepare_dump(dump_folder);
     std::set_terminate(on_terminate);
     ::SetUnhandledExceptionFilter(on_unhandled_exception);
 }

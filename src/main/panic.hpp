@@ -1,6 +1,10 @@
 #pragma once
-// Fatal failures: logged with a backtrace, then the process ends with status 101.
+// Fatal failures: logged with a backtrace, then the process ends with status
+// 101. A crash (an unhandled structured exception) is logged too, a minidump
+// is written beside the logs, and the exception then goes on to Windows Error
+// Reporting, so that the SCM sees a crash and its recovery fires.
 
+#include <filesystem>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -9,8 +13,12 @@ namespace zorv::panic {
 
 inline constexpr int kPanicExitStatus = 101;
 
-// Installs the terminate handler and the unhandled-exception filter.
-void install_hook();
+// Installs the terminate handler and the unhandled-exception filter, and does
+// at start-up what a crash would otherwise do in a damaged process: symbol
+// handling (the executable's own module, without invading the process) and
+// the minidump's path and descriptor. No dump is written when `dump_folder`
+// is empty.
+void install_hook(const std::filesystem::path& dump_folder = {});
 
 // A broken invariant: logs it with where it was detected and ends the process.
 [[noreturn]] void invariant_failure(std::string_view message,

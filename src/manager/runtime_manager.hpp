@@ -70,6 +70,9 @@ struct ManagerOptions {
     clock::Clock* clock = nullptr;
     // netsh.exe for the firewall rule a start removes and adds.
     ChildToolRunner* child_tools = nullptr;
+    // Set when the core must not be started at all (hardened mode over a
+    // directory that could not be locked down): every start fails with it.
+    std::optional<std::string> core_start_refusal{};
 };
 
 class RuntimeManager : public std::enable_shared_from_this<RuntimeManager> {
@@ -122,6 +125,7 @@ private:
     CoreLauncher& launcher_;
     clock::Clock& clock_;
     ChildToolRunner& tools_;
+    std::optional<std::string> core_start_refusal_;
     // One lock for the state: every operation holds it from its first step to its last.
     std::mutex mutex_;
     RuntimeState state_;

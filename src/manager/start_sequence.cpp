@@ -159,6 +159,7 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
                                                    Result<ConfigurationSelection> selection) {
     if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
 
+    if (core_start_refusal_) return fail(*core_start_refusal_);
     // The manager's directory is the executable's own unless a test named another.
     if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
     auto binary = ready_core_binary(command, service_dir_);

@@ -9,7 +9,6 @@
 #include "logger/log.hpp"
 #include "manager/wintun.hpp"
 #include "security/strict_mode.hpp"
-#include "service/directory_sandbox.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
 
@@ -51,14 +50,10 @@ Status install_service() {
     }
 
     log::info(kTarget, "Configuring crash recovery failure actions (restart after 5s)");
-    (void)(*service)->configure_crash_recovery(crash_recovery_policy());
+    if (auto recovery = configure_recovery(**service); !recovery)
+        log::warn(kTarget, "Crash recovery is not fully configured: {}", recovery.error().one_line());
 
-    if (executable->has_parent_path()) {
-        const std::filesystem::path directory = executable->parent_path();
-        log::info(kTarget, "Applying SDDL security sandbox to service directory: {}", debug_path(directory));
-        apply_directory_sandbox(directory);
-    }
-
+    // The directory was locked down when this process started (see main).
     return start_and_wait_until_running(**service, poll_clock);
 }
 

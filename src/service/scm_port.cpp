@@ -30,7 +30,7 @@ Status Win32ScmService::mark_for_deletion() {
     return {};
 }
 
-Status Win32ScmService::configure_crash_recovery(const CrashRecoveryPolicy& policy) {
+Status Win32ScmService::set_failure_actions(const CrashRecoveryPolicy& policy) {
     std::vector<SC_ACTION> actions = policy.actions;
     SERVICE_FAILURE_ACTIONSW failure_actions{};
     failure_actions.dwResetPeriod = policy.reset_period_seconds;
@@ -39,6 +39,22 @@ Status Win32ScmService::configure_crash_recovery(const CrashRecoveryPolicy& poli
     failure_actions.cActions = static_cast<DWORD>(actions.size());
     failure_actions.lpsaActions = actions.data();
     if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions))
+        return fail(win32::last_os_error());
+    return {};
+}
+
+Status Win32ScmService::set_failure_actions_on_non_crash_failures(bool enabled) {
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = enabled ? TRUE : FALSE;
+    if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+        return fail(win32::last_os_error());
+    return {};
+}
+
+Status Win32ScmService::set_service_sid_type(DWORD sid_type) {
+    SERVICE_SID_INFO info{};
+    info.dwServiceSidType = sid_type;
+    if (!::ChangeServiceConfig2W(handle_.get(), SERVICE_CONFIG_SERVICE_SID_INFO, &info))
         return fail(win32::last_os_error());
     return {};
 }

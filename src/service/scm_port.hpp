@@ -22,8 +22,17 @@ inline constexpr DWORD kUninstallManagerAccess = SC_MANAGER_CONNECT;
 inline constexpr DWORD kStopAndDeleteAccess = SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE;
 inline constexpr DWORD kDeletionProbeAccess = SERVICE_QUERY_STATUS;
 inline constexpr DWORD kNewServiceAccess = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
+// What the running service asks of its own registration to set its recovery.
+inline constexpr DWORD kOwnRecoveryManagerAccess = SC_MANAGER_CONNECT;
+inline constexpr DWORD kOwnRecoveryAccess = SERVICE_CHANGE_CONFIG;
 static_assert(kInstallManagerAccess == 3 && kUninstallManagerAccess == 1);
 static_assert(kStopAndDeleteAccess == 0x10024 && kDeletionProbeAccess == 4 && kNewServiceAccess == 0x16);
+
+// The crash-recovery settings written right after creation.
+struct CrashRecoveryPolicy {
+    DWORD reset_period_seconds = 0;
+    std::vector<SC_ACTION> actions;
+};
 
 // One opened service; the handle is closed when this is dropped. Failures
 // carry the Win32 code (Error::os_code) for the caller to examine.
@@ -38,6 +47,13 @@ public:
     virtual Status send_stop() = 0;
     // DeleteService: marks the service for deletion.
     virtual Status mark_for_deletion() = 0;
+    // ChangeServiceConfig2W with SERVICE_CONFIG_FAILURE_ACTIONS.
+    virtual Status set_failure_actions(const CrashRecoveryPolicy& policy) = 0;
+    // ... with SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: whether a stop with a
+    // non-zero exit code triggers the actions as a crash does.
+    virtual Status set_failure_actions_on_non_crash_failures(bool enabled) = 0;
+    // ... with SERVICE_CONFIG_SERVICE_SID_INFO.
+    virtual Status set_service_sid_type(DWORD sid_type) = 0;
 };
 
 // An open connection to the SCM.
@@ -48,12 +64,6 @@ public:
     virtual Result<std::unique_ptr<ScmService>> open_service(DWORD access) = 0;
 };
 
-// The crash-recovery settings written right after creation.
-struct CrashRecoveryPolicy {
-    DWORD reset_period_seconds = 0;
-    std::vector<SC_ACTION> actions;
-};
-
 class Win32ScmService final : public ScmService {
 public:
     explicit Win32ScmService(win32::UniqueServiceHandle handle) : handle_(std::move(handle)) {}
@@ -61,8 +71,9 @@ public:
     Result<std::uint32_t> query_state() override;
     Status send_stop() override;
     Status mark_for_deletion() override;
-    // ChangeServiceConfig2W with SERVICE_CONFIG_FAILURE_ACTIONS.
-    Status configure_crash_recovery(const CrashRecoveryPolicy& policy);
+    Status set_failure_actions(const CrashRecoveryPolicy& policy) override;
+    Status set_failure_actions_on_non_crash_failures(bool enabled) override;
+    Status set_service_sid_type(DWORD sid_type) override;
 
 private:
     win32::UniqueServiceHandle handle_;

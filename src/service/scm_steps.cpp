@@ -125,6 +125,23 @@ CrashRecoveryPolicy crash_recovery_policy() {
     return CrashRecoveryPolicy{kOneDaySeconds, {restart, restart, restart}};
 }
 
+Status configure_recovery(ScmService& service) {
+    Status outcome;
+    const auto keep_first = [&outcome](Status step, std::string_view what) {
+        if (!step && outcome) outcome = fail(step.error().context(std::string(what)));
+    };
+    keep_first(service.set_failure_actions(crash_recovery_policy()), "Set failure actions");
+    keep_first(service.set_failure_actions_on_non_crash_failures(true), "Apply failure actions to non-crash failures");
+    keep_first(service.set_service_sid_type(SERVICE_SID_TYPE_UNRESTRICTED), "Set the service SID type");
+    return outcome;
+}
+
+Status configure_own_recovery(ScmConnection& scm) {
+    auto service = scm.open_service(kOwnRecoveryAccess);
+    if (!service) return fail(service.error().context("Open the service's own registration"));
+    return configure_recovery(**service);
+}
+
 ServiceRegistration service_registration(const std::filesystem::path& executable) {
     return ServiceRegistration{
         .name = std::wstring(product::SERVICE_NAME_W),

@@ -40,6 +40,16 @@ std::wstring service_image_path(std::wstring_view executable);
 // Restart after 5 s, three times; the failure count resets after a day.
 CrashRecoveryPolicy crash_recovery_policy();
 
+// Writes the recovery the service relies on: the failure actions above, the
+// flag that applies them to a stop with a non-zero exit code too (a start
+// that cannot own its pipe, for one), and an unrestricted service SID. Every
+// setting is tried; the first refusal is returned.
+Status configure_recovery(ScmService& service);
+// The same, on the registration of product::SERVICE_NAME: what the running
+// service does at each start, so that a registration made by a package gets
+// it as well.
+Status configure_own_recovery(ScmConnection& scm);
+
 // The registration of `executable` as product::SERVICE_NAME.
 ServiceRegistration service_registration(const std::filesystem::path& executable);
 

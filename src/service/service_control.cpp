@@ -75,6 +75,8 @@ std::optional<std::string> event_control(std::string_view control, const std::ar
 constexpr std::uint32_t kFirstUserControl = 128;
 constexpr std::uint32_t kLastUserControl = 255;
 
+constexpr DWORD kPendingWaitHintMs = 10'000;
+
 SERVICE_STATUS own_process_status(DWORD state) {
     SERVICE_STATUS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -126,7 +128,14 @@ ControlResponse handle_control_event(std::uint32_t control, std::uint32_t event_
 SERVICE_STATUS start_pending_status() {
     SERVICE_STATUS status = own_process_status(SERVICE_START_PENDING);
     status.dwCheckPoint = 1;
-    status.dwWaitHint = 10'000;
+    status.dwWaitHint = kPendingWaitHintMs;
+    return status;
+}
+
+SERVICE_STATUS stop_pending_status() {
+    SERVICE_STATUS status = own_process_status(SERVICE_STOP_PENDING);
+    status.dwCheckPoint = 1;
+    status.dwWaitHint = kPendingWaitHintMs;
     return status;
 }
 

@@ -38,8 +38,11 @@ struct ControlResponse {
 // The handler's answer to one control. Never waits.
 ControlResponse handle_control_event(std::uint32_t control, std::uint32_t event_type = 0);
 
-// The three status reports, and the stopped report that follows a failed start.
+// The status reports, and the stopped report that follows a failed start.
+// Both pending reports start at checkpoint 1 with a 10 s hint; the status
+// reporter advances the checkpoint while the work goes on.
 SERVICE_STATUS start_pending_status();
+SERVICE_STATUS stop_pending_status();
 SERVICE_STATUS running_status();
 SERVICE_STATUS stopped_status();
 // Stopped with a non-zero exit code, so that the SCM records the failure and

@@ -32,8 +32,10 @@ std::string choose_pipe_name() {
     return product::default_pipe_name();
 }
 
-std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime) {
+std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime,
+                                                        std::optional<std::string> core_start_refusal) {
     manager::ManagerOptions options;
+    options.core_start_refusal = std::move(core_start_refusal);
     options.launch_watchdog = [watchdogs = manager::ClientWatchdogs::create(runtime.executor())](
                                   manager::WatchdogRequest request) { watchdogs->watch(std::move(request)); };
     auto manager = manager::RuntimeManager::create(std::move(options));

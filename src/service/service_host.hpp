@@ -40,7 +40,9 @@ private:
 std::string choose_pipe_name();
 
 // The runtime manager, with client watchdogs launched on `runtime`, after
-// what a killed predecessor left behind has been removed.
-std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime);
+// what a killed predecessor left behind has been removed. With a refusal,
+// every start of the core fails with it.
+std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime,
+                                                        std::optional<std::string> core_start_refusal = std::nullopt);
 
 }  // namespace zorv::service

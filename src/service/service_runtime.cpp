@@ -15,8 +15,11 @@
 #include "pipe_server/shutdown_signal.hpp"
 #include "security/strict_mode.hpp"
 #include "service/directory_sandbox.hpp"
+#include "service/scm_port.hpp"
+#include "service/scm_steps.hpp"
 #include "service/service_control.hpp"
 #include "service/service_host.hpp"
+#include "service/status_reporter.hpp"
 
 namespace zorv::service {
 
@@ -37,22 +40,28 @@ constexpr std::chrono::seconds kServiceMainWindDown{10};
 // places its sending end here while the handler is in use.
 class ControlHandlerState {
 public:
-    void attach(ShutdownSender sender) {
+    void attach(ShutdownSender sender, StatusReporter* status) {
         std::lock_guard lock(mutex_);
         sender_.emplace(std::move(sender));
+        status_ = status;
     }
     void detach() {
         std::lock_guard lock(mutex_);
         sender_.reset();
+        status_ = nullptr;
     }
+    // Stop-pending first, as the handler must answer at once; the run's stop
+    // keeps its checkpoints moving.
     void publish_shutdown() {
         std::lock_guard lock(mutex_);
+        if (status_ != nullptr) (void)status_->pending(stop_pending_status());
         if (sender_) (void)sender_->publish(true);  // no receiver left: nothing to tell
     }
 
 private:
     std::mutex mutex_;
     std::optional<ShutdownSender> sender_;
+    StatusReporter* status_ = nullptr;
 };
 
 ControlHandlerState& control_handler_state() {
@@ -63,7 +72,10 @@ ControlHandlerState& control_handler_state() {
 // Holds the handler's sending end for the length of one run.
 class ControlHandlerAttachment {
 public:
-    explicit ControlHandlerAttachment(ShutdownSender sender) { control_handler_state().attach(std::move(sender)); }
+    explicit ControlHandlerAttachment(ShutdownSender sender) { control_handler_state().attach(std::move(sender), nullptr); }
+    void report_through(ShutdownSender sender, StatusReporter& status) {
+        control_handler_state().attach(std::move(sender), &status);
+    }
     ~ControlHandlerAttachment() { control_handler_state().detach(); }
     ControlHandlerAttachment(const ControlHandlerAttachment&) = delete;
     ControlHandlerAttachment& operator=(const ControlHandlerAttachment&) = delete;
@@ -107,23 +119,38 @@ DWORD WINAPI on_service_control(DWORD control, DWORD event_type, LPVOID /*event_
     return response.return_code;
 }
 
-bool report_status(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS status) {
-    return ::SetServiceStatus(handle, &status) != FALSE;
+// What the process's start made of the service directory, for service_main.
+const DirectoryLockdown* g_lockdown = nullptr;
+
+// In hardened mode a directory others can change must not host the core.
+std::optional<std::string> core_start_refusal() {
+    if (g_lockdown == nullptr || g_lockdown->verified() || !security::strict_mode_active()) return std::nullopt;
+    return "Strict mode refuses to start the core: the service directory is not locked down (" +
+           *g_lockdown->failure + ")";
+}
+
+void configure_own_recovery_logged() {
+    log::info(kTarget, "Configuring crash recovery on the service's own registration");
+    auto scm = Win32ScmConnection::open(kOwnRecoveryManagerAccess);
+    Status configured = scm ? configure_own_recovery(**scm) : fail(scm.error().context("Open the service manager"));
+    if (!configured) log::warn(kTarget, "Crash recovery is not fully configured: {}", configured.error().one_line());
 }
 
 // Runs the listener, then stops the core whichever way the listener ended.
 // Running is reported only once the first pipe instance holds the name, so a
 // service that cannot own its pipe never claims to be up.
 Status serve_then_stop_core(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
-                            SERVICE_STATUS_HANDLE status_handle) {
+                            StatusReporter& status) {
     log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
-    const auto report_running = [status_handle]() -> Status {
+    const auto report_running = [&status]() -> Status {
         log::info(kTarget, "Reporting service status: Running");
-        if (!report_status(status_handle, running_status()))
-            return fail(win32::last_os_error().context("Report running"));
+        if (!status.settled(running_status())) return fail(win32::last_os_error().context("Report running"));
         return {};
     };
     Status served = pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
+    // However the listener ended, the stop from here on is reported as such.
+    log::info(kTarget, "Reporting service status: StopPending");
+    (void)status.pending(stop_pending_status());
     log::info(kTarget, "Service stopping: shutting down running runtime manager");
     (void)context.manager->stop({"service-stop", std::nullopt, std::nullopt});
     return served;
@@ -133,26 +160,27 @@ Status serve_then_stop_core(const pipe_server::PipeServerContext& context, Shutd
 // in reverse order on return: pipe context, manager, then the runtime. A
 // listener that failed is this run's error, reported as a stopped service
 // with a non-zero exit code, as is a runtime that cannot be built.
-Status serve_until_stopped(SERVICE_STATUS_HANDLE status_handle, ShutdownReceiver shutdown) {
+Status serve_until_stopped(StatusReporter& status, ShutdownReceiver shutdown) {
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());
 
-    std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime);
-
-    log::info(kTarget, "Applying directory security sandbox to {}",
-              text::quoted(win32::path_text(manager->service_dir())));
-    apply_directory_sandbox(manager->service_dir());
+    // The directory was locked down when the process started, before the log
+    // or the shredder touched it.
+    std::optional<std::string> refusal = core_start_refusal();
+    if (refusal) log::error(kTarget, "{}", *refusal);
+    std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime, std::move(refusal));
 
     const std::string pipe_name = choose_pipe_name();
     log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
     const pipe_server::PipeServerContext context{pipe_name, manager, (*runtime)->executor()};
 
-    return serve_then_stop_core(context, std::move(shutdown), status_handle);
+    return serve_then_stop_core(context, std::move(shutdown), status);
 }
 
 }  // namespace
 
-Status run_service_dispatcher() {
+Status run_service_dispatcher(const DirectoryLockdown& lockdown) {
+    g_lockdown = &lockdown;
     log::info(kTarget, "Starting Windows service dispatcher for '{}'", product::SERVICE_NAME);
     std::wstring name(product::SERVICE_NAME_W);
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), &service_main}, {nullptr, nullptr}};
@@ -173,37 +201,42 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     // Everything the run built is released by now. The stopped report comes
     // last, after the last record is written: the process may end at any
     // moment once it is made.
-    if (run.status_handle != nullptr) log::info(kTarget, "Reporting service status: Stopped");
+    if (run.status) log::info(kTarget, "Reporting service status: Stopped");
     if (!run.outcome)
         log::error(kTarget, "Service main loop exited with error: {}", run.outcome.error().multi_line());
     else
         log::info(kTarget, "Service main loop terminated normally");
     log::flush();
-    if (run.status_handle != nullptr)
-        (void)report_status(run.status_handle,
-                            run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error()));
+    if (run.status)
+        (void)run.status->settled(run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error()));
     service_main_tracker().finished();
 }
 
 ServiceRun run_service() {
     security::load_strict_mode();
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
-    const ControlHandlerAttachment handler(sender.clone());
+    ControlHandlerAttachment handler(sender.clone());
 
     log::info(kTarget, "Registering Windows service control handler for '{}'", product::SERVICE_NAME);
     std::wstring name(product::SERVICE_NAME_W);
     ServiceRun run;
-    run.status_handle = ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
-    if (run.status_handle == nullptr) {
+    SERVICE_STATUS_HANDLE status_handle =
+        ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
+    if (status_handle == nullptr) {
         run.outcome = fail(win32::last_os_error().context("Failed to register Windows service control handler"));
         return run;
     }
+    run.status = std::make_unique<StatusReporter>(
+        [status_handle](const SERVICE_STATUS& status) { return ::SetServiceStatus(status_handle, const_cast<SERVICE_STATUS*>(&status)) != FALSE; });
+    handler.report_through(sender.clone(), *run.status);
 
     log::info(kTarget, "Reporting service status: StartPending");
-    if (!report_status(run.status_handle, start_pending_status()))
+    if (!run.status->pending(start_pending_status())) {
         run.outcome = fail(win32::last_os_error().context("Report start pending"));
-    else
-        run.outcome = serve_until_stopped(run.status_handle, std::move(receiver));
+        return run;
+    }
+    configure_own_recovery_logged();
+    run.outcome = serve_until_stopped(*run.status, std::move(receiver));
     return run;
 }
 

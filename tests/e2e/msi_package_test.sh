@@ -6,7 +6,9 @@
 # a desktop client; installs the same package again and then one with a
 # higher version, each leaving one product and one running service; refuses
 # the older package after that; removes the product and checks that neither
-# the service nor any file of ours is left. Whatever happens, what was
+# the service nor any file of ours is left. The hardened-mode policy an
+# administrator set survives the reinstall, the upgrade and the removal, and
+# STRICTMODE=1 sets it. Whatever happens, what was
 # installed is removed and this prefix's wineserver is ended.
 #
 # Usage: msi_package_test.sh <build dir>
@@ -83,9 +85,9 @@ make_package() {
     [ -f "$package" ] || abort "package.sh made no $package"
 }
 
-# msi <action> <package>: runs msiexec quietly; sets $rc.
+# msi <action> <package> [PROPERTY=value...]: runs msiexec quietly; sets $rc.
 msi() {
-    run 180 msiexec "$1" "$(winpath "$2")" /qn
+    run 180 msiexec "$1" "$(winpath "$2")" /qn "${@:3}"
     [ "$1" = /i ] && [ "$rc" -eq 0 ] && installed_packages+=("$2")
 }
 
@@ -103,8 +105,20 @@ product_versions() {
             END { if (ours) print version }'
 }
 
-# expect_one_running <version>: one product of that version, its service runs
-# the installed helper and serves a desktop client.
+policy_key='HKLM\SOFTWARE\Policies\VEXL2\Helper'
+# The StrictMode value in the policy key ("0x1"), or nothing.
+strict_policy() {
+    "$wine" reg query "$policy_key" /v StrictMode </dev/null 2>/dev/null | tr -d '\r' | awk '$1 == "StrictMode" { print $3 }'
+}
+expect_policy() {
+    [ "$(strict_policy)" = "$1" ] || fail "$2: StrictMode in the policy key is '$(strict_policy)', expected '$1'"
+}
+
+# expect_one_running <version> [strict|running]: one product of that
+# version, its service runs the installed helper and serves a desktop client.
+# In strict mode (where Wine's file security makes every client's folder
+# writable, so the client is refused) it has logged its mode instead; with
+# `running`, whichever mode the service runs in is left unchecked.
 expect_one_running() {
     local versions
     versions=$(product_versions | tr '\n' ' ')
@@ -114,6 +128,12 @@ expect_one_running() {
     # Windows Installer quotes the image path; Wine's (8.0) registers it bare.
     grep -qxF -e "image=\"$installed_image\"" -e "image=$installed_image" <<<"$out" ||
         fail "service image: '$out'"
+    [ "${2:-}" = running ] && return
+    if [ "${2:-}" = strict ]; then
+        grep -qF "Strict mode: on (StrictMode=1)" "$install_dir/logs/service.log" ||
+            { show_log; fail "the service did not log strict mode"; }
+        return
+    fi
     wait_healthy || { show_log; fail "no 200 from /healthz: rc=$rc '$out'"; }
 }
 
@@ -156,20 +176,26 @@ if [[ $failure_actions != error* ]]; then
     [ "$failure_actions" = "reset=86400 1/5000 1/5000 1/5000" ] || fail "failure actions: '$failure_actions'"
 fi
 
-step "install the same package again"
+expect_policy "" "a package installed without STRICTMODE"
+
+step "an administrator sets the policy; install the same package again"
+"$wine" reg add "$policy_key" /v StrictMode /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1 ||
+    abort "reg add of the policy failed"
 msi /i "$current"
 [ "$rc" -eq 0 ] || fail "second msiexec /i exited $rc"
-expect_one_running "$version"
+expect_one_running "$version" running
+expect_policy 0x1 "reinstall"
 
 step "install $next_version over it"
 msi /i "$next"
 [ "$rc" -eq 0 ] || abort "msiexec /i of $next_version exited $rc"
-expect_one_running "$next_version"
+expect_one_running "$next_version" strict
+expect_policy 0x1 "upgrade"
 
 step "the older package is refused"
 msi /i "$current"
 [ "$rc" -ne 0 ] || fail "the older package installed over the newer one"
-expect_one_running "$next_version"
+expect_one_running "$next_version" strict
 
 step "remove"
 # What the service writes beside itself besides its own log: rotated logs, the
@@ -195,5 +221,18 @@ fi
 request '{"method":"GET","path":"/healthz"}'
 [ "$rc" -ne 0 ] || fail "something still answers on $pipe after removal: '$out'"
 installed_packages=()
+expect_policy 0x1 "removal"
+
+step "STRICTMODE=1 sets the policy, and removal leaves it"
+"$wine" reg delete "$policy_key" /v StrictMode /f </dev/null >/dev/null 2>&1
+msi /i "$next" STRICTMODE=1
+[ "$rc" -eq 0 ] || abort "msiexec /i STRICTMODE=1 exited $rc"
+expect_policy 0x1 "install with STRICTMODE=1"
+expect_one_running "$next_version" strict
+run 60 "$probe" --stop "$service"
+msi /x "$next"
+[ "$rc" -eq 0 ] || fail "msiexec /x after STRICTMODE=1 exited $rc"
+installed_packages=()
+expect_policy 0x1 "removal after STRICTMODE=1"
 
 [ "$failures" -eq 0 ] && echo "PASS"

@@ -6,7 +6,10 @@
 # here can be written by a plain account: strict mode must refuse the desktop
 # client and any source or configuration file the client names, and say which
 # path and which account; with the value absent or 0 the same requests are
-# served as always. Then `install` must carry the value across re-registration.
+# served as always. The policy's key and value are the ones the administrative
+# template names (parsed and checked first). Then `install` must leave the
+# policy alone and carry the older value under the service's Parameters key
+# across re-registration, and the service must run strict from either.
 #
 # Usage: strict_mode_test.sh <build dir>
 set -uo pipefail
@@ -18,7 +21,12 @@ work=$build/test-work/strict-e2e-$$
 # shellcheck source=../support/own_prefix.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../support/own_prefix.sh"
 
-policy_key='HKLM\SYSTEM\CurrentControlSet\Services\VEXL2VpnService\Parameters'
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+template=$(bash "$here/../support/policy_template.sh" "$here/../../packaging/policy/zorv-helper.admx" \
+    "$here/../../packaging/policy/en-US/zorv-helper.adml") || abort "the administrative template does not check out"
+IFS=$'\t' read -r policy_key value_name enabled_value <<<"$template"
+[ "$enabled_value" = 1 ] || abort "the template enables with '$enabled_value'"
+legacy_key='HKLM\SYSTEM\CurrentControlSet\Services\VEXL2VpnService\Parameters'
 client=$work/client/vexl2.exe
 source_core=$work/bin/sing-box.exe
 config=$work/conf/config.json
@@ -50,23 +58,27 @@ json_path() {
     printf '%s' "${path//\\/\\\\}"
 }
 
+# set_policy <absent|value> [key]
 set_policy() {
+    local key=${2:-$policy_key}
     if [ "$1" = absent ]; then
-        "$wine" reg delete "$policy_key" /v StrictMode /f </dev/null >/dev/null 2>&1
+        "$wine" reg delete "$key" /v "$value_name" /f </dev/null >/dev/null 2>&1
     else
         # Wine's reg.exe now and then fails on a loaded machine: try again
         # before giving up, and show what it said the last time.
         local attempt said
         for attempt in 1 2 3; do
-            said=$("$wine" reg add "$policy_key" /v StrictMode /t REG_DWORD /d "$1" /f </dev/null 2>&1) && return 0
+            said=$("$wine" reg add "$key" /v "$value_name" /t REG_DWORD /d "$1" /f </dev/null 2>&1) && return 0
             sleep 1
         done
         abort "reg add StrictMode=$1 failed: $said"
     fi
 }
 
+# policy_value [key]
 policy_value() {
-    "$wine" reg query "$policy_key" /v StrictMode </dev/null 2>/dev/null | tr -d '\r' | awk '/StrictMode/ { print $3 }'
+    "$wine" reg query "${1:-$policy_key}" /v "$value_name" </dev/null 2>/dev/null | tr -d '\r' |
+        awk -v name="$value_name" '$1 == name { print $3 }'
 }
 
 # A helper of its own for each phase, so each log tells one story.
@@ -204,20 +216,39 @@ health_with_policy 0 0 "[INFO ] [zorv_helper::security] Strict mode: off (Strict
 # Not understood: strict, with a warning.
 health_with_policy 7 3 "[WARN ] [zorv_helper::security] Strict mode: on (StrictMode=7 is neither 0 nor 1)"
 
+# ---- the older location ---------------------------------------------------------
+
+step "StrictMode=1 under the service's Parameters key alone still makes the helper strict"
+set_policy absent
+set_policy 1 "$legacy_key"
+dir=$work/legacy
+pipe=zorv-strict-$$-legacy
+run_helper "$dir" "$pipe"
+request "$pipe" "$health_body"
+[ "$rc" -eq 3 ] || fail "legacy StrictMode=1: client exit status $rc, expected 3: '$out'"
+stop_helper
+expect_log "$dir" "legacy location" "Strict mode: on (service Parameters: StrictMode=1)"
+
 # ---- installation keeps the policy -------------------------------------------
 
-step "install and re-install keep StrictMode, and the service runs strict"
+step "install and re-install leave the policy and keep the older value; the service runs strict"
 set_policy 1
 dir=$work/service
 place_helper "$dir"
 installed=$dir/zorv-helper.exe
 for round in 1 2; do
     timeout 90 "$wine" "$installed" install </dev/null >/dev/null 2>&1 || abort "install $round failed"
-    [ "$(policy_value)" = 0x1 ] || fail "StrictMode after install $round: '$(policy_value)'"
+    [ "$(policy_value)" = 0x1 ] || fail "StrictMode in the policy key after install $round: '$(policy_value)'"
+    [ "$(policy_value "$legacy_key")" = 0x1 ] || fail "StrictMode under Parameters after install $round: '$(policy_value "$legacy_key")'"
 done
 [ "$(grep -c 'Strict mode: on (StrictMode=1)' "$dir/logs/service.log")" -ge 2 ] ||
     fail "each service start should log strict mode"
 expect_log "$dir" "re-install" "Keeping the StrictMode policy of the earlier registration"
+# Wine keeps no DACL a lock-down sets, so the folder reads back as writable by
+# the user: in strict mode the service says so and keeps the core down.
+expect_log "$dir" "unverified lock-down" "[ERROR] [zorv_helper::service] Service directory is not locked down: "
+expect_log "$dir" "core refused" "[ERROR] [zorv_helper::service] Strict mode refuses to start the core: the service directory is not locked down"
+set_policy absent "$legacy_key"
 
 step "zorv service shows the mode the registry holds"
 # zorv_service <StrictMode value> <expected row>

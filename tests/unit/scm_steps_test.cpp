@@ -54,6 +54,7 @@ public:
         Script<Result<std::uint32_t>> states{state(SERVICE_STOPPED)};
         Script<Status> stop{ok()};
         Script<Status> deletion{ok()};
+        Script<Status> recovery{ok()};
     };
 
     FakeService(Journal& journal, std::shared_ptr<Behaviour> behaviour) : journal_(journal), behaviour_(behaviour) {
@@ -79,6 +80,20 @@ public:
     Status mark_for_deletion() override {
         journal_.calls.push_back("delete");
         return behaviour_->deletion.next();
+    }
+    Status set_failure_actions(const CrashRecoveryPolicy& policy) override {
+        std::string call = fmt::format("failure_actions reset={}", policy.reset_period_seconds);
+        for (const SC_ACTION& action : policy.actions) call += fmt::format(" {}/{}", static_cast<int>(action.Type), action.Delay);
+        journal_.calls.push_back(call);
+        return behaviour_->recovery.next();
+    }
+    Status set_failure_actions_on_non_crash_failures(bool enabled) override {
+        journal_.calls.push_back(fmt::format("non_crash_failures {}", enabled));
+        return behaviour_->recovery.next();
+    }
+    Status set_service_sid_type(DWORD sid_type) override {
+        journal_.calls.push_back(fmt::format("sid_type {}", sid_type));
+        return behaviour_->recovery.next();
     }
 
 private:
@@ -459,6 +474,32 @@ TEST(ServiceRegistration, CrashRecoveryRestartsThreeTimesAfterFiveSeconds) {
         EXPECT_EQ(action.Type, SC_ACTION_RESTART);
         EXPECT_EQ(action.Delay, 5000u);
     }
+}
+
+// ---- recovery ---------------------------------------------------------------
+
+TEST(Recovery, TheServiceStartSetsActionsNonCrashFlagAndSidTypeOnItsOwnRegistration) {
+    Journal journal;
+    FakeScm scm(journal, {NO_ERROR});
+    ASSERT_TRUE(configure_own_recovery(scm));
+    EXPECT_THAT(journal.calls, ElementsAre(fmt::format("open {:#x}", SERVICE_CHANGE_CONFIG),
+                                           "failure_actions reset=86400 1/5000 1/5000 1/5000",
+                                           "non_crash_failures true", "sid_type 1", "close"));
+    EXPECT_EQ(journal.open_handles, 0);
+}
+
+TEST(Recovery, EverySettingIsTriedAndTheFirstRefusalReported) {
+    Journal journal;
+    FakeScm scm(journal, {NO_ERROR});
+    scm.service->recovery = Script<Status>{failed(ERROR_ACCESS_DENIED), ok(), failed(ERROR_INVALID_PARAMETER)};
+    const Status outcome = configure_own_recovery(scm);
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().message(), "Set failure actions");
+    EXPECT_EQ(count(journal, "sid_type 1"), 1);
+
+    Journal unopened;
+    FakeScm missing(unopened, {ERROR_SERVICE_DOES_NOT_EXIST});
+    EXPECT_FALSE(configure_own_recovery(missing));
 }
 
 TEST(ServiceStateNames, NameEveryState) {

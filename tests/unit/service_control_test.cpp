@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/win32.hpp"
 #include "service/service_control.hpp"
+#include "service/status_reporter.hpp"
 
 namespace zorv::service {
 namespace {
@@ -89,6 +94,58 @@ TEST(ServiceStatusReports, CarryExactlyTheReportedFields) {
     EXPECT_EQ(fields(start_pending_status()), (StatusFields{2, 0x10, 0, 0, 0, 1, 10000}));
     EXPECT_EQ(fields(running_status()), (StatusFields{4, 0x10, 5, 0, 0, 0, 0}));
     EXPECT_EQ(fields(stopped_status()), (StatusFields{1, 0x10, 0, 0, 0, 0, 0}));
+}
+
+TEST(ServiceStatusReports, StopPendingCarriesACheckpointAndAHint) {
+    EXPECT_EQ(fields(stop_pending_status()), (StatusFields{3, 0x10, 0, 0, 0, 1, 10000}));
+}
+
+TEST(StatusReporter, PendingStatesCountOnAndNothingFollowsStopped) {
+    std::vector<StatusFields> reports;
+    {
+        // An interval long enough that only the reports made here are seen.
+        StatusReporter reporter([&](const SERVICE_STATUS& s) { reports.push_back(fields(s)); return true; },
+                                std::chrono::hours(1));
+        EXPECT_TRUE(reporter.pending(start_pending_status()));
+        EXPECT_TRUE(reporter.settled(running_status()));
+        EXPECT_TRUE(reporter.pending(stop_pending_status()));
+        EXPECT_TRUE(reporter.pending(stop_pending_status()));  // the handler, then the run's stop
+        EXPECT_TRUE(reporter.settled(stopped_status()));
+        EXPECT_FALSE(reporter.pending(stop_pending_status()));  // a late control
+    }
+    EXPECT_EQ(reports, (std::vector<StatusFields>{{2, 0x10, 0, 0, 0, 1, 10000},
+                                                  {4, 0x10, 5, 0, 0, 0, 0},
+                                                  {3, 0x10, 0, 0, 0, 1, 10000},
+                                                  {3, 0x10, 0, 0, 0, 2, 10000},
+                                                  {1, 0x10, 0, 0, 0, 0, 0}}));
+}
+
+TEST(StatusReporter, CheckpointAdvancesWhileTheWorkGoesOn) {
+    std::mutex mutex;
+    std::vector<StatusFields> reports;
+    StatusReporter reporter(
+        [&](const SERVICE_STATUS& s) {
+            std::lock_guard lock(mutex);
+            reports.push_back(fields(s));
+            return true;
+        },
+        std::chrono::milliseconds(1));
+    reporter.pending(start_pending_status());
+    for (int i = 0; i < 10'000; ++i) {
+        {
+            std::lock_guard lock(mutex);
+            if (reports.size() >= 3) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reporter.settled(running_status());
+    std::lock_guard lock(mutex);
+    ASSERT_GE(reports.size(), 4u);
+    for (std::size_t i = 0; i + 1 < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].state, 2u);
+        EXPECT_EQ(reports[i].checkpoint, i + 1);
+    }
+    EXPECT_EQ(reports.back().state, 4u);
 }
 
 TEST(ServiceStatusReports, StoppedAfterFailureCarriesANonZeroExitCode) {
