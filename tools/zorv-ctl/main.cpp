@@ -43,6 +43,9 @@ Outcome run(const Invocation& invocation) {
 }  // namespace zorv::ctl
 
 int main() {
+    // Before any DLL is loaded on demand: system DLLs come from System32 only,
+    // never from the executable's folder or the working directory.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     using namespace zorv::ctl;
     const Parsed parsed = parse_command_line(arguments());
     if (std::holds_alternative<ShowHelp>(parsed)) {
