@@ -23,6 +23,8 @@ objdump=x86_64-w64-mingw32-objdump
 known='advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt normaliz
        nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 ws2_32 ntdll'
 delayed='wtsapi32 bcrypt dbghelp version'
+# Also loaded on demand, though KnownDLLs: none may be imported directly.
+also_delayed='user32 shell32'
 helper_pid=
 
 stop_helper() {
@@ -57,6 +59,9 @@ for executable in "$helper" "$cli"; do
     step "the import table of $(basename "$executable") holds only KnownDLLs and API sets"
     imports=$(direct_imports "$executable")
     grep -qx kernel32.dll <<<"$imports" || fail "no import table read from $executable: '$imports'"
+    for name in $also_delayed; do
+        grep -qx "$name.dll" <<<"$imports" && fail "$(basename "$executable") imports $name.dll directly"
+    done
     while IFS= read -r dll; do
         name=${dll%.dll}
         [[ $name == api-ms-win-* ]] && continue

@@ -185,10 +185,23 @@ request '{"method":"GET","path":"/v1/runtime/status"}'
     fail "status after start: '$out'"
 
 step "the directory was locked down by the installer and again by the service"
-lockdowns=$(grep -c '"/inheritance:r"' "$tools_log" 2>/dev/null)
-logs_grants=$(grep -c '"\*S-1-5-11:(OI)(CI)RX"' "$tools_log" 2>/dev/null)
-[ "${lockdowns:-0}" -ge 2 ] && [ "${logs_grants:-0}" -ge 2 ] ||
-    fail "expected two icacls runs of each kind, saw $lockdowns and $logs_grants"
+# Each lock-down: the folder's owner, its entries, what it holds (owner, then
+# reset), then the logs grant, in that order.
+helper_dir_json=$(winpath "$(dirname "$helper_plain")")
+helper_dir_json=${helper_dir_json//\\/\\\\}
+lockdown_calls=
+while IFS= read -r line; do
+    case $line in
+        *"\"$helper_dir_json\",\"/setowner\""*) lockdown_calls+="owner " ;;
+        *"\"$helper_dir_json\",\"/inheritance:r\""*) lockdown_calls+="entries " ;;
+        *"\"$helper_dir_json\\\\*\",\"/setowner\""*) lockdown_calls+="contents-owner " ;;
+        *"\"$helper_dir_json\\\\*\",\"/reset\""*) lockdown_calls+="contents-reset " ;;
+        *"\"$helper_dir_json\\\\logs\",\"/grant\""*) lockdown_calls+="logs " ;;
+    esac
+done < <(grep '"icacls.exe"' "$tools_log" 2>/dev/null)
+expected_run="owner entries contents-owner contents-reset logs "
+[[ $lockdown_calls == *"$expected_run$expected_run"* ]] ||
+    fail "expected two lock-downs of the helper's folder, in order; saw: $lockdown_calls"
 grep -q '"pnputil.exe"' "$tools_log" || fail "the installer did not look for a leftover Wintun device"
 [ -d "$(dirname "$helper_plain")/logs" ] || fail "no logs folder beside the helper"
 
@@ -253,19 +266,24 @@ expect_in_order "$log_spaced" \
     "Removing existing service registration if any..." \
     "Registering service binary from path: \"${spaced_dir_debug}\\\\zorv-helper.exe\"" \
     "Configuring crash recovery failure actions (restart after 5s)" \
-    "Applying SDDL security sandbox to service directory: \"${spaced_dir_debug}\"" \
     "Starting Windows service '$service'"
+# The lock-down comes before anything else of each process touches the folder.
+[[ $(grep -m1 -o 'Applying SDDL security sandbox to service directory: .*' "$log_spaced" | tr -d '\r') == \
+    "Applying SDDL security sandbox to service directory: \"${spaced_dir_debug}\"" ]] ||
+    fail "the install's first records are not its lock-down"
 expect_in_order "$log_spaced" \
+    "Applying SDDL security sandbox to service directory: \"${spaced_dir_debug}\"" \
     "Starting Windows service dispatcher for '$service'" \
     "service_main entry called by SCM" \
     "Registering Windows service control handler for '$service'" \
     "Reporting service status: StartPending" \
-    "Applying directory security sandbox to \"${spaced_dir_debug}\"" \
+    "Configuring crash recovery on the service's own registration" \
     "Configuring named pipe server for pipe: $pipe" \
     "Reporting service status: Running" \
     "Service '$service' successfully installed and entered Running state" \
     "Beginning uninstallation of Windows service '$service'" \
     "SCM control event: Stop requested" \
+    "Reporting service status: StopPending" \
     "Service stopping: shutting down running runtime manager" \
     "Reporting service status: Stopped" \
     "Service main loop terminated normally" \

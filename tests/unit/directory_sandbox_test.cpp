@@ -89,7 +89,7 @@ TEST(DirectoryLockdown, DecidesOverTheDescriptorReadBack) {
          {user, "S-1-1-0"}, ""},
         {"a leftover that stays", {std::string(kLocked) + "(A;;FA;;;" + user + ")"}, {user}, "is writable by"},
         {"owner outside the trusted three", {"O:" + user + "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"}, {}, "is writable by"},
-        {"no DACL", {"O:BAD:NO_ACCESS_CONTROL"}, {}, "is writable by"},
+        {"no DACL", {"O:BA"}, {}, "is writable by"},
         {"unreadable", {""}, {}, "cannot be read"},
     };
     testing::TestDir root("lockdown-verdicts");
