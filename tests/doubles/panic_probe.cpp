@@ -2,6 +2,11 @@
 // and rolling logger: the record with its backtrace lands in
 // logs/panic.log beside the executable and the process ends with status 101.
 //   panic_probe
+// With `crash`, it writes through a null pointer instead: the record, then a
+// minidump in logs, and the exception goes on to the system's crash handling.
+//   panic_probe crash
+
+#include <cstring>
 
 #include "common/win32.hpp"
 #include "logger/rolling_file_logger.hpp"
@@ -12,15 +17,22 @@ namespace {
 // A frame with a name of its own for the backtrace to be resolved to.
 [[gnu::noinline]] void panic_probe_breaks_invariant() { zorv::panic::invariant_failure("panic probe"); }
 
+[[gnu::noinline]] void panic_probe_crashes() {
+    volatile int* volatile nowhere = nullptr;  // read back, so the compiler cannot see it is null
+    *nowhere = 1;
+}
+
 }  // namespace
 
-int main() {
-    zorv::panic::install_hook();
+int main(int argc, char** argv) {
+    const bool crash = argc > 1 && std::strcmp(argv[1], "crash") == 0;
+    zorv::panic::install_hook(zorv::win32::executable_dir_or_fallback() / L"logs");
     zorv::logger::RollingFileLogger::init(zorv::logger::LoggerSettings{
         .log_dir = zorv::win32::executable_dir_or_fallback() / L"logs",
         .base_name = "panic",
         .max_size = 1 << 20,
         .max_files = 1,
     });
+    if (crash) panic_probe_crashes();
     panic_probe_breaks_invariant();
 }

@@ -103,6 +103,17 @@ functions=$(x86_64-w64-mingw32-addr2line -f -C -e "$work/panic/double_panic_prob
 grep -q 'panic_probe_breaks_invariant' <<<"$functions" ||
     fail "no frame resolves to the probe's function; record: '$record'; resolved: '$functions'"
 
+step "a crash is logged, leaves a minidump and goes on to the system's crash handling"
+rm -f "$work/panic/logs/"*
+ZORV_BUILD_DIR=$build timeout 120 "$root/cmake/wine-run.sh" "$work/panic/double_panic_probe.exe" crash </dev/null >/dev/null 2>&1
+status=$?
+[ "$status" -ne 0 ] && [ "$status" -ne 101 ] || fail "crashing probe exited $status, expected a crash's status"
+record=$(tr -d '\r' <"$work/panic/logs/panic.log" 2>/dev/null)
+grep -q 'FATAL PANIC in zorv-helper at 0x[0-9a-f]*: Unhandled structured exception 0xC0000005' <<<"$record" ||
+    fail "no crash record: '$record'"
+dump=$(ls "$work/panic/logs/"crash-*.dmp 2>/dev/null | head -n 1)
+[ -n "$dump" ] && [ "$(head -c 4 "$dump")" = MDMP ] || fail "no minidump in logs: $(ls "$work/panic/logs")"
+
 step "SHA256SUMS covers every artefact and matches"
 listed=$(awk '{ print $2 }' "$dist/SHA256SUMS" | sort | tr '\n' ' ')
 present=$(cd "$dist" && ls -- *.exe *.debug *.msi | sort | tr '\n' ' ')
