@@ -1,7 +1,7 @@
 # System DLLs that are not KnownDLLs are delay-loaded: the loader would look
 # for them in the executable's folder first, while a delay-loaded DLL is
 # loaded on its first use, after main has limited the search to System32
-# (SetDefaultDllDirectories). tests/e2e/dll_imports_test.sh checks that the
+# (SetDefaultDllDirectories). tests/e2e/dll_loading_test.sh checks that the
 # shipped executables import nothing else directly.
 #
 # zorv_delay_import(<dll name>) defines the library target delay_<dll name>
