@@ -6,7 +6,8 @@
 # here can be written by a plain account: strict mode must refuse the desktop
 # client and any source or configuration file the client names, and say which
 # path and which account; with the value absent or 0 the same requests are
-# served as always. Then `install` must carry the value across re-registration.
+# served as always. Then `install` must carry the value across re-registration,
+# and refuse, in strict mode, a folder that others can change.
 #
 # Usage: strict_mode_test.sh <build dir>
 set -uo pipefail
@@ -206,18 +207,21 @@ health_with_policy 7 3 "[WARN ] [zorv_helper::security] Strict mode: on (StrictM
 
 # ---- installation keeps the policy -------------------------------------------
 
-step "install and re-install keep StrictMode, and the service runs strict"
-set_policy 1
+step "install keeps StrictMode; with StrictMode=1 it refuses a folder others can change"
+set_policy 0
 dir=$work/service
 place_helper "$dir"
 installed=$dir/zorv-helper.exe
-for round in 1 2; do
-    timeout 90 "$wine" "$installed" install </dev/null >/dev/null 2>&1 || abort "install $round failed"
-    [ "$(policy_value)" = 0x1 ] || fail "StrictMode after install $round: '$(policy_value)'"
-done
-[ "$(grep -c 'Strict mode: on (StrictMode=1)' "$dir/logs/service.log")" -ge 2 ] ||
-    fail "each service start should log strict mode"
+timeout 90 "$wine" "$installed" install </dev/null >/dev/null 2>&1 || abort "install with StrictMode=0 failed"
+[ "$(policy_value)" = 0x0 ] || fail "StrictMode after install: '$(policy_value)'"
 expect_log "$dir" "re-install" "Keeping the StrictMode policy of the earlier registration"
+set_policy 1
+out=$(timeout 90 "$wine" "$installed" install </dev/null 2>&1 | tr -d '\r')
+rc=${PIPESTATUS[0]}
+[ "$rc" -ne 0 ] || fail "install from a folder others can change succeeded in strict mode"
+[[ $out == *"Error: Strict mode refuses to install the service from '$(winpath "$dir")': '"*"' is writable by "* ]] ||
+    fail "strict install refusal: '$out'"
+[ "$(policy_value)" = 0x1 ] || fail "StrictMode after the refused install: '$(policy_value)'"
 
 step "zorv service shows the mode the registry holds"
 # zorv_service <StrictMode value> <expected row>
