@@ -55,7 +55,10 @@ INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
 
 -- A rebuild of the same version replaces the installed one too (wixl's
 -- MajorUpgrade has no AllowSameVersionUpgrades): the upper bound becomes
--- inclusive (msidbUpgradeAttributesVersionMaxInclusive).
+-- inclusive (msidbUpgradeAttributesVersionMaxInclusive). The older product
+-- is removed by its feature (REMOVE=Main, not ALL), which removes all of it;
+-- with UPGRADINGPRODUCTCODE, which Wine's installer does not pass, this is
+-- how its removal rows tell an upgrade from a real removal (zorv-helper.wxs).
 DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
-INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
-  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `Remove`, `ActionProperty`)
+  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'Main', 'WIX_UPGRADE_DETECTED');

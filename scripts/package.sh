@@ -90,9 +90,16 @@ for executable in "$helper" "$cli"; do
   "$ROOT/packaging/split-debug.sh" "$executable" "$out"
   sign "$out/$(basename "$executable")"
 done
-# wixl takes the File sources relative to the folder it runs in.
-(cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" -D Core="$core" \
+# wixl takes the File sources relative to the folder it runs in: the core is
+# staged there for the build of the package only.
+core_source=
+if [ -n "$core" ]; then
+  core_source=core-staging/sing-box.exe
+  rm -rf "$out/core-staging" && mkdir "$out/core-staging" && cp "$core" "$out/$core_source"
+fi
+(cd "$out" && wixl -a x64 -D Version="$version" -D CliName="$(basename "$cli")" -D Core="$core_source" \
   -o "$package" "$ROOT/packaging/zorv-helper.wxs")
+rm -rf "$out/core-staging"
 add_tables "$out/$package"
 sign "$out/$package"
 (cd "$out" && sha256sum -- "$(basename "$helper")"{,.debug} "$(basename "$cli")"{,.debug} "$package" >SHA256SUMS)

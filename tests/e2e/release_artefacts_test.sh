@@ -121,10 +121,12 @@ expect_line "$(table ServiceControl)" "$(printf 'HelperServiceControl\tVEXL2VpnS
 expect_line "$(table MsiServiceConfigFailureActions)" \
     "$(printf 'HelperRecovery\tVEXL2VpnService\t1\t86400\t\t\t1[~]1[~]1\t5000[~]5000[~]5000\tHelper')" \
     MsiServiceConfigFailureActions
+table InstallExecuteSequence | grep -qP '^RemoveExistingProducts\t\t1401$' ||
+    fail "the older product is not removed right after InstallValidate"
 table InstallExecuteSequence | grep -qP '^MsiConfigureServices\t[^\t]*\t5850$' ||
     fail "MsiConfigureServices is not sequenced between InstallServices and StartServices"
 upgrade_code=$(table Property | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
-expect_line "$(table Upgrade)" "$(printf '%s\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED' "$upgrade_code" "$version")" Upgrade
+expect_line "$(table Upgrade)" "$(printf '%s\t\t%s\t\t513\tMain\tWIX_UPGRADE_DETECTED' "$upgrade_code" "$version")" Upgrade
 msiinfo suminfo "$package" | grep -q '^Template: x64;1033' || fail "the package is not marked x64"
 table File | grep -q 'sing-box' && fail "a package made without --core ships a core"
 
