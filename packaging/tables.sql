@@ -19,44 +19,49 @@ INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`)
 -- What the service writes beside itself goes with it, file by file (Wine's
 -- installer takes no wildcards here): its log and the core's, each with the
 -- five generations rotation keeps (kLogMaxFiles, kCoreLogGenerations); a
--- stale core configuration; a core deployed by the client; then the folders.
+-- stale core configuration; a core placed by the administrator or deployed by
+-- a client; then the folder. The folder properties are set only for a real
+-- removal (zorv-helper.wxs), never for the removal inside an upgrade.
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog', 'Helper', 'service.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog', 'Helper', 'service.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog1', 'Helper', 'service.1.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog1', 'Helper', 'service.1.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog2', 'Helper', 'service.2.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog2', 'Helper', 'service.2.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog3', 'Helper', 'service.3.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog3', 'Helper', 'service.3.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog4', 'Helper', 'service.4.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog4', 'Helper', 'service.4.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveServiceLog5', 'Helper', 'service.5.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveServiceLog5', 'Helper', 'service.5.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog', 'Helper', 'sing-box.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog', 'Helper', 'sing-box.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog1', 'Helper', 'sing-box.1.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog1', 'Helper', 'sing-box.1.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog2', 'Helper', 'sing-box.2.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog2', 'Helper', 'sing-box.2.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog3', 'Helper', 'sing-box.3.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog3', 'Helper', 'sing-box.3.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog4', 'Helper', 'sing-box.4.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog4', 'Helper', 'sing-box.4.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreLog5', 'Helper', 'sing-box.5.log', 'LOGSFOLDER', 2);
+  VALUES ('RemoveCoreLog5', 'Helper', 'sing-box.5.log', 'REMOVEDLOGSFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveCoreConfig', 'Helper', 'sing-box.json', 'INSTALLFOLDER', 2);
+  VALUES ('RemoveCoreConfig', 'Helper', 'sing-box.json', 'REMOVEDSERVICEFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveDeployedCore', 'Helper', 'sing-box.exe', 'INSTALLFOLDER', 2);
+  VALUES ('RemoveDeployedCore', 'Helper', 'sing-box.exe', 'REMOVEDSERVICEFOLDER', 2);
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
-  VALUES ('RemoveLogsFolder', 'Helper', 'LOGSFOLDER', 2);
+  VALUES ('RemoveLogsFolder', 'Helper', 'REMOVEDLOGSFOLDER', 2);
 
 -- A rebuild of the same version replaces the installed one too (wixl's
 -- MajorUpgrade has no AllowSameVersionUpgrades): the upper bound becomes
--- inclusive (msidbUpgradeAttributesVersionMaxInclusive).
+-- inclusive (msidbUpgradeAttributesVersionMaxInclusive). The older product
+-- is removed by its feature (REMOVE=Main, not ALL), which removes all of it;
+-- with UPGRADINGPRODUCTCODE, which Wine's installer does not pass, this is
+-- how its removal rows tell an upgrade from a real removal (zorv-helper.wxs).
 DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
-INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
-  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `Remove`, `ActionProperty`)
+  VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'Main', 'WIX_UPGRADE_DETECTED');
 
 -- `msiexec /i ... STRICTMODE=1` sets the hardened-mode policy: the component
 -- that writes it installs only then, and is permanent (attributes 260 + 16,

@@ -65,19 +65,19 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::Clie
     const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
-        return error_reply(400, "validation_error", "Missing request body");
+        return error_reply(400, error_name::kValidation, "Missing request body");
     }
     auto request = api::decode_start_request(*body, pipe_request.body_duplicate_keys);
     if (!request) {
         const std::string problem = request.error().one_line();
         log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
-        return error_reply(400, "validation_error", problem);
+        return error_reply(400, error_name::kValidation, problem);
     }
     log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
               text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
 
     auto started = manager.start(start_command(std::move(*request)), client);
-    if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
+    if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
     log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
               text::option_form(started->pid), text::option_form(started->profile_id));
     return reply(200, status_body(*started));
@@ -102,7 +102,7 @@ api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const api::Pipe
               text::option_form(command.client_runtime_id));
 
     const auto status = manager.stop(std::move(command));
-    if (!status) return failed_reply("runtime_stop_failed", "Runtime stop failed", status.error());
+    if (!status) return failed_reply(error_name::kStopFailed, "Runtime stop failed", status.error());
     log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
     return reply(200, status_body(*status));
 }
@@ -119,7 +119,7 @@ api::PipeResponse reset_runtime(manager::RuntimeManager& manager, const std::opt
     std::optional<std::string> operation_id = reset_operation_id(body);
     log::info(target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
     const auto status = manager.reset(std::move(operation_id));
-    if (!status) return failed_reply("runtime_reset_failed", "Runtime reset failed", status.error());
+    if (!status) return failed_reply(error_name::kResetFailed, "Runtime reset failed", status.error());
     return reply(200, status_body(*status));
 }
 
@@ -130,10 +130,38 @@ api::PipeResponse register_client() {
 
 api::PipeResponse not_found(const std::string& method, const std::string& path) {
     log::warn(target::pipe_server, "Route not found: {} {}", text::log_safe(method), text::log_safe(path));
-    return error_reply(404, "not_found", fmt::format("Route not found: {} {}", method, path));
+    return error_reply(404, error_name::kNotFound, fmt::format("Route not found: {} {}", method, path));
 }
 
+// One route: what it answers, given the request and what it may use.
+struct RouteCall {
+    manager::RuntimeManager& manager;
+    security::ClientIdentity& client;
+    const api::PipeRequest& request;
+    std::string_view pipe_name;
+};
+struct Route {
+    RouteName name;
+    api::PipeResponse (*answer)(const RouteCall&);
+};
+
+constexpr std::array<Route, 6> kRoutes = {{
+    {{"GET", "/healthz"}, [](const RouteCall& call) { return health(call.pipe_name); }},
+    {{"GET", "/v1/runtime/status"}, [](const RouteCall& call) { return runtime_status(call.manager); }},
+    {{"POST", "/v1/runtime/start"},
+     [](const RouteCall& call) { return start_runtime(call.manager, call.client, call.request); }},
+    {{"POST", "/v1/runtime/stop"}, [](const RouteCall& call) { return stop_runtime(call.manager, call.request); }},
+    {{"POST", "/v1/runtime/reset"}, [](const RouteCall& call) { return reset_runtime(call.manager, call.request.body); }},
+    {{"POST", "/v1/runtime/register_client"}, [](const RouteCall&) { return register_client(); }},
+}};
+
 }  // namespace
+
+std::vector<RouteName> route_names() {
+    std::vector<RouteName> names;
+    for (const Route& route : kRoutes) names.push_back(route.name);
+    return names;
+}
 
 api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
                                    security::ClientIdentity& client, std::string_view pipe_name) {
@@ -142,15 +170,9 @@ api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_p
     if (log::enabled(log::Level::Debug))
         log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
                    text::log_safe(path));
-    if (method == "GET") {
-        if (path == "/healthz") return health(pipe_name);
-        if (path == "/v1/runtime/status") return runtime_status(*manager);
-    } else if (method == "POST") {
-        if (path == "/v1/runtime/start") return start_runtime(*manager, client, request);
-        if (path == "/v1/runtime/stop") return stop_runtime(*manager, request);
-        if (path == "/v1/runtime/reset") return reset_runtime(*manager, request.body);
-        if (path == "/v1/runtime/register_client") return register_client();
-    }
+    for (const Route& route : kRoutes)
+        if (route.name.method == method && route.name.path == path)
+            return route.answer(RouteCall{*manager, client, request, pipe_name});
     return not_found(method, path);
 }
 

@@ -2,6 +2,7 @@
 // Routes one normalised request to the runtime manager; never fails. `client`
 // is the caller, whose rights a start uses to read a configuration file.
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,24 @@
 #include "security/client_impersonation.hpp"
 
 namespace zorv::pipe_server {
+
+// What a client can meet, each described in docs/api.md (a test holds the
+// two together): the routes, by normalised method and path, and the names in
+// the `error` member of a reply that is not 200.
+struct RouteName {
+    std::string_view method;
+    std::string_view path;
+};
+std::vector<RouteName> route_names();
+
+namespace error_name {
+inline constexpr std::string_view kValidation = "validation_error";
+inline constexpr std::string_view kStartFailed = "runtime_start_failed";
+inline constexpr std::string_view kStopFailed = "runtime_stop_failed";
+inline constexpr std::string_view kResetFailed = "runtime_reset_failed";
+inline constexpr std::string_view kNotFound = "not_found";
+inline constexpr std::array kAll = {kValidation, kStartFailed, kStopFailed, kResetFailed, kNotFound};
+}  // namespace error_name
 
 // `request` carries the normalised method and path.
 api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,

@@ -16,6 +16,10 @@ constexpr std::array<std::string_view, 5> kUntrustedFragments = {
 constexpr std::array<std::string_view, 2> kProgramFilesFragments = {"\\program files\\", "\\program files (x86)\\"};
 constexpr std::array<std::string_view, 2> kSharedDataFragments = {"\\programdata\\", "\\users\\"};
 constexpr std::array<std::string_view, 3> kBuildOutputFragments = {"\\resources\\", "\\target\\", "\\bin\\"};
+// The folders above in words, for the refusal a client developer reads.
+constexpr std::string_view kAuthorizedSourceFolders =
+    "Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, "
+    "or a folder named bin, target or resources";
 constexpr std::array<std::string_view, 6> kDeviceNames = {"con", "prn", "aux", "nul", "conin$", "conout$"};
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
@@ -262,7 +266,8 @@ std::optional<std::string> source_directory_error(std::string_view source_path, 
                             within_folder_variable(source_path, folders.local_app_data) ||
                             within_folder_variable(source_path, folders.app_data) ||
                             contains_any(normalized, kBuildOutputFragments);
-    if (!authorized) return "source_path is not in an authorized directory: " + given;
+    if (!authorized)
+        return "source_path is not in an authorized directory (" + std::string(kAuthorizedSourceFolders) + "): " + given;
     return std::nullopt;
 }
 

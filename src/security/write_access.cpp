@@ -218,12 +218,11 @@ Result<std::optional<Sid>> untrusted_writer_of(const std::filesystem::path& obje
 
 }  // namespace
 
-Status check_admin_only_path(const std::filesystem::path& path) {
+Status check_admin_only_path(const std::filesystem::path& path, ObjectKind kind) {
     std::error_code error;
     std::filesystem::path current = std::filesystem::absolute(path, error);
     if (error) return fail(fmt::format("'{}' cannot be resolved to a full path", win32::path_text(path)));
 
-    ObjectKind kind = ObjectKind::File;
     for (;;) {
         const std::string shown = win32::path_text(current);
         auto writer = untrusted_writer_of(current, kind);

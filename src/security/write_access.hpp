@@ -77,10 +77,10 @@ std::optional<Sid> find_untrusted_writer(PSECURITY_DESCRIPTOR descriptor, Object
 // "DOMAIN\name" as the system names the account, or the SID text.
 std::string account_name(const Sid& sid);
 
-// Success when the file and every folder above it, up to the root, can be
-// changed by the trusted three alone. Otherwise an error naming the first
-// path that fails and who can change it ("'D:\x' is writable by
-// BUILTIN\Users"), or whose descriptor could not be read.
-Status check_admin_only_path(const std::filesystem::path& path);
+// Success when the file (or folder, by `kind`) and every folder above it, up
+// to the root, can be changed by the trusted three alone. Otherwise an error
+// naming the first path that fails and who can change it ("'D:\x' is
+// writable by BUILTIN\Users"), or whose descriptor could not be read.
+Status check_admin_only_path(const std::filesystem::path& path, ObjectKind kind = ObjectKind::File);
 
 }  // namespace zorv::security

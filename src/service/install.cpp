@@ -9,6 +9,7 @@
 #include "logger/log.hpp"
 #include "manager/wintun.hpp"
 #include "security/strict_mode.hpp"
+#include "service/install_location.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
 
@@ -29,6 +30,10 @@ Status install_service() {
 
     auto scm = Win32ScmConnection::open(kInstallManagerAccess);
     if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
+
+    // Before the earlier registration is touched, so that a refusal leaves it as it was.
+    if (auto here = win32::current_exe_path(); here)
+        if (auto location = check_install_location(*here); !location) return location;
 
     clock::Clock& poll_clock = clock::system_clock();
     // Deleting the registration deletes its Parameters key and the policy in it.
@@ -63,6 +68,13 @@ Status uninstall_service() {
 
     auto scm = Win32ScmConnection::open(kUninstallManagerAccess);
     if (!scm) return fail(scm.error().context("Failed to open Windows service manager"));
+
+    // Nothing installed is not a success: the operator meant some other machine or service.
+    if (auto probe = (*scm)->open_service(kDeletionProbeAccess);
+        !probe && probe.error().os_code() == ERROR_SERVICE_DOES_NOT_EXIST) {
+        log::warn(kTarget, "Service '{}' is not installed; there is nothing to uninstall", product::SERVICE_NAME);
+        return fail(fmt::format("The service {} is not installed; there is nothing to uninstall", product::SERVICE_NAME));
+    }
 
     clock::Clock& poll_clock = clock::system_clock();
     auto removed = remove_existing_service(**scm, poll_clock);

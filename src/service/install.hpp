@@ -5,13 +5,15 @@
 
 namespace zorv::service {
 
-// Replaces any earlier registration, registers the running executable as an
+// Warns about (or, in strict mode, refuses) a folder others can change, and
+// about a registration of another executable; then replaces any earlier
+// registration, registers the running executable as an
 // auto-start LocalSystem service with crash recovery, locks down its
 // directory, starts it and waits until it runs.
 Status install_service();
 
 // Stops and deletes the registration and waits until the SCM has forgotten
-// it. Succeeds when nothing is registered.
+// it. Fails, saying so, when nothing is registered.
 Status uninstall_service();
 
 }  // namespace zorv::service

@@ -12,6 +12,9 @@
 //   announce:<n>    read the request, send only a length prefix of n, keep open
 //   greet:<json>    answer <json> at once, before any request, then read
 //   deaf            read nothing, answer nothing, keep the connection open
+//   refuse          as the helper refuses a caller: close, unread, once the
+//                   request has arrived (so the caller's check of this server
+//                   is over)
 // "pid" in <record-dir> holds its process id; "listening" appears there once
 // the first instance exists; every
 // request read is written to request-<k>.txt (k from 1; empty when the
@@ -78,6 +81,15 @@ int main(int argc, char** argv) {
         if (script == "deaf") {
             held = std::move(pipe);
             hold_open = true;
+            continue;
+        }
+        if (script == "refuse") {
+            DWORD available = 0;
+            for (int wait = 0; wait < 3000 && available == 0; ++wait) {
+                if (!::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) break;
+                if (available == 0) ::Sleep(10);
+            }
+            ::DisconnectNamedPipe(pipe.get());
             continue;
         }
         if (script.starts_with("greet:")) send_frame(pipe.get(), script.substr(6));

@@ -361,7 +361,7 @@ TEST_F(CoreLaunch, PathRuleFailuresReturnTheirMessages) {
          "Target binary at " + service + "\\bad\\sing-box.exe is not a valid Windows executable"},
         {with_inline({{"sourcePath", "incoming\\sing-box.exe"}}),
          "source_path is not a valid plain local path: incoming\\sing-box.exe"},
-        {with_inline({{"sourcePath", outside_source}}), "source_path is not in an authorized directory: " + outside_source},
+        {with_inline({{"sourcePath", outside_source}}), "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + outside_source},
         {{{"configPath", service + "\\missing.json"}},
          "Specified config path does not exist: " + service + "\\missing.json"},
         {json::object(), "Neither configContent nor configPath was provided"},

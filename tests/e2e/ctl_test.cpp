@@ -4,6 +4,7 @@
 // CLI should take it for a helper, so every request and reply is known
 // exactly; the last tests talk to the real helper.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -115,7 +116,11 @@ TEST(ZorvCtl, BadArgumentsAreNamedInOneLineAndExitTwo) {
     for (const auto& c : cases) {
         const auto result = ctl(c.args);
         EXPECT_EQ(result.exit_code, 2u) << c.complaint;
-        EXPECT_EQ(result.out, "");
+        // With --json a script reads the failure from standard output too.
+        if (std::ranges::find(c.args, "--json") != c.args.end())
+            EXPECT_TRUE(result.out.starts_with("{\"error\":{\"exitCode\":2,\"message\":\"" + c.complaint)) << result.out;
+        else
+            EXPECT_EQ(result.out, "");
         const std::string expected_start = "zorv: " + c.complaint;
         EXPECT_TRUE(result.err.starts_with(expected_start)) << result.err << "\nwanted: " << expected_start;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
@@ -219,6 +224,15 @@ TEST(ZorvCtl, JsonPrintsOnlyTheReply) {
     EXPECT_EQ(missing.exit_code, 1u);
     EXPECT_EQ(missing.out, "{\"body\":{\"error\":\"not_found\"},\"status\":404}\n");
     EXPECT_EQ(missing.err, "zorv: The helper answered with status 404\n");
+
+    // No reply: one JSON error object, and the usual line on standard error.
+    const auto absent = ctl({"status", "--json", "--timeout", "1", "--pipe", pipe + "-absent"});
+    EXPECT_EQ(absent.exit_code, 3u);
+    const json failure = json::parse(absent.out, nullptr, false);
+    ASSERT_TRUE(failure.is_object()) << absent.out;
+    EXPECT_EQ(failure["error"]["exitCode"], 3);
+    EXPECT_TRUE(failure["error"]["message"].get<std::string>().starts_with("No helper is listening on")) << absent.out;
+    EXPECT_TRUE(absent.err.starts_with("zorv: No helper is listening on")) << absent.err;
 }
 
 TEST(ZorvCtl, StartSendsEveryMemberAndTheConfigFileInline) {
@@ -271,7 +285,8 @@ TEST(ZorvCtl, NoReplyEndsWithExitThree) {
         std::string complaint;
     } cases[] = {
         {"nobody", {}, "No helper is listening on \\\\.\\pipe\\{} (waited 2 s)"},
-        {"closed", {"close"}, "The helper closed the connection without a reply"},
+        {"closed", {"close"}, "the helper closed the connection without a reply: it refused this client or the request; see service.log"},
+        {"refused", {"refuse"}, "the helper closed the connection without a reply: it refused this client or the request; see service.log"},
         {"silent", {"silent"}, "No reply within 2 s"},
         {"huge", {"announce:4294967295"}, "The reply announces 4294967295 bytes; a reply has at most 10485760"},
         {"over", {"announce:10485761"}, "The reply announces 10485761 bytes; a reply has at most 10485760"},

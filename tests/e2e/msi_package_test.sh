@@ -4,7 +4,9 @@
 #
 # Installs the package of this build, checks that the service runs and serves
 # a desktop client; installs the same package again and then one with a
-# higher version, each leaving one product and one running service; refuses
+# higher version, each leaving one product and one running service (the
+# upgrade keeps the core the administrator placed and the logs, and the
+# upgraded helper starts that core); refuses
 # the older package after that; removes the product and checks that neither
 # the service nor any file of ours is left. The hardened-mode policy an
 # administrator set survives the reinstall, the upgrade and the removal, and
@@ -139,7 +141,7 @@ expect_one_running() {
 
 # ---- the test -----------------------------------------------------------------
 
-for file in tests/double_pipe_client.exe tests/double_service_probe.exe CMakeCache.txt; do
+for file in tests/double_pipe_client.exe tests/double_service_probe.exe tests/double_fake_core.exe CMakeCache.txt; do
     [ -f "$build/$file" ] || abort "missing build output $build/$file"
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -168,6 +170,10 @@ cli_name=$(basename "$(cat "$build/packaging/shipped/zorv-ctl.path")")
 for name in zorv-helper.exe "$cli_name"; do
     [ -f "$install_dir/$name" ] || fail "$name is not installed in $install_dir"
 done
+# Wine's installer registers the image path bare, spaces and all; the CLI
+# still finds the logs beside it.
+run 30 "$install_dir/$cli_name" logs -n 5
+[ "$rc" -eq 0 ] && [ -n "$out" ] || fail "zorv logs after the MSI install: rc=$rc '$out'"
 # Wine reports no failure actions (QueryServiceConfig2W fails with 124 for
 # that level); the package's table is checked by release_artefacts_test.
 run 30 "$probe" "$service"
@@ -186,16 +192,35 @@ msi /i "$current"
 expect_one_running "$version" running
 expect_policy 0x1 "reinstall"
 
-step "install $next_version over it"
+step "install $next_version over it: the placed core and the logs stay"
+# The package carries no core: the administrator places one, as the README says.
+# The administrator also turns hardened mode off in the policy (Wine's file
+# security would refuse every client), a value the upgrade must keep too.
+"$wine" reg add "$policy_key" /v StrictMode /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1 ||
+    abort "reg add of the policy failed"
+cp "$build/tests/double_fake_core.exe" "$install_dir/sing-box.exe"
+printf 'kept across the upgrade\n' >>"$install_dir/logs/service.log"
+printf 'kept across the upgrade\n' >"$install_dir/logs/sing-box.1.log"
 msi /i "$next"
 [ "$rc" -eq 0 ] || abort "msiexec /i of $next_version exited $rc"
-expect_one_running "$next_version" strict
-expect_policy 0x1 "upgrade"
+expect_policy 0x0 "upgrade"
+expect_one_running "$next_version"
+cmp -s "$build/tests/double_fake_core.exe" "$install_dir/sing-box.exe" || fail "the upgrade did not keep the placed core"
+for name in zorv-helper.exe "$cli_name"; do
+    [ -f "$install_dir/$name" ] || fail "$name is gone after the upgrade"
+done
+for log in service.log sing-box.1.log; do
+    grep -qs 'kept across the upgrade' "$install_dir/logs/$log" || fail "the upgrade did not keep logs/$log"
+done
+request '{"method":"POST","path":"/v1/runtime/start","body":{"configContent":"{}"}}'
+[ "$rc" -eq 0 ] && [[ $out == *'"state":"running"'* ]] || { show_log; fail "no core started after the upgrade: rc=$rc '$out'"; }
+request '{"method":"POST","path":"/v1/runtime/stop","body":{}}'
+[[ $out == *'"state":"stopped"'* ]] || fail "stopping the core after the upgrade: rc=$rc '$out'"
 
 step "the older package is refused"
 msi /i "$current"
 [ "$rc" -ne 0 ] || fail "the older package installed over the newer one"
-expect_one_running "$next_version" strict
+expect_one_running "$next_version" running
 
 step "remove"
 # What the service writes beside itself besides its own log: rotated logs, the
@@ -221,7 +246,7 @@ fi
 request '{"method":"GET","path":"/healthz"}'
 [ "$rc" -ne 0 ] || fail "something still answers on $pipe after removal: '$out'"
 installed_packages=()
-expect_policy 0x1 "removal"
+expect_policy 0x0 "removal"
 
 step "STRICTMODE=1 sets the policy, and removal leaves it"
 "$wine" reg delete "$policy_key" /v StrictMode /f </dev/null >/dev/null 2>&1

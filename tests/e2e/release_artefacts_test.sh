@@ -132,10 +132,22 @@ expect_line "$(table ServiceControl)" "$(printf 'HelperServiceControl\tVEXL2VpnS
 expect_line "$(table MsiServiceConfigFailureActions)" \
     "$(printf 'HelperRecovery\tVEXL2VpnService\t1\t86400\t\t\t1[~]1[~]1\t5000[~]5000[~]5000\tHelper')" \
     MsiServiceConfigFailureActions
+table InstallExecuteSequence | grep -qP '^RemoveExistingProducts\t\t1401$' ||
+    fail "the older product is not removed right after InstallValidate"
 table InstallExecuteSequence | grep -qP '^MsiConfigureServices\t[^\t]*\t5850$' ||
     fail "MsiConfigureServices is not sequenced between InstallServices and StartServices"
 upgrade_code=$(table Property | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
-expect_line "$(table Upgrade)" "$(printf '%s\t\t%s\t\t513\t\tWIX_UPGRADE_DETECTED' "$upgrade_code" "$version")" Upgrade
+expect_line "$(table Upgrade)" "$(printf '%s\t\t%s\t\t513\tMain\tWIX_UPGRADE_DETECTED' "$upgrade_code" "$version")" Upgrade
 msiinfo suminfo "$package" | grep -q '^Template: x64;1033' || fail "the package is not marked x64"
+table File | grep -q 'sing-box' && fail "a package made without --core ships a core"
+
+step "--core ships the given core as a component of its own"
+"$root/scripts/package.sh" --no-build --build-dir "$build" --out "$work/dist-core" \
+    --core "$build/tests/double_fake_core.exe" >"$work/package-core.log" 2>&1 ||
+    { cat "$work/package-core.log"; abort "package.sh --core failed"; }
+package=$work/dist-core/zorv-helper-$version-x64.msi
+table Component | grep -qP '^Core\t\{[0-9A-F-]+\}\tINSTALLFOLDER\t\d+\t\tCoreExe$' || fail "no Core component: $(table Component)"
+table File | grep -qP '^CoreExe\tCore\tsing-box\.exe\t'"$(stat -c %s "$build/tests/double_fake_core.exe")"'\t' ||
+    fail "the Core component does not hold the given sing-box.exe: $(table File)"
 
 [ "$failures" -eq 0 ] && echo "PASS"

@@ -4,8 +4,9 @@
 # and a leftover registration would hold the pipe name of every other run).
 #
 # Installs, serves a verified desktop client, starts and queries the core
-# through the service, replaces the running registration, uninstalls (twice),
-# then does the same from a folder whose path holds spaces. Whatever happens,
+# through the service, replaces the running registration, uninstalls (the
+# second time finding nothing to uninstall), then installs from a folder
+# whose path holds spaces over a registration of the first. Whatever happens,
 # the registration is removed and this prefix's wineserver is ended.
 #
 # Usage: service_install_test.sh <build dir>
@@ -167,10 +168,14 @@ place_tool_doubles
 installed+=("$helper_plain")
 
 step "a registration left by an interrupted earlier run is removed"
-uninstall "$helper_plain"
+run 90 "$helper_plain" uninstall
+expect_not_registered
 
-step "install"
+step "install, warning that others can change the folder"
 install "$helper_plain"
+# Wine synthesises every DACL from the Unix mode bits, so the user can change every folder.
+[[ $err == *"[WARN ] [zorv_helper::service] Installing from '$(winpath "$(dirname "$helper_plain")")', which others than SYSTEM, Administrators and TrustedInstaller can change: '"*"' is writable by "* ]] ||
+    fail "no warning about the folder: '$err'"
 run 30 "$probe" "$service"
 [[ $out == *"state=4"* && $out == *"start_type=2"* ]] || fail "probe after install: '$out'"
 [[ $out == *"image=$(winpath "$helper_plain")"* ]] || fail "image path not registered bare: '$out'"
@@ -228,8 +233,11 @@ expect_not_registered
 request '{"method":"GET","path":"/healthz"}'
 [ "$rc" -ne 0 ] || fail "something still answers on $pipe after uninstall: '$out'"
 
-step "uninstall with nothing registered succeeds"
-uninstall "$helper_plain"
+step "uninstall with nothing registered says so and fails"
+run 90 "$helper_plain" uninstall
+[ "$rc" -eq 1 ] && [ -z "$out" ] || fail "uninstall of nothing: rc=$rc '$out'"
+[[ $err == *"Error: The service $service is not installed; there is nothing to uninstall"* ]] ||
+    fail "uninstall of nothing said: '$err'"
 expect_not_registered
 
 step "the log of the first folder"
@@ -242,13 +250,16 @@ expect_in_order "$log_plain" \
     "Service main loop terminated normally" \
     "Service '$service' successfully uninstalled" \
     "Beginning uninstallation of Windows service '$service'" \
-    "Service '$service' successfully uninstalled"
+    "Service '$service' is not installed; there is nothing to uninstall"
 grep -q "did not exit gracefully, force killing\|exited gracefully in" "$log_plain" ||
     fail "no core stop recorded in the log"
 
-step "an executable path with spaces installs and runs"
+step "an executable path with spaces installs over the first, naming both, and runs"
+install "$helper_plain"
 installed=("$helper_spaced")
 install "$helper_spaced"
+[[ $err == *"The service $service is registered from '$(winpath "$helper_plain")'; this install re-points it to '$(winpath "$helper_spaced")'"* ]] ||
+    fail "install over another registration said: '$err'"
 run 30 "$probe" "$service"
 [[ $out == *"image=\"$(winpath "$helper_spaced")\""* ]] || fail "image path with spaces not quoted: '$out'"
 wait_healthy || { show_log "$helper_spaced"; abort "no 200 from /healthz (spaces): '$out'"; }
@@ -374,6 +385,13 @@ for request_file in "$work/squatter/"request-*.txt; do
     [ -e "$request_file" ] || continue
     [ -s "$request_file" ] && fail "bytes reached the squatter: $(cat "$request_file")"
 done
+
+step "zorv version with the service stopped shows the installed helper's version"
+run 60 "$probe" --stop "$service"
+grep -qx "stopped=exited" <<<"$out" || fail "stopping the service: rc=$rc '$out'"
+run 30 "$ctl" version --timeout 2
+[ "$rc" -eq 3 ] && [[ $out == *"installed helper (not answering): $(winpath "$helper_plain")"*"installed helper version: $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"* ]] ||
+    fail "zorv version with the service stopped: rc=$rc '$out' '$err'"
 
 step "after uninstall zorv service and logs say the service is not installed"
 uninstall "$helper_plain"

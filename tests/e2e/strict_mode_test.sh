@@ -8,8 +8,9 @@
 # path and which account; with the value absent or 0 the same requests are
 # served as always. The policy's key and value are the ones the administrative
 # template names (parsed and checked first). Then `install` must leave the
-# policy alone and carry the older value under the service's Parameters key
-# across re-registration, and the service must run strict from either.
+# policy alone, carry the older value under the service's Parameters key
+# across re-registration, refuse in strict mode a folder that others can
+# change, and the service must run strict from either location.
 #
 # Usage: strict_mode_test.sh <build dir>
 set -uo pipefail
@@ -231,19 +232,31 @@ expect_log "$dir" "legacy location" "Strict mode: on (service Parameters: Strict
 
 # ---- installation keeps the policy -------------------------------------------
 
-step "install and re-install leave the policy and keep the older value; the service runs strict"
-set_policy 1
+step "install and re-install leave the policy and keep the older value"
+set_policy 0
+set_policy 0 "$legacy_key"
 dir=$work/service
 place_helper "$dir"
 installed=$dir/zorv-helper.exe
 for round in 1 2; do
     timeout 90 "$wine" "$installed" install </dev/null >/dev/null 2>&1 || abort "install $round failed"
-    [ "$(policy_value)" = 0x1 ] || fail "StrictMode in the policy key after install $round: '$(policy_value)'"
-    [ "$(policy_value "$legacy_key")" = 0x1 ] || fail "StrictMode under Parameters after install $round: '$(policy_value "$legacy_key")'"
+    [ "$(policy_value)" = 0x0 ] || fail "StrictMode in the policy key after install $round: '$(policy_value)'"
+    [ "$(policy_value "$legacy_key")" = 0x0 ] || fail "StrictMode under Parameters after install $round: '$(policy_value "$legacy_key")'"
 done
-[ "$(grep -c 'Strict mode: on (StrictMode=1)' "$dir/logs/service.log")" -ge 2 ] ||
-    fail "each service start should log strict mode"
 expect_log "$dir" "re-install" "Keeping the StrictMode policy of the earlier registration"
+
+step "with StrictMode=1 install refuses a folder others can change; the service restarted runs strict"
+set_policy 1
+out=$(timeout 90 "$wine" "$installed" install </dev/null 2>&1 | tr -d '\r')
+rc=${PIPESTATUS[0]}
+[ "$rc" -ne 0 ] || fail "install from a folder others can change succeeded in strict mode"
+[[ $out == *"Error: Strict mode refuses to install the service from '$(winpath "$dir")': '"*"' is writable by "* ]] ||
+    fail "strict install refusal: '$out'"
+[ "$(policy_value)" = 0x1 ] || fail "StrictMode after the refused install: '$(policy_value)'"
+# The refusal left the registration as it was: restarted, it reads the policy.
+timeout 60 "$wine" net stop VEXL2VpnService </dev/null >/dev/null 2>&1
+timeout 60 "$wine" net start VEXL2VpnService </dev/null >/dev/null 2>&1 || fail "the service did not start again"
+expect_log "$dir" "restarted service" "Strict mode: on (StrictMode=1)"
 # Wine keeps no DACL a lock-down sets, so the folder reads back as writable by
 # the user: in strict mode the service says so and keeps the core down.
 expect_log "$dir" "unverified lock-down" "[ERROR] [zorv_helper::service] Service directory is not locked down: "

@@ -85,7 +85,14 @@ TEST(CtlRegisteredImage, QuotedOrBareButAlwaysAFullPath) {
               std::filesystem::path(L"C:\\Program Files\\VEXL2 Helper\\zorv-helper.exe"));
     EXPECT_EQ(registered_image_path("C:\\VEXL2\\zorv-helper.exe").value(),
               std::filesystem::path(L"C:\\VEXL2\\zorv-helper.exe"));
-    for (const char* bad : {"", "  ", "zorv-helper.exe", "\"\"", "..\\zorv-helper.exe"})
+    // Windows Installer under Wine registers a path with spaces unquoted; the SCM still runs it.
+    EXPECT_EQ(registered_image_path("C:\\Program Files\\zorv-helper\\zorv-helper.exe").value(),
+              std::filesystem::path(L"C:\\Program Files\\zorv-helper\\zorv-helper.exe"));
+    EXPECT_EQ(registered_image_path("C:\\Program Files\\a.exe.d\\zorv-helper.EXE run").value(),
+              std::filesystem::path(L"C:\\Program Files\\a.exe.d\\zorv-helper.EXE"));
+    EXPECT_EQ(registered_image_path("\"C:\\My Tools\\zorv-helper.exe\" run").value(),
+              std::filesystem::path(L"C:\\My Tools\\zorv-helper.exe"));
+    for (const char* bad : {"", "  ", "zorv-helper.exe", "\"\"", "..\\zorv-helper.exe", "\"C:\\x\\zorv-helper.exe"})
         EXPECT_FALSE(registered_image_path(bad)) << bad;
 }
 

@@ -151,7 +151,7 @@ TEST(PathChecks, SourcePathRules) {
     EXPECT_EQ(message(validate_source_path(text, service)), "source_path is not a valid Windows executable: " + text);
     const std::string elsewhere = win32::path_text(root / "elsewhere" / "sing-box.exe");
     EXPECT_EQ(message(validate_source_path(elsewhere, service)),
-              "source_path is not in an authorized directory: " + elsewhere);
+              "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + elsewhere);
     EXPECT_EQ(message(validate_source_path("bin\\sing-box.exe", service)),
               "source_path is not a valid plain local path: bin\\sing-box.exe");
 }
@@ -212,7 +212,7 @@ TEST_F(Deployment, RefusesASourceThatBreaksARule) {
     const std::string elsewhere = win32::path_text(root / "elsewhere" / "sing-box.exe");
     const auto result = deploy_binary(elsewhere, target, service);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().one_line(), "source_path is not in an authorized directory: " + elsewhere);
+    EXPECT_EQ(result.error().one_line(), "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + elsewhere);
     EXPECT_FALSE(fs::exists(target));
 }
 

@@ -234,7 +234,7 @@ TEST(PathTextRules, SourceDirectoriesUntrustedBeforeAuthorized) {
         } else if (std::string_view(*c.verdict) == "untrusted") {
             EXPECT_EQ(error, std::string("source_path is located in an untrusted directory: ") + c.path);
         } else {
-            EXPECT_EQ(error, std::string("source_path is not in an authorized directory: ") + c.path);
+            EXPECT_EQ(error, std::string("source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): ") + c.path);
         }
     }
 }
@@ -242,7 +242,7 @@ TEST(PathTextRules, SourceDirectoriesUntrustedBeforeAuthorized) {
 TEST(PathTextRules, FolderVariablesAuthorizeTheirOwnTreeOnly) {
     constexpr std::string_view service = R"(D:\svc)";
     const std::string tools = R"(D:\tools\sing-box.exe)";
-    const std::string refused = "source_path is not in an authorized directory: " + tools;
+    const std::string refused = "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + tools;
 
     AuthorizedFolders none;
     EXPECT_EQ(source_directory_error(tools, "", service, none), refused);

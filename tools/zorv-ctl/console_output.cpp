@@ -8,6 +8,8 @@ namespace zorv::ctl {
 
 namespace {
 
+bool g_printed = false;  // the CLI prints from its one thread
+
 void write_to(DWORD which, std::string_view text) {
     HANDLE handle = ::GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
@@ -27,7 +29,11 @@ void write_to(DWORD which, std::string_view text) {
 
 }  // namespace
 
-void print(std::string_view text) { write_to(STD_OUTPUT_HANDLE, text); }
+void print(std::string_view text) {
+    g_printed = true;
+    write_to(STD_OUTPUT_HANDLE, text);
+}
 void print_error(std::string_view text) { write_to(STD_ERROR_HANDLE, text); }
+bool printed_anything() { return g_printed; }
 
 }  // namespace zorv::ctl

@@ -8,5 +8,7 @@ namespace zorv::ctl {
 
 void print(std::string_view text);
 void print_error(std::string_view text);
+// Whether anything has gone to standard output through print().
+bool printed_anything();
 
 }  // namespace zorv::ctl

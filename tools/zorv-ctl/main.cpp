@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "command_line.hpp"
 #include "commands.hpp"
@@ -39,6 +42,13 @@ Outcome run(const Invocation& invocation) {
     return {kExitUsage, "unknown command"};
 }
 
+// With --json a failure that printed nothing still gives a script one JSON
+// document on standard output; the line on standard error stays as it is.
+void print_json_failure(const Outcome& outcome) {
+    const nlohmann::json failure = {{"error", {{"exitCode", outcome.status}, {"message", outcome.complaint}}}};
+    print(failure.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
 }  // namespace
 }  // namespace zorv::ctl
 
@@ -57,11 +67,17 @@ int main() {
         return kExitOk;
     }
     Outcome outcome;
+    bool json_only = false;
     if (const auto* error = std::get_if<UsageError>(&parsed)) {
         outcome = {kExitUsage, error->message + " (see " + std::string(kProgramName) + " --help)"};
+        const std::vector<std::string> args = arguments();
+        json_only = std::ranges::find(args, "--json") != args.end();
     } else {
-        outcome = run(std::get<Invocation>(parsed));
+        const Invocation& invocation = std::get<Invocation>(parsed);
+        json_only = invocation.json_only;
+        outcome = run(invocation);
     }
+    if (outcome.status != kExitOk && json_only && !printed_anything()) print_json_failure(outcome);
     if (outcome.status != kExitOk) print_error(std::string(kProgramName) + ": " + printable_line(outcome.complaint) + "\n");
     return outcome.status;
 }

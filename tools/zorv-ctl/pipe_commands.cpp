@@ -17,6 +17,7 @@
 #include "log_tail.hpp"
 #include "pipe_exchange.hpp"
 #include "server_identity.hpp"
+#include "service_query.hpp"
 
 namespace zorv::ctl {
 
@@ -111,6 +112,21 @@ Outcome show_reply(const std::string& reply, bool json_only) {
     return {kExitOtherReply, complaint};
 }
 
+// The helper the service is registered with, for when none answers.
+struct InstalledHelper {
+    std::string image;
+    std::optional<std::string> version;
+};
+std::optional<InstalledHelper> installed_helper() {
+    auto service = query_service();
+    if (!service || !*service) return std::nullopt;
+    auto image = registered_image_path((*service)->image_command);
+    if (!image) return std::nullopt;
+    std::string path = win32::path_text(*image);
+    std::optional<std::string> version = file_product_version(path);
+    return InstalledHelper{std::move(path), std::move(version)};
+}
+
 }  // namespace
 
 std::string version_line() { return fmt::format("{} {}\n", kProgramName, kProductVersion); }
@@ -157,6 +173,11 @@ Outcome run_version(const Invocation& invocation, const std::string& pipe) {
     } else {
         outcome = {kExitNoReply, exchanged.error().error.one_line()};
     }
+    // No helper answered (the service stopped, say): the installed one's version still tells what would run.
+    const std::optional<InstalledHelper> installed = exchanged ? std::nullopt : installed_helper();
+    if (installed)
+        facts["installed"] = {{"image", installed->image},
+                              {"version", installed->version ? json(*installed->version) : json(nullptr)}};
     if (invocation.json_only) {
         print(dump(facts) + "\n");
         return outcome;
@@ -167,6 +188,11 @@ Outcome run_version(const Invocation& invocation, const std::string& pipe) {
                           printable_line(exchanged->server.image)));
         print(fmt::format("helper version: {}\n",
                           helper_version.value_or("unknown (its image has no version resource)")));
+    }
+    if (installed) {
+        print(fmt::format("installed helper (not answering): {}\n", printable_line(installed->image)));
+        print(fmt::format("installed helper version: {}\n",
+                          installed->version.value_or("unknown (its image has no version resource)")));
     }
     return outcome;
 }

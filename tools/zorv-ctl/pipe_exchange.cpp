@@ -126,6 +126,8 @@ Status send_request(HANDLE pipe, std::string_view payload, const Deadline& deadl
         const Transfer transfer = finish(pipe, overlapped, started, deadline);
         if (transfer.outcome == Outcome::TimedOut)
             return fail(fmt::format("The helper did not take the request within {}", seconds_text(deadline)));
+        if (transfer.outcome == Outcome::Failed && is_closed(transfer.error))
+            return fail(std::string(kClosedWithoutReply));
         if (transfer.outcome == Outcome::Failed)
             return fail(win32::os_error(transfer.error).context("Failed to send the request"));
         if (transfer.bytes == 0) return fail("Failed to send the request: the pipe took no bytes");
@@ -138,10 +140,7 @@ Result<std::string> read_reply(HANDLE pipe, const Deadline& deadline) {
     std::array<unsigned char, 4> prefix{};
     auto received = read_exact(pipe, reinterpret_cast<char*>(prefix.data()), prefix.size(), deadline);
     if (!received) return fail(received.error());
-    if (*received == 0)
-        return fail(
-            "The helper closed the connection without a reply; it does so for callers it does not accept "
-            "(its log says why)");
+    if (*received == 0) return fail(std::string(kClosedWithoutReply));
     if (*received < prefix.size()) return fail("The helper closed the connection in the middle of the reply");
     const std::uint32_t length = api::decode_length(prefix);
     if (auto allowed = check_reply_length(length); !allowed) return fail(allowed.error());

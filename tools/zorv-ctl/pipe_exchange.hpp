@@ -31,6 +31,12 @@ private:
     std::chrono::steady_clock::time_point at_;
 };
 
+// What a connection closed before any reply means: the helper refuses a
+// caller (or a request frame) by closing, and says why only in its log. The
+// README's troubleshooting quotes this text.
+inline constexpr std::string_view kClosedWithoutReply =
+    "the helper closed the connection without a reply: it refused this client or the request; see service.log";
+
 // Replies are held to the helper's own frame limit (10 MiB, inclusive).
 inline constexpr std::uint32_t kMaxReplySize = api::kMaxRequestSize;
 Status check_reply_length(std::uint32_t announced);
