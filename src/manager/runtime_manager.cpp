@@ -38,7 +38,8 @@ RuntimeManager::RuntimeManager(ManagerOptions options)
       stop_platform_(options.stop_platform != nullptr ? *options.stop_platform : system_core_stop_platform()),
       launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
       clock_(options.clock != nullptr ? *options.clock : clock::system_clock()),
-      tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()) {
+      tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()),
+      publisher_check_(security::PublisherCheck::load()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();
