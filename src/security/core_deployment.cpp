@@ -137,9 +137,9 @@ bool holds_same_bytes(const std::filesystem::path& target, const StagedCore& sta
 }  // namespace
 
 void made_file_traits::close(const pointer& path) {
-    if (!::DeleteFileW(path.c_str()))
-        log::warn(log::target::manager, "Failed to remove {}: {}", win32::path_text(path),
-                  win32::last_os_error().one_line());
+    if (::DeleteFileW(path.c_str())) return;
+    const Error error = win32::last_os_error();
+    log::warn(log::target::manager, "Failed to remove {}: {}", win32::path_text(path), error.one_line());
 }
 
 Result<std::optional<StagedCore>> stage_core(std::string_view source_path, const std::filesystem::path& service_dir,
