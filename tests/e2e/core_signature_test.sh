@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
 # Deployment of a client's core end to end, in a Wine prefix of its own, with
-# certificates made here for the run (openssl) and Authenticode signatures
-# (osslsigncode): a helper signed by the vendor deploys only cores signed with
-# the vendor's key and refuses the rest, naming the path and the reason, with
-# the installed core left byte for byte as it was; an unsigned helper deploys
-# any core, and says so once. Either way a source of more than 256 MiB is
-# refused before anything is written, and a core of the same size as the
-# installed one but other bytes is deployed.
-#
-# Wine's WinVerifyTrust accepts a good signature from an untrusted test root
-# (Windows answers CERT_E_UNTRUSTEDROOT there), so the other publisher is
-# told apart by its key, as on Windows.
+# throw-away certificates (openssl) and Authenticode signatures (osslsigncode):
+# a vendor-signed helper deploys only cores signed with the vendor's key and
+# refuses the rest by reason, the installed core left byte for byte; an
+# unsigned helper deploys any core and warns once. A 2 GiB source is refused
+# before anything is written; a core of the installed one's size but other
+# bytes is deployed. (Wine's WinVerifyTrust accepts an untrusted test root, so
+# the other publisher is told apart by its key, as on Windows.)
 #
 # Usage: core_signature_test.sh <build dir>
 set -uo pipefail
