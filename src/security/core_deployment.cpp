@@ -42,8 +42,8 @@ Result<win32::UniqueHandle> open_source_as_client(const std::filesystem::path& s
     return opened;
 }
 
-// What the handle leads to must be a plain file of bounded size; returns its size.
-Result<std::uint64_t> check_opened_source(HANDLE file, const std::string& given) {
+// What the handle leads to must be a plain file of bounded size.
+Status check_opened_source(HANDLE file, const std::string& given) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info))
         return fail(win32::last_os_error().context("Failed to read source_path: " + given));
@@ -53,7 +53,7 @@ Result<std::uint64_t> check_opened_source(HANDLE file, const std::string& given)
         return fail("source_path is not a valid Windows executable: " + given);
     const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (size > kMaxCoreBytes) return fail(fmt::format("source_path is larger than {} bytes: {}", kMaxCoreBytes, given));
-    return size;
+    return {};
 }
 
 // One read of the client's file: the copy reads it nowhere else.
@@ -158,7 +158,7 @@ Result<std::optional<StagedCore>> stage_core(std::string_view source_path, const
     // path may since have been swapped, so the decisive checks look at the copy.
     auto opened = open_source_as_client(source, given, client);
     if (!opened) return fail(opened.error());
-    if (auto size = check_opened_source(opened->get(), given); !size) return fail(size.error());
+    if (auto checked = check_opened_source(opened->get(), given); !checked) return fail(checked.error());
     auto staged = copy_into_service_dir(opened->get(), given, service_dir);
     if (!staged) return fail(staged.error());
     opened->reset();
