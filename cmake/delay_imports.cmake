@@ -24,6 +24,6 @@ endfunction()
 # user32 and shell32 are KnownDLLs on Windows, but they are loaded on demand
 # too: nothing at start-up needs them, and loading them late keeps what they
 # import on the same System32-only search.
-foreach(dll wtsapi32 bcrypt dbghelp version user32 shell32)
+foreach(dll wtsapi32 bcrypt wintrust crypt32 dbghelp version user32 shell32)
   zorv_delay_import(${dll})
 endforeach()

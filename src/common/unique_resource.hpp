@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <wincrypt.h>
 #include <wtsapi32.h>
 
 #include <utility>
@@ -68,11 +69,19 @@ struct kernel_handle_traits {
 };
 
 inline void close_algorithm_provider(BCRYPT_ALG_HANDLE provider) { ::BCryptCloseAlgorithmProvider(provider, 0); }
+inline void destroy_hash(BCRYPT_HASH_HANDLE hash) { ::BCryptDestroyHash(hash); }
+inline void close_cert_store(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+inline void free_certificate(PCCERT_CONTEXT certificate) { ::CertFreeCertificateContext(certificate); }
+inline void close_crypt_message(HCRYPTMSG message) { ::CryptMsgClose(message); }
 
 using UniqueHandle = unique_resource<kernel_handle_traits>;
 using UniqueServiceHandle = unique_resource<null_empty_traits<SC_HANDLE, &::CloseServiceHandle>>;
 using UniqueRegistryKey = unique_resource<null_empty_traits<HKEY, &::RegCloseKey>>;
 using UniqueAlgorithmProvider = unique_resource<null_empty_traits<BCRYPT_ALG_HANDLE, &close_algorithm_provider>>;
+using UniqueHash = unique_resource<null_empty_traits<BCRYPT_HASH_HANDLE, &destroy_hash>>;
+using UniqueCertStore = unique_resource<null_empty_traits<HCERTSTORE, &close_cert_store>>;
+using UniqueCertificate = unique_resource<null_empty_traits<PCCERT_CONTEXT, &free_certificate>>;
+using UniqueCryptMessage = unique_resource<null_empty_traits<HCRYPTMSG, &close_crypt_message>>;
 // Memory the system allocated for the caller: LocalAlloc'd results (security
 // descriptors, FormatMessageW and CommandLineToArgvW buffers) and WTS buffers.
 template <typename T>

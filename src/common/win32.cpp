@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <fmt/format.h>
+
 #include <vector>
 
 namespace zorv::win32 {
@@ -45,6 +47,10 @@ std::string error_text(DWORD code) {
 }
 
 Error os_error(DWORD code) { return Error::os(code, error_text(code)); }
+
+Error cng_error(std::string_view call, LONG status) {
+    return Error(fmt::format("{} failed with status {:#010x}", call, static_cast<std::uint32_t>(status)));
+}
 
 Result<std::filesystem::path> current_exe_path() {
     std::vector<wchar_t> buffer(MAX_PATH);

@@ -26,6 +26,12 @@ inline Error last_os_error() { return os_error(::GetLastError()); }
 // A wait of the helper's that ran out of time: `message` over ERROR_TIMEOUT.
 inline Error deadline_error(std::string message) { return os_error(ERROR_TIMEOUT).context(std::move(message)); }
 inline bool is_deadline_error(const Error& error) { return error.os_code() == ERROR_TIMEOUT; }
+// The file or a folder on its way does not exist.
+inline bool is_not_found_error(const Error& error) {
+    return error.os_code() == ERROR_FILE_NOT_FOUND || error.os_code() == ERROR_PATH_NOT_FOUND;
+}
+// A CNG call's failure: "{call} failed with status 0x........".
+Error cng_error(std::string_view call, LONG status);
 
 // Full path of the running executable.
 Result<std::filesystem::path> current_exe_path();

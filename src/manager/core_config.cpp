@@ -65,11 +65,6 @@ std::optional<std::uint16_t> lan_proxy_port_of(const nlohmann::json& inbound) {
     return static_cast<std::uint16_t>(value);
 }
 
-bool is_missing(const Error& error) {
-    const auto code = error.os_code();
-    return code && (*code == ERROR_FILE_NOT_FOUND || *code == ERROR_PATH_NOT_FOUND);
-}
-
 // Opens the configuration file after the existence and link checks; all of
 // it runs with the client's rights.
 Result<win32::UniqueHandle> open_configuration_file(const std::string& given, const std::filesystem::path& path) {
@@ -80,11 +75,13 @@ Result<win32::UniqueHandle> open_configuration_file(const std::string& given, co
     // is opened as itself and refused below.
     win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                           OPEN_EXISTING,
+                                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
+                                               security::kCallerPathOpenFlags,
                                            nullptr));
     if (!file) {
         const Error error = win32::last_os_error();
-        if (is_missing(error)) return fail("Specified config path does not exist: " + given);
+        if (win32::is_not_found_error(error)) return fail("Specified config path does not exist: " + given);
         return fail(error.context("Specified config path could not be opened: " + given));
     }
     return file;

@@ -39,7 +39,8 @@ RuntimeManager::RuntimeManager(ManagerOptions options)
       launcher_(options.core_launcher != nullptr ? *options.core_launcher : system_core_launcher()),
       clock_(options.clock != nullptr ? *options.clock : clock::system_clock()),
       tools_(options.child_tools != nullptr ? *options.child_tools : system_child_tools()),
-      core_start_refusal_(std::move(options.core_start_refusal)) {
+      core_start_refusal_(std::move(options.core_start_refusal)),
+      publisher_check_(security::PublisherCheck::load()) {
     if (resolved_service_dir_) service_dir_ = *resolved_service_dir_;
     shred_stale_configuration(service_dir_);
     service_instance_id_ = clock::new_operation_id();

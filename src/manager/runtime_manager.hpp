@@ -19,6 +19,8 @@
 #include "manager/core_config.hpp"
 #include "manager/runtime_status.hpp"
 #include "security/client_impersonation.hpp"
+#include "security/core_deployment.hpp"
+#include "security/publisher_check.hpp"
 
 namespace zorv::manager {
 
@@ -113,7 +115,11 @@ private:
     // The start's steps (start_sequence.cpp).
     Result<RuntimeStatus> start_locked(RuntimeState& state, const StartCommand& command,
                                        const std::string& operation_id,
-                                       Result<ConfigurationSelection> configuration);
+                                       Result<ConfigurationSelection> configuration,
+                                       Result<std::optional<security::StagedCore>> deployment);
+    // The copy of a `sourcePath` core, made before the lock (start_sequence.cpp).
+    Result<std::optional<security::StagedCore>> stage_deployment(const StartCommand& command,
+                                                                 security::ClientIdentity& client) const;
 
     // The executable's directory, or why it is not known; no other folder
     // (such as the working directory, System32 for a service) stands in.
@@ -126,6 +132,9 @@ private:
     clock::Clock& clock_;
     ChildToolRunner& tools_;
     std::optional<std::string> core_start_refusal_;
+    // Whether a deployed core must carry the helper's publisher's signature;
+    // settled once, when the manager is made at start.
+    security::PublisherCheck publisher_check_;
     // One lock for the state: every operation holds it from its first step to its last.
     std::mutex mutex_;
     RuntimeState state_;

@@ -1,6 +1,7 @@
 // The start operation: replaces whatever core runs with a new one built from
 // one start command. Runs with the state lock held from first step to last,
-// except for reading the client's configuration file, which comes first.
+// except for reading the client's configuration file and copying the core it
+// names for deployment, which come first.
 
 #include <chrono>
 
@@ -15,6 +16,7 @@
 #include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/runtime_manager.hpp"
+#include "security/core_deployment.hpp"
 #include "security/path_checks.hpp"
 
 namespace zorv::manager {
@@ -57,15 +59,18 @@ Status check_target(const std::filesystem::path& target, const std::string& targ
 }
 
 // The executable to start: the one named (checked against the service
-// directory) or the service's own, deployed first from `sourcePath` if given.
-Result<CoreBinary> ready_core_binary(const StartCommand& command, const std::filesystem::path& service_dir) {
+// directory) or the service's own, replaced first by the copy of the
+// `sourcePath` core when there is one.
+Result<CoreBinary> ready_core_binary(const StartCommand& command, const std::filesystem::path& service_dir,
+                                     Result<std::optional<security::StagedCore>>& deployment) {
     auto target = target_executable(command, service_dir);
     if (!target) return fail(target.error());
     CoreBinary binary{std::move(*target), {}};
     binary.text = win32::path_text(binary.path);
-    if (command.source_path) {
-        if (auto deployed = security::deploy_binary(*command.source_path, binary.path, service_dir); !deployed)
-            return fail(deployed.error());
+    if (!deployment) return fail(deployment.error());
+    if (*deployment) {
+        if (auto installed = security::install_core(**deployment, binary.path); !installed)
+            return fail(installed.error());
     }
     if (auto checked = check_target(binary.path, binary.text); !checked) return fail(checked.error());
     return binary;
@@ -150,19 +155,29 @@ Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, securit
     // fast it can be read are the client's choice, and status requests must
     // not wait for either.
     auto configuration = select_configuration(command, client);
+    // Likewise the copy of a core to deploy, up to 256 MiB of the client's choosing.
+    auto deployment = stage_deployment(command, client);
     std::lock_guard lock(mutex_);
-    return start_locked(state_, command, op, std::move(configuration));
+    return start_locked(state_, command, op, std::move(configuration), std::move(deployment));
+}
+
+Result<std::optional<security::StagedCore>> RuntimeManager::stage_deployment(const StartCommand& command,
+                                                                             security::ClientIdentity& client) const {
+    // Without a service directory the start fails before deploying anything.
+    if (!command.source_path || !resolved_service_dir_) return std::nullopt;
+    return security::stage_core(*command.source_path, service_dir_, client, publisher_check_);
 }
 
 Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const StartCommand& command,
                                                    const std::string& operation_id,
-                                                   Result<ConfigurationSelection> selection) {
+                                                   Result<ConfigurationSelection> selection,
+                                                   Result<std::optional<security::StagedCore>> deployment) {
     if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
 
     if (core_start_refusal_) return fail(*core_start_refusal_);
     // The manager's directory is the executable's own unless a test named another.
     if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
-    auto binary = ready_core_binary(command, service_dir_);
+    auto binary = ready_core_binary(command, service_dir_, deployment);
     if (!binary) return fail(binary.error());
 
     shred_stale_configuration(service_dir_);

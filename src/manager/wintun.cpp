@@ -14,10 +14,6 @@ namespace zorv::manager {
 
 namespace {
 
-Error cng_error(std::string_view call, NTSTATUS status) {
-    return Error(fmt::format("{} failed with status {:#010x}", call, static_cast<std::uint32_t>(status)));
-}
-
 std::uint32_t little_endian(const Md5Digest& bytes, std::size_t offset, std::size_t count) {
     std::uint32_t value = 0;
     for (std::size_t i = count; i-- > 0;) value = (value << 8) | bytes[offset + i];
@@ -30,7 +26,7 @@ Result<Md5Digest> md5_digest(std::string_view bytes) {
     win32::UniqueAlgorithmProvider provider;
     if (const NTSTATUS status = ::BCryptOpenAlgorithmProvider(provider.put(), BCRYPT_MD5_ALGORITHM, nullptr, 0);
         !BCRYPT_SUCCESS(status))
-        return fail(cng_error("BCryptOpenAlgorithmProvider", status));
+        return fail(win32::cng_error("BCryptOpenAlgorithmProvider", status));
 
     Md5Digest digest{};
     // BCryptHash takes a non-const input pointer but does not write to it.
@@ -38,7 +34,7 @@ Result<Md5Digest> md5_digest(std::string_view bytes) {
     if (const NTSTATUS status = ::BCryptHash(provider.get(), nullptr, 0, input, static_cast<ULONG>(bytes.size()),
                                              digest.data(), static_cast<ULONG>(digest.size()));
         !BCRYPT_SUCCESS(status))
-        return fail(cng_error("BCryptHash", status));
+        return fail(win32::cng_error("BCryptHash", status));
     return digest;
 }
 

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/win32.hpp"
-#include "logger/log.hpp"
 #include "security/path_text_rules.hpp"
 #include "security/strict_mode.hpp"
 
@@ -21,7 +20,8 @@ constexpr std::size_t kPeOffsetPosition = 60;
 win32::UniqueHandle open_for_attributes(const std::filesystem::path& path, DWORD extra_flags) {
     // Backup semantics lets directories be opened as well as files.
     return win32::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                             FILE_FLAG_BACKUP_SEMANTICS | extra_flags, nullptr));
+                                             FILE_FLAG_BACKUP_SEMANTICS | kCallerPathOpenFlags | extra_flags,
+                                             nullptr));
 }
 
 std::optional<BY_HANDLE_FILE_INFORMATION> file_information(const std::filesystem::path& path, DWORD extra_flags) {
@@ -44,34 +44,10 @@ bool read_exactly(HANDLE file, void* buffer, DWORD size) {
     return true;
 }
 
-std::optional<std::uint64_t> size_of(const std::filesystem::path& path) {
-    if (auto metadata = metadata_following_links(path)) return metadata->size;
-    return std::nullopt;
-}
-
 AuthorizedFolders authorized_folders_from_environment() {
     return AuthorizedFolders{win32::env_var(L"ProgramFiles"), win32::env_var(L"ProgramFiles(x86)"),
                              win32::env_var(L"USERPROFILE"), win32::env_var(L"LOCALAPPDATA"),
                              win32::env_var(L"APPDATA")};
-}
-
-// Copies to a temporary file beside `target` and renames it over the target,
-// so that the target is either the old file or the complete new one.
-Status replace_by_copy(const std::filesystem::path& source, const std::filesystem::path& target) {
-    std::filesystem::path temporary = target;
-    temporary += L".deploy.tmp";
-    ::DeleteFileW(temporary.c_str());  // a leftover of an interrupted deployment
-    if (!::CopyFileW(source.c_str(), temporary.c_str(), TRUE)) {
-        Error error = win32::last_os_error();
-        ::DeleteFileW(temporary.c_str());
-        return fail(std::move(error));
-    }
-    if (!::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        Error error = win32::last_os_error();
-        ::DeleteFileW(temporary.c_str());
-        return fail(std::move(error));
-    }
-    return {};
 }
 
 }  // namespace
@@ -110,8 +86,8 @@ bool has_reparse_point(const std::filesystem::path& path) {
 }
 
 bool is_windows_executable(const std::filesystem::path& path) {
-    win32::UniqueHandle file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL | kCallerPathOpenFlags, nullptr));
     if (!file) return false;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.get(), &size) || static_cast<std::uint64_t>(size.QuadPart) < kDosHeaderSize)
@@ -180,27 +156,6 @@ Result<std::string> validate_source_path(std::string_view source_path, const std
         return fail(*message);
     if (auto guarded = check_strict_mode_path("source_path " + given, source); !guarded) return fail(guarded.error());
     return given;
-}
-
-Status deploy_binary(std::string_view source_path, const std::filesystem::path& target,
-                     const std::filesystem::path& service_dir) {
-    // The text rules come before any look at the file system, so that a
-    // network or device path is refused without being touched. An empty path
-    // names nothing to deploy.
-    if (source_path.empty()) return {};
-    if (auto message = source_path_text_error(source_path)) return fail(*message);
-    const std::filesystem::path source(win32::to_wide(source_path));
-    if (!metadata_following_links(source)) return {};
-    if (auto valid = validate_source_path(source_path, service_dir); !valid) return fail(valid.error());
-    if (!deployment_needs_copy(size_of(source), size_of(target))) return {};
-
-    std::error_code ignored;
-    std::filesystem::create_directories(target.parent_path(), ignored);
-    if (auto copied = replace_by_copy(source, target); !copied)
-        return fail(copied.error().context("Failed to deploy sing-box binary to service directory"));
-    log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}", source_path,
-              win32::path_text(target));
-    return {};
 }
 
 }  // namespace zorv::security

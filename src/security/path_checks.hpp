@@ -1,6 +1,7 @@
 #pragma once
-// File-system side of the path rules: links, executables, canonical forms,
-// and the deployment of a client-supplied core executable.
+// File-system side of the path rules: links, executables, canonical forms.
+
+#include <windows.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,10 @@
 #include "common/error.hpp"
 
 namespace zorv::security {
+
+// Added to every open of a path a client chose: should it lead to a named
+// pipe, its server may identify the helper but never act as it.
+inline constexpr DWORD kCallerPathOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 struct FileMetadata {
     std::uint64_t size = 0;
@@ -42,12 +47,5 @@ std::optional<std::string> canonical_path_text(const std::filesystem::path& path
 Status check_binary_path(std::string_view binary_path, const std::filesystem::path& service_dir);
 // Source path rules: the path unchanged, or the first failing rule's message.
 Result<std::string> validate_source_path(std::string_view source_path, const std::filesystem::path& service_dir);
-
-// Copies an accepted source over `target` unless both have the same size. The
-// source's text rules are applied before anything else; a source that passes
-// them but does not exist (or an empty one) is skipped silently. The copy goes to a temporary file beside
-// the target and replaces it by rename, so a failure leaves the old file whole.
-Status deploy_binary(std::string_view source_path, const std::filesystem::path& target,
-                     const std::filesystem::path& service_dir);
 
 }  // namespace zorv::security

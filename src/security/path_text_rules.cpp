@@ -271,9 +271,4 @@ std::optional<std::string> source_directory_error(std::string_view source_path, 
     return std::nullopt;
 }
 
-bool deployment_needs_copy(std::optional<unsigned long long> source_size,
-                           std::optional<unsigned long long> target_size) {
-    return source_size != target_size;
-}
-
 }  // namespace zorv::security

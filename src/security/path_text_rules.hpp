@@ -75,9 +75,4 @@ struct AuthorizedFolders {
 std::optional<std::string> source_directory_error(std::string_view source_path, std::string_view canonical_path,
                                                   std::string_view service_dir, const AuthorizedFolders& folders);
 
-// Whether a deployment copies: the sizes differ, where a failed lookup is
-// nullopt (both failing means no copy).
-bool deployment_needs_copy(std::optional<unsigned long long> source_size,
-                           std::optional<unsigned long long> target_size);
-
 }  // namespace zorv::security

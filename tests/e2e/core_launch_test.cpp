@@ -300,7 +300,7 @@ TEST_F(CoreLaunch, ACoreThatExitsLaterWithAnEmptyLogGetsTheShortDetail) {
     EXPECT_EQ(wait_until_stopped()["detail"], "sing-box exited with code Some(1)");
 }
 
-TEST_F(CoreLaunch, DeploysASourceOfAnotherSizeOnly) {
+TEST_F(CoreLaunch, DeploysASourceWithOtherBytesOnly) {
     const fs::path source = helper.service_dir() / "incoming" / "sing-box.exe";
     write_core_variant(source, 4096, '\0');
     const std::string source_text = win32::path_text(source);
@@ -313,13 +313,18 @@ TEST_F(CoreLaunch, DeploysASourceOfAnotherSizeOnly) {
     EXPECT_THAT(helper.log_text(), HasSubstr(deployed_line));
     EXPECT_FALSE(wait_until_stopped()["running"]);
 
-    // Same size, other content: left alone, and nothing logged.
-    write_core_variant(helper.service_dir() / "sing-box.exe", 4096, 'x');
-    const std::string same_size = read_file(helper.service_dir() / "sing-box.exe");
+    // The same bytes again: left alone, and nothing logged.
     ASSERT_EQ(start({{"configContent", short_lived}, {"sourcePath", source_text}}).status, 200);
-    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), same_size);
-    const std::string log = helper.log_text();
+    std::string log = helper.log_text();
     EXPECT_EQ(log.find(deployed_line), log.rfind(deployed_line));  // still only the first one
+    EXPECT_FALSE(wait_until_stopped()["running"]);
+
+    // Same size, other bytes: deployed.
+    write_core_variant(helper.service_dir() / "sing-box.exe", 4096, 'x');
+    ASSERT_EQ(start({{"configContent", short_lived}, {"sourcePath", source_text}}).status, 200);
+    EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), read_file(source));
+    log = helper.log_text();
+    EXPECT_NE(log.find(deployed_line), log.rfind(deployed_line));
 }
 
 TEST_F(CoreLaunch, SkipsAMissingSourceSilently) {

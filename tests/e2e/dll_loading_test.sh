@@ -22,7 +22,7 @@ objdump=x86_64-w64-mingw32-objdump
 # later, ntdll (always loaded) and API sets.
 known='advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf msvcrt normaliz
        nsi ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32 wldap32 ws2_32 ntdll'
-delayed='wtsapi32 bcrypt dbghelp version'
+delayed='wtsapi32 bcrypt wintrust crypt32 dbghelp version'
 # Also loaded on demand, though KnownDLLs: none may be imported directly.
 also_delayed='user32 shell32'
 helper_pid=

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "security/core_deployment.hpp"
 #include "security/path_checks.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
@@ -159,13 +160,26 @@ TEST(PathChecks, SourcePathRules) {
 class Deployment : public ::testing::Test {
 protected:
     void SetUp() override {
-        testing::CapturingLogger::instance().clear();
         fs::create_directories(service);
         write_file(source, pe_image(4096));
+        testing::CapturingLogger::instance().clear();
     }
     bool logged_deployment() const {
         return testing::CapturingLogger::instance().contains("Successfully deployed sing-box binary from " +
                                                              source_text + " to " + win32::path_text(target));
+    }
+    // Staging and installing, as a start does them on either side of its lock.
+    Status deploy(const std::string& source_path, const fs::path& to) {
+        auto staged = stage_core(source_path, service, client, publisher);
+        if (!staged) return fail(staged.error());
+        if (!*staged) return {};
+        return install_core(**staged, to);
+    }
+    // Files beside the core other than the core itself: leftover copies.
+    std::size_t files_beside_core() const {
+        std::size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(service)) count += entry.path().filename() != "sing-box.exe";
+        return count;
     }
 
     TestDir root{"deploy"};
@@ -173,36 +187,39 @@ protected:
     fs::path target = service / "sing-box.exe";
     fs::path source = root / "bin" / "sing-box.exe";
     std::string source_text = win32::path_text(source);
+    OwnIdentity client;
+    // The unit test executable is unsigned: the publisher check is off.
+    PublisherCheck publisher = PublisherCheck::load();
 };
 
-TEST_F(Deployment, CopiesASourceOfAnotherSize) {
-    write_file(target, pe_image(128));
-    ASSERT_TRUE(deploy_binary(source_text, target, service));
+TEST_F(Deployment, CopiesASourceWithOtherContentEvenOfTheSameSize) {
+    std::string same_size = pe_image(4096);
+    same_size[200] = 'x';
+    write_file(target, same_size);
+    ASSERT_TRUE(deploy(source_text, target));
     EXPECT_EQ(read_file(target), read_file(source));
     EXPECT_TRUE(logged_deployment());
-    EXPECT_FALSE(fs::exists(service / "sing-box.exe.deploy.tmp"));
+    EXPECT_EQ(files_beside_core(), 0u);
 }
 
 TEST_F(Deployment, CopiesWhenTheTargetIsMissingAndCreatesItsFolder) {
     const fs::path nested = service / "sub" / "sing-box.exe";
-    ASSERT_TRUE(deploy_binary(source_text, nested, service));
+    ASSERT_TRUE(deploy(source_text, nested));
     EXPECT_EQ(read_file(nested), read_file(source));
 }
 
-TEST_F(Deployment, SkipsASourceOfTheSameSizeWithoutALogLine) {
-    std::string same_size = pe_image(4096);
-    same_size[200] = 'x';
-    write_file(target, same_size);
-    ASSERT_TRUE(deploy_binary(source_text, target, service));
-    EXPECT_EQ(read_file(target), same_size);
+TEST_F(Deployment, LeavesTheSameBytesAloneWithoutALogLine) {
+    write_file(target, pe_image(4096));
+    ASSERT_TRUE(deploy(source_text, target));
     EXPECT_FALSE(logged_deployment());
+    EXPECT_EQ(files_beside_core(), 0u);
 }
 
 TEST_F(Deployment, SkipsAMissingSourceSilently) {
     write_file(target, pe_image(128));
     const std::string missing = win32::path_text(root / "bin" / "gone" / "sing-box.exe");
-    EXPECT_TRUE(deploy_binary(missing, target, service));
-    EXPECT_TRUE(deploy_binary("", target, service));
+    EXPECT_TRUE(deploy(missing, target));
+    EXPECT_TRUE(deploy("", target));
     EXPECT_EQ(read_file(target), pe_image(128));
     EXPECT_TRUE(testing::CapturingLogger::instance().messages().empty());
 }
@@ -210,23 +227,23 @@ TEST_F(Deployment, SkipsAMissingSourceSilently) {
 TEST_F(Deployment, RefusesASourceThatBreaksARule) {
     write_file(root / "elsewhere" / "sing-box.exe", pe_image(300));
     const std::string elsewhere = win32::path_text(root / "elsewhere" / "sing-box.exe");
-    const auto result = deploy_binary(elsewhere, target, service);
+    const auto result = deploy(elsewhere, target);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().one_line(), "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + elsewhere);
     EXPECT_FALSE(fs::exists(target));
 }
 
-TEST_F(Deployment, AFailedCopyLeavesTheOldCoreWhole) {
-    const std::string old_core = pe_image(128);
-    write_file(target, old_core);
-    // The temporary file cannot be created where a folder of that name stands.
-    fs::create_directories(service / "sing-box.exe.deploy.tmp");
-    const auto result = deploy_binary(source_text, target, service);
+TEST_F(Deployment, AFailedRenameLeavesTheOldCoreWholeAndRemovesTheCopy) {
+    // A folder where the core should be cannot be replaced by a file.
+    const fs::path folder_target = service / "sub" / "sing-box.exe";
+    fs::create_directories(folder_target / "inside");
+    const auto result = deploy(source_text, folder_target);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message(), "Failed to deploy sing-box binary to service directory");
     ASSERT_EQ(result.error().causes().size(), 1u);
     EXPECT_NE(result.error().causes()[0].find("(os error"), std::string::npos);
-    EXPECT_EQ(read_file(target), old_core);
+    EXPECT_TRUE(fs::is_directory(folder_target / "inside"));
+    EXPECT_EQ(files_beside_core(), 1u);  // the folder "sub" only
     EXPECT_FALSE(logged_deployment());
 }
 

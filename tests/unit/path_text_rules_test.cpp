@@ -270,13 +270,5 @@ TEST(PathTextRules, FolderVariablesAuthorizeTheirOwnTreeOnly) {
     EXPECT_EQ(source_directory_error(tools, "", service, prefix_only), refused);
 }
 
-TEST(PathTextRules, DeploymentCopiesOnlyWhenSizesDiffer) {
-    EXPECT_TRUE(deployment_needs_copy(100, 200));
-    EXPECT_TRUE(deployment_needs_copy(100, std::nullopt));  // no target yet
-    EXPECT_TRUE(deployment_needs_copy(std::nullopt, 100));
-    EXPECT_FALSE(deployment_needs_copy(100, 100));
-    EXPECT_FALSE(deployment_needs_copy(std::nullopt, std::nullopt));
-}
-
 }  // namespace
 }  // namespace zorv::security
