@@ -93,12 +93,13 @@ Status check_reply_length(std::uint32_t announced) {
 }
 
 
-Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
+Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline, ServerMay server_may) {
     const std::string path = api::pipe_path(name);
     const std::wstring wide = win32::to_wide(path);
+    const DWORD level = server_may == ServerMay::Impersonate ? SECURITY_IMPERSONATION : SECURITY_IDENTIFICATION;
     for (;;) {
         HANDLE pipe = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | level, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return win32::UniqueHandle(pipe);
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)
