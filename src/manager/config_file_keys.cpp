@@ -51,53 +51,55 @@ std::optional<unsigned> escaped_unit(std::string_view text, std::size_t at) {
     return static_cast<unsigned>(std::stoul(std::string(text.substr(at + 2, 4)), nullptr, 16));
 }
 
+bool is_high_surrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The length of the comment that starts at `at`, 0 when none does.
+std::size_t comment_length(std::string_view text, std::size_t at) {
+    if (text.compare(at, 2, "//") != 0 && text.compare(at, 2, "/*") != 0) return 0;
+    const bool line = text[at + 1] == '/';
+    const std::size_t end = text.find(line ? "\n" : "*/", at + 2);
+    return end == std::string_view::npos ? text.size() - at : end + (line ? 1 : 2) - at;
+}
+
+// Copies the escape at `at`, an unpaired surrogate as U+FFFD; its length.
+std::size_t copy_escape(std::string_view text, std::size_t at, std::string& out) {
+    const auto unit = escaped_unit(text, at);
+    if (!unit) {
+        const std::size_t length = std::min<std::size_t>(2, text.size() - at);
+        out.append(text.substr(at, length));
+        return length;
+    }
+    const auto next = escaped_unit(text, at + 6);
+    if (is_high_surrogate(*unit) && next && is_low_surrogate(*next)) {
+        out.append(text.substr(at, 12));
+        return 12;
+    }
+    const bool unpaired = is_high_surrogate(*unit) || is_low_surrogate(*unit);
+    out.append(unpaired ? std::string_view("\\ufffd") : text.substr(at, 6));
+    return 6;
+}
+
 // The text as the core's decoder reads it: invalid UTF-8, and escapes of
 // unpaired surrogates, stand for U+FFFD there, where the parser here would
 // stop; without this such a text would pass unchecked and still configure
-// the core.
+// the core. Comments are passed over whole, so that a quote inside one is
+// not taken for the start of a string.
 std::string as_the_core_reads_it(std::string_view configuration) {
-    const std::string text = text::sanitize_utf8(configuration);
+    const std::string sanitized = text::sanitize_utf8(configuration);
+    const std::string_view text = sanitized;
     std::string out;
     out.reserve(text.size());
     bool in_string = false;
     for (std::size_t at = 0; at < text.size();) {
-        const char c = text[at];
-        if (!in_string) {
-            // Comments are skipped whole, so that a quote inside one is not taken for a string.
-            if (text.compare(at, 2, "//") == 0 || text.compare(at, 2, "/*") == 0) {
-                const bool line = text[at + 1] == '/';
-                const std::size_t end = text.find(line ? "\n" : "*/", at + 2);
-                const std::size_t stop = end == std::string::npos ? text.size() : end + (line ? 1 : 2);
-                out.append(text, at, stop - at);
-                at = stop;
-                continue;
-            }
-            in_string = c == '"';
-            out.push_back(c);
-            ++at;
-            continue;
-        }
-        if (c == '"') in_string = false;
-        if (c != '\\') {
-            out.push_back(c);
-            ++at;
-            continue;
-        }
-        const auto unit = escaped_unit(text, at);
-        if (!unit) {
-            out.append(text, at, std::min<std::size_t>(2, text.size() - at));
-            at += 2;
-            continue;
-        }
-        const bool high = *unit >= 0xD800 && *unit <= 0xDBFF;
-        const bool low = *unit >= 0xDC00 && *unit <= 0xDFFF;
-        const auto next = high ? escaped_unit(text, at + 6) : std::nullopt;
-        if (high && next && *next >= 0xDC00 && *next <= 0xDFFF) {
-            out.append(text, at, 12);
-            at += 12;
+        if (const std::size_t comment = in_string ? 0 : comment_length(text, at); comment > 0) {
+            out.append(text.substr(at, comment));
+            at += comment;
+        } else if (in_string && text[at] == '\\') {
+            at += copy_escape(text, at, out);
         } else {
-            out.append((high || low) ? std::string_view("\\ufffd") : std::string_view(text).substr(at, 6));
-            at += 6;
+            if (text[at] == '"') in_string = !in_string;
+            out.push_back(text[at++]);
         }
     }
     return out;
