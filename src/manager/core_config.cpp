@@ -73,9 +73,11 @@ Result<win32::UniqueHandle> open_configuration_file(const std::string& given, co
         return fail("Specified config path resolves through a reparse point: " + given);
     // Not following a link at the last step: one swapped in after the check
     // is opened as itself and refused below.
-    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING,
+    // In strict mode nobody may hold it open for writing or deleting: a
+    // handle opened before its DACL was locked down would outlive the check.
+    const DWORD share = security::strict_mode_active() ? FILE_SHARE_READ
+                                                       : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
                                                security::kCallerPathOpenFlags,
                                            nullptr));
@@ -111,7 +113,9 @@ Result<std::string> read_configuration_file(const std::string& given, security::
     if (auto ran = security::run_as_client(client, [&] { opened = open_configuration_file(given, path); }); !ran)
         return fail(ran.error().context("Specified config path could not be opened: " + given));
     if (!opened) return fail(opened.error());
-    if (auto guarded = security::check_strict_mode_path("config path " + given, path); !guarded)
+    // The handle is judged, not the path: as the helper, the text could lead
+    // elsewhere (a drive letter mapped in the client's logon session).
+    if (auto guarded = security::check_strict_mode_file("config path " + given, opened->get()); !guarded)
         return fail(guarded.error());
 
     BY_HANDLE_FILE_INFORMATION info{};

@@ -12,12 +12,14 @@
 #include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
+#include "manager/config_file_keys.hpp"
 #include "manager/core_config.hpp"
 #include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/runtime_manager.hpp"
 #include "security/core_deployment.hpp"
 #include "security/path_checks.hpp"
+#include "security/strict_mode.hpp"
 
 namespace zorv::manager {
 
@@ -183,6 +185,9 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
     shred_stale_configuration(service_dir_);
     // Selected (and a file read, with the client's rights) before the lock.
     if (!selection) return fail(selection.error());
+    if (auto refusal = file_key_refusal(selection->content, win32::path_text(service_dir_),
+                                        security::strict_mode_active()))
+        return fail(*refusal);
     auto plan = plan_launch(command, service_dir_, *selection, tools_);
     if (!plan) return fail(plan.error());
 

@@ -2,30 +2,58 @@
 
 #include <sddl.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "common/win32.hpp"
 
 namespace zorv::pipe_server {
 
 namespace {
 
-// Read and write for authenticated users; everything for SYSTEM and Administrators.
-constexpr wchar_t kPipeSecurityDescriptor[] = L"D:(A;;GRGW;;;AU)(A;;GA;;;SY)(A;;GA;;;BA)";
+// Authenticated users may read and write data on an instance, and read its
+// attributes and security, but not create instances (FILE_CREATE_PIPE_INSTANCE,
+// which GENERIC_WRITE on a pipe includes): an instance of their own could
+// take the desktop client's requests, credentials included, and forge the
+// replies. SYSTEM and Administrators keep full control, logons over the
+// network are denied outright, and the DACL inherits nothing.
+constexpr std::wstring_view kAuthenticatedUsersRights = L"0x12019b";  // FILE_GENERIC_READ | FILE_WRITE_DATA |
+                                                                       // FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA
 
 using SecurityDescriptor = win32::UniqueLocalMemory<void>;
 
-SecurityDescriptor build_security_descriptor() {
+// The account this process runs as, as SID text: "S-1-5-18" for the service.
+Result<std::wstring> own_account_sid() {
+    win32::UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return fail(win32::last_os_error().context("Failed to open the process token"));
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
+        return fail(win32::last_os_error().context("Failed to read the process token's user"));
+    win32::UniqueLocalMemory<wchar_t> text;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.put()))
+        return fail(win32::last_os_error().context("Failed to convert the process token's user"));
+    return std::wstring(text.get());
+}
+
+Result<SecurityDescriptor> build_security_descriptor() {
+    auto owner = own_account_sid();
+    if (!owner) return fail(owner.error().context("Failed to build the pipe's security descriptor"));
+    const std::wstring sddl = pipe_security_sddl(*owner);
     SecurityDescriptor descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurityDescriptor, SDDL_REVISION_1,
-                                                                descriptor.put(), nullptr))
-        return {};
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, descriptor.put(),
+                                                                nullptr))
+        return fail(win32::last_os_error().context("Failed to build the pipe's security descriptor"));
     return descriptor;
 }
 
-// The descriptor is a constant, so it is converted once, on first use, and
-// kept for the life of the process; null when the conversion failed.
-void* pipe_security_descriptor() {
-    static const SecurityDescriptor descriptor = build_security_descriptor();
-    return descriptor.get();
+// The descriptor depends on nothing that changes while the process runs, so
+// it is built once, on first use, and kept (or why it could not be built).
+const Result<SecurityDescriptor>& pipe_security_descriptor() {
+    static const Result<SecurityDescriptor> descriptor = build_security_descriptor();
+    return descriptor;
 }
 
 HANDLE create_named_pipe(const std::wstring& path, bool first_instance, SECURITY_ATTRIBUTES* attributes) {
@@ -38,16 +66,20 @@ HANDLE create_named_pipe(const std::wstring& path, bool first_instance, SECURITY
 
 }  // namespace
 
+std::wstring pipe_security_sddl(std::wstring_view owner_sid) {
+    // The deny comes first: the access check reads the ACEs in order.
+    return std::wstring(L"O:") + std::wstring(owner_sid) + L"D:P(D;;FA;;;NU)(A;;" +
+           std::wstring(kAuthenticatedUsersRights) + L";;;AU)(A;;FA;;;SY)(A;;FA;;;BA)";
+}
+
 Result<win32::UniqueHandle> create_pipe_handle(std::string_view path, bool first_instance) {
-    const std::wstring wide_path = win32::to_wide(path);
-    if (void* descriptor = pipe_security_descriptor()) {
-        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-        win32::UniqueHandle pipe(create_named_pipe(wide_path, first_instance, &attributes));
-        if (!pipe) return fail(win32::last_os_error().context("Failed to create named pipe with security attributes"));
-        return pipe;
-    }
-    win32::UniqueHandle pipe(create_named_pipe(wide_path, first_instance, nullptr));
-    if (!pipe) return fail(win32::last_os_error().context("Failed to create named pipe server"));
+    // Never the system's default descriptor: that would leave the instance
+    // to whatever the account's default DACL grants.
+    const Result<SecurityDescriptor>& descriptor = pipe_security_descriptor();
+    if (!descriptor) return fail(descriptor.error());
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor->get(), FALSE};
+    win32::UniqueHandle pipe(create_named_pipe(win32::to_wide(path), first_instance, &attributes));
+    if (!pipe) return fail(win32::last_os_error().context("Failed to create named pipe with security attributes"));
     return pipe;
 }
 

@@ -97,6 +97,13 @@ Status check_strict_mode_path(std::string_view subject, const std::filesystem::p
     return {};
 }
 
+Status check_strict_mode_file(std::string_view subject, HANDLE file) {
+    if (!strict_mode_active()) return {};
+    if (auto protected_file = check_admin_only_file(file); !protected_file)
+        return fail(protected_file.error().context(fmt::format("Strict mode refuses {}", subject)));
+    return {};
+}
+
 std::optional<SavedStrictMode> save_strict_mode_value() {
     const std::wstring key = legacy_policy_key_path();
     SavedStrictMode saved;

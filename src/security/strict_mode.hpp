@@ -72,6 +72,11 @@ void set_strict_mode_active(bool strict);
 // {which path is writable by whom}". Always success in standard mode.
 Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path);
 
+// The same for a file already opened (a configPath opened as the client):
+// its handle's descriptor and the folders above its final path, see
+// check_admin_only_file. Always success in standard mode.
+Status check_strict_mode_file(std::string_view subject, HANDLE file);
+
 // The legacy value's raw type and bytes, carried across a re-registration
 // (deleting a service deletes its registry key, Parameters included).
 struct SavedStrictMode {

@@ -205,6 +205,61 @@ std::string account_name(const Sid& sid) {
 
 namespace {
 
+Result<std::optional<Sid>> untrusted_writer_of(HANDLE object, ObjectKind kind) {
+    win32::UniqueLocalMemory<void> descriptor;
+    const DWORD status = ::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, nullptr, nullptr, descriptor.put());
+    if (status != ERROR_SUCCESS) return fail(win32::os_error(status));
+    return find_untrusted_writer(descriptor.get(), kind);
+}
+
+Result<std::wstring> final_path_of(HANDLE object) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(object, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return fail(win32::last_os_error());
+        if (length < buffer.size()) return buffer.substr(0, length);
+        buffer.resize(length + 1);
+    }
+}
+
+// "\\?\D:\x" as "D:\x", "\\?\UNC\server\share" as "\\server\share".
+std::string shown_path(std::wstring_view final_path) {
+    constexpr std::wstring_view kVerbatim = L"\\\\?\\";
+    constexpr std::wstring_view kVerbatimUnc = L"\\\\?\\UNC\\";
+    if (final_path.starts_with(kVerbatimUnc)) return "\\\\" + win32::from_wide(final_path.substr(kVerbatimUnc.size()));
+    if (final_path.starts_with(kVerbatim)) final_path.remove_prefix(kVerbatim.size());
+    return win32::from_wide(final_path);
+}
+
+// Where the root ends in a final path ("\\?\D:\", "\\?\UNC\server\share\"), so
+// that the walk up stops there.
+std::size_t root_length(std::wstring_view final_path) {
+    constexpr std::wstring_view kVerbatimUnc = L"\\\\?\\UNC\\";
+    if (!final_path.starts_with(kVerbatimUnc)) return std::min<std::size_t>(final_path.find(L'\\', 4) + 1, final_path.size());
+    const std::size_t server_end = final_path.find(L'\\', kVerbatimUnc.size());
+    if (server_end == std::wstring_view::npos) return final_path.size();
+    const std::size_t share_end = final_path.find(L'\\', server_end + 1);
+    return share_end == std::wstring_view::npos ? final_path.size() : share_end + 1;
+}
+
+// Opened to read its security and held without delete sharing, so that it
+// can be neither renamed nor deleted while the check goes on; a link is
+// opened as itself.
+win32::UniqueHandle open_folder(const std::wstring& folder) {
+    return win32::UniqueHandle(::CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+Status judge_object(HANDLE object, ObjectKind kind, const std::string& shown) {
+    auto writer = untrusted_writer_of(object, kind);
+    if (!writer) return fail(writer.error().context(fmt::format("the security of '{}' cannot be read", shown)));
+    if (*writer) return fail(fmt::format("'{}' is writable by {}", shown, account_name(**writer)));
+    return {};
+}
+
 // The account outside the trusted three that can change `object`, or why
 // its descriptor could not be read.
 Result<std::optional<Sid>> untrusted_writer_of(const std::filesystem::path& object, ObjectKind kind) {
@@ -234,6 +289,31 @@ Status check_admin_only_path(const std::filesystem::path& path, ObjectKind kind)
         current = std::move(parent);
         kind = ObjectKind::Folder;
     }
+}
+
+Status check_admin_only_file(HANDLE file) {
+    auto final_path = final_path_of(file);
+    if (!final_path) return fail(final_path.error().context("the opened file's path cannot be read"));
+    if (auto judged = judge_object(file, ObjectKind::File, shown_path(*final_path)); !judged) return judged;
+
+    const std::size_t root = root_length(*final_path);
+    std::vector<win32::UniqueHandle> held;
+    std::wstring folder = *final_path;
+    while (folder.size() > root) {
+        // Up one level; the root keeps its separator ("\\?\D:\").
+        folder.resize(std::max(folder.rfind(L'\\'), root));
+        const std::string shown = shown_path(folder);
+        win32::UniqueHandle handle = open_folder(folder);
+        if (!handle)
+            return fail(win32::last_os_error().context(fmt::format("the security of '{}' cannot be read", shown)));
+        if (auto judged = judge_object(handle.get(), ObjectKind::Folder, shown); !judged) return judged;
+        held.push_back(std::move(handle));
+    }
+    // With every folder held, the file must still be where they are.
+    auto again = final_path_of(file);
+    if (!again || *again != *final_path)
+        return fail(fmt::format("'{}' was moved while its security was checked", shown_path(*final_path)));
+    return {};
 }
 
 }  // namespace zorv::security

@@ -83,4 +83,13 @@ std::string account_name(const Sid& sid);
 // writable by BUILTIN\Users"), or whose descriptor could not be read.
 Status check_admin_only_path(const std::filesystem::path& path, ObjectKind kind = ObjectKind::File);
 
+// The same for a file the helper has opened: the descriptor of that handle,
+// then each folder above its final path (GetFinalPathNameByHandleW), each
+// opened without following a link and held, so that it cannot be renamed or
+// replaced, until the file's final path has been read again unchanged. What
+// is judged is what was opened, never what the path's text leads to for
+// another account (a drive letter of the client's logon session, a link
+// swapped in meanwhile).
+Status check_admin_only_file(HANDLE file);
+
 }  // namespace zorv::security

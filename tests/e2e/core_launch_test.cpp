@@ -384,6 +384,41 @@ TEST_F(CoreLaunch, PathRuleFailuresReturnTheirMessages) {
     EXPECT_EQ(read_file(helper.service_dir() / "sing-box.exe"), read_file(double_exe("fake_core")));
 }
 
+// What the core writes or serves stays inside the service directory, whether
+// the configuration comes inline or from a file; a rule set it only reads may
+// lie anywhere in standard mode.
+TEST_F(CoreLaunch, FileKeysOutsideTheServiceDirectoryAreRefused) {
+    TestDir outside("core-launch-files");
+    const std::string elsewhere = win32::path_text(outside / "core.log");
+    const json refused = {{"log", {{"output", elsewhere}}}};
+    const json accepted = {{"log", {{"output", service_text() + "\\logs\\core.log"}}},
+                           {"experimental", {{"cache_file", {{"path", "cache.db"}}}}},
+                           {"route", {{"rule_set", {{{"type", "local"}, {"path", win32::path_text(outside / "a.srs")}}}}}}};
+    write_file(outside / "refused.json", refused.dump());
+    write_file(outside / "accepted.json", accepted.dump());
+    const std::string refusal = "Configuration key log.output must name a file inside the service directory: " + elsewhere;
+    const struct {
+        json body;
+        std::optional<std::string> refusal;
+    } cases[] = {
+        {{{"configContent", refused.dump()}}, refusal},
+        {{{"configPath", win32::path_text(outside / "refused.json")}}, refusal},
+        {{{"configContent", accepted.dump()}}, std::nullopt},
+        {{{"configPath", win32::path_text(outside / "accepted.json")}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const api::PipeResponse reply = start(c.body);
+        if (!c.refusal) {
+            EXPECT_EQ(reply.status, 200) << c.body.dump() << reply.body.dump();
+            continue;
+        }
+        EXPECT_EQ(reply.status, 500) << c.body.dump();
+        EXPECT_EQ(reply.body["error"], "runtime_start_failed");
+        EXPECT_EQ(reply.body["message"], *c.refusal);
+        EXPECT_EQ(status()["running"], false);
+    }
+}
+
 TEST_F(CoreLaunch, AStaleConfigurationIsZeroedAndDeleted) {
     // A second name for the same file shows what the shredding wrote.
     const fs::path witness = helper.service_dir() / "witness.json";

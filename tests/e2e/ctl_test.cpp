@@ -1,8 +1,8 @@
 // zorv.exe, the operator CLI, as an operator runs it: arguments, the request it
 // sends, what it prints and its exit status. The far end of the pipe is a
-// scripted server in a process of its own, copied as zorv-helper.exe where the
-// CLI should take it for a helper, so every request and reply is known
-// exactly; the last tests talk to the real helper.
+// scripted server in a process of its own, which the CLI is told to trust
+// with --server-path where it should take it for a helper, so every request
+// and reply is known exactly; the last tests talk to the real helper.
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "api/records.hpp"
+#include "common/text.hpp"
 #include "pipe_client/pipe_client.hpp"
 #include "support/test_env.hpp"
 
@@ -29,25 +30,32 @@ using namespace std::chrono_literals;
 constexpr std::string_view kServicePipe = "VEXL2VpnService.Control";
 
 // A scripted_server double (see tests/doubles/scripted_server.cpp) serving
-// one connection per step.
+// one connection per step, from `home` when given (so that its image path is
+// known before it starts), else from a folder of its own.
 class ScriptedServer {
 public:
     ScriptedServer(const std::string& pipe, std::vector<std::string> steps,
-                   const std::string& image_name = "zorv-helper.exe")
-        : dir_("ctl-server"), image_name_(image_name) {
-        fs::copy_file(double_exe("scripted_server"), dir_ / image_name);
+                   const std::string& image_name = "zorv-helper.exe", std::optional<fs::path> home = std::nullopt)
+        : dir_("ctl-server"), home_(home.value_or(dir_.path())), image_(home_ / image_name) {
+        fs::copy_file(double_exe("scripted_server"), image_);
         ProcessOptions options;
-        options.args = {pipe, win32::path_text(dir_.path())};
+        options.args = {pipe, win32::path_text(home_)};
         options.args.insert(options.args.end(), steps.begin(), steps.end());
-        process_.emplace(dir_ / image_name, options);
-        for (int i = 0; i < 400 && !fs::exists(dir_ / "listening"); ++i) std::this_thread::sleep_for(25ms);
-        EXPECT_TRUE(fs::exists(dir_ / "listening")) << "the scripted server did not start";
+        process_.emplace(image_, options);
+        for (int i = 0; i < 400 && !fs::exists(home_ / "listening"); ++i) std::this_thread::sleep_for(25ms);
+        EXPECT_TRUE(fs::exists(home_ / "listening")) << "the scripted server did not start";
     }
 
     std::uint32_t pid() const { return process_->pid(); }
+    // `args` followed by the option that makes the CLI trust this server.
+    std::vector<std::string> trusted(std::vector<std::string> args) const { return with_server(args, image_); }
+    static std::vector<std::string> with_server(std::vector<std::string> args, const fs::path& image) {
+        args.insert(args.end(), {"--server-path", win32::path_text(image)});
+        return args;
+    }
     // The k-th request it read (from 1); nullopt when that connection never came.
     std::optional<std::string> request(int k) const {
-        const fs::path file = dir_ / ("request-" + std::to_string(k) + ".txt");
+        const fs::path file = home_ / ("request-" + std::to_string(k) + ".txt");
         for (int i = 0; i < 100 && !fs::exists(file); ++i) std::this_thread::sleep_for(20ms);
         if (!fs::exists(file)) return std::nullopt;
         return read_file(file);
@@ -55,7 +63,8 @@ public:
 
 private:
     TestDir dir_;
-    std::string image_name_;
+    fs::path home_;
+    fs::path image_;
     std::optional<Process> process_;
 };
 
@@ -162,7 +171,7 @@ TEST(ZorvCtl, HelpListsOnlyWhatIsAccepted) {
     }
     EXPECT_EQ(commands, (std::set<std::string>{"health", "status", "start", "stop", "reset", "register", "wait",
                                                "version", "service", "logs"}));
-    EXPECT_EQ(options.size(), 18u) << help;
+    EXPECT_EQ(options.size(), 19u) << help;
     for (const auto& command : commands) {
         const auto result = ctl({command, "--bogus"});
         EXPECT_TRUE(result.err.starts_with("zorv: unknown option \"--bogus\"")) << command << ": " << result.err;
@@ -197,7 +206,7 @@ TEST(ZorvCtl, EachCommandSendsItsRouteAndPrintsTheReply) {
         {{"wait", "--pipe", pipe}, "GET", "/healthz", std::nullopt},
     };
     for (const auto& c : cases) {
-        const auto result = ctl(c.args);
+        const auto result = ctl(server.trusted(c.args));
         EXPECT_EQ(result.exit_code, 0u) << c.path << result.err;
         EXPECT_EQ(result.out,
                   "status: 200\n{\n  \"running\": false,\n  \"serviceInstanceId\": \"1\",\n  \"state\": \"stopped\"\n}\n");
@@ -215,12 +224,12 @@ TEST(ZorvCtl, JsonPrintsOnlyTheReply) {
     const std::string pipe = unique_pipe_name("ctl-json");
     ScriptedServer server(pipe, {reply(200, {{"ok", true}}), reply(404, {{"error", "not_found"}})});
     // The flag stands before the command and takes no value.
-    const auto ok = ctl({"--json", "status", "--pipe", pipe});
+    const auto ok = ctl(server.trusted({"--json", "status", "--pipe", pipe}));
     EXPECT_EQ(ok.exit_code, 0u) << ok.err;
     EXPECT_EQ(ok.out, "{\"body\":{\"ok\":true},\"status\":200}\n");
     EXPECT_EQ(parsed_request(server.request(1)).path, "/v1/runtime/status");
 
-    const auto missing = ctl({"health", "--json", "--pipe", pipe});
+    const auto missing = ctl(server.trusted({"health", "--json", "--pipe", pipe}));
     EXPECT_EQ(missing.exit_code, 1u);
     EXPECT_EQ(missing.out, "{\"body\":{\"error\":\"not_found\"},\"status\":404}\n");
     EXPECT_EQ(missing.err, "zorv: The helper answered with status 404\n");
@@ -244,16 +253,17 @@ TEST(ZorvCtl, StartSendsEveryMemberAndTheConfigFileInline) {
     ScriptedServer server(pipe, {reply(500, {{"message", "no core"}, {"error", "runtime_start_failed"}}),
                                  reply(400, {{"error", "validation_error"}, {"message", "Missing\nrequest body"}})});
 
-    const auto full = ctl({"start", "--pipe", pipe, "--profile", "work", "--binary", "C:\\src\\sing-box.exe",
-                           "--config-path", "C:\\cfg\\a.json", "--config", win32::path_text(dir / "my config.json"),
-                           "--source", "C:\\src", "--client-pid", "4294967295", "--client-runtime-id", "rt",
-                           "--operation-id", "op"});
+    const auto full = ctl(server.trusted({"start", "--pipe", pipe, "--profile", "work", "--binary",
+                                          "C:\\src\\sing-box.exe", "--config-path", "C:\\cfg\\a.json", "--config",
+                                          win32::path_text(dir / "my config.json"), "--source", "C:\\src",
+                                          "--client-pid", "4294967295", "--client-runtime-id", "rt", "--operation-id",
+                                          "op"}));
     EXPECT_EQ(full.exit_code, 1u);
     EXPECT_EQ(full.out, "status: 500\n{\n  \"error\": \"runtime_start_failed\",\n  \"message\": \"no core\"\n}\n");
     EXPECT_EQ(full.err, "zorv: The helper answered with status 500: no core\n");
 
     // A line break in the reply cannot split the one line on standard error.
-    const auto bare = ctl({"start", "--pipe", pipe});
+    const auto bare = ctl(server.trusted({"start", "--pipe", pipe}));
     EXPECT_EQ(bare.exit_code, 1u);
     EXPECT_EQ(bare.err, "zorv: The helper answered with status 400: Missing\xEF\xBF\xBDrequest body\n");
 
@@ -297,7 +307,8 @@ TEST(ZorvCtl, NoReplyEndsWithExitThree) {
         const std::string pipe = unique_pipe_name("ctl-" + c.label);
         std::optional<ScriptedServer> server;
         if (!c.steps.empty()) server.emplace(pipe, c.steps);
-        const auto result = ctl({"status", "--pipe", pipe, "--timeout", "2"});
+        const std::vector<std::string> args = {"status", "--pipe", pipe, "--timeout", "2"};
+        const auto result = ctl(server ? server->trusted(args) : args);
         ASSERT_TRUE(result.exit_code) << c.label << ": still running after a minute";
         EXPECT_EQ(*result.exit_code, 3u) << c.label;
         EXPECT_EQ(result.out, "") << c.label;
@@ -315,7 +326,8 @@ TEST(ZorvCtl, ADeafServerEndsTheSendWithinTheTimeout) {
     write_file(dir / "big.json", "{\"pad\":\"" + std::string(4u << 20, 'x') + "\"}");
     const std::string pipe = unique_pipe_name("ctl-deaf");
     ScriptedServer server(pipe, {"deaf"});
-    const auto result = ctl({"start", "--pipe", pipe, "--timeout", "2", "--config", win32::path_text(dir / "big.json")});
+    const auto result =
+        ctl(server.trusted({"start", "--pipe", pipe, "--timeout", "2", "--config", win32::path_text(dir / "big.json")}));
     ASSERT_TRUE(result.exit_code) << "still running after a minute";
     EXPECT_EQ(*result.exit_code, 3u);
     EXPECT_EQ(result.err, "zorv: The helper did not take the request within 2 s\n");
@@ -324,17 +336,18 @@ TEST(ZorvCtl, ADeafServerEndsTheSendWithinTheTimeout) {
 TEST(ZorvCtl, WaitsForAPipeThatIsNotThereYet) {
     const std::string pipe = unique_pipe_name("ctl-later");
     TestDir dir("ctl-later");
+    TestDir home("ctl-later-server");
     std::vector<Process> clients;
     for (const char* command : {"wait", "health"}) {
         ProcessOptions options;
-        options.args = {command, "--pipe", pipe, "--timeout", "60"};
+        options.args = ScriptedServer::with_server({command, "--pipe", pipe, "--timeout", "60"}, home / "zorv-helper.exe");
         options.stdout_file = dir / (std::string(command) + ".out");
         options.stderr_file = dir / (std::string(command) + ".err");
         clients.emplace_back(ctl_exe(), options);
     }
     std::this_thread::sleep_for(1500ms);
     for (auto& client : clients) EXPECT_TRUE(client.running());
-    ScriptedServer server(pipe, {reply(200, {{"ok", true}}), reply(200, {{"ok", true}})});
+    ScriptedServer server(pipe, {reply(200, {{"ok", true}}), reply(200, {{"ok", true}})}, "zorv-helper.exe", home.path());
     for (auto& client : clients) EXPECT_EQ(client.wait(30s), 0u);
     EXPECT_EQ(read_file(dir / "wait.out"), "status: 200\n{\n  \"ok\": true\n}\n");
     EXPECT_EQ(read_file(dir / "health.out"), "status: 200\n{\n  \"ok\": true\n}\n");
@@ -347,13 +360,13 @@ TEST(ZorvCtl, WaitsForABusyPipeWithinTheTimeout) {
     auto blocker = pipe_client::connect(pipe, 5s);
     ASSERT_TRUE(blocker) << blocker.error().one_line();
 
-    const auto impatient = ctl({"health", "--pipe", pipe, "--timeout", "1"});
+    const auto impatient = ctl(server.trusted({"health", "--pipe", pipe, "--timeout", "1"}));
     EXPECT_EQ(impatient.exit_code, 3u);
     EXPECT_EQ(impatient.err, "zorv: \\\\.\\pipe\\" + pipe + " stayed busy for 1 s\n");
 
     TestDir dir("ctl-busy");
     ProcessOptions options;
-    options.args = {"health", "--pipe", pipe};
+    options.args = server.trusted({"health", "--pipe", pipe});
     options.stdout_file = dir / "out.txt";
     options.stderr_file = dir / "err.txt";
     Process waiting(ctl_exe(), options);
@@ -364,32 +377,40 @@ TEST(ZorvCtl, WaitsForABusyPipeWithinTheTimeout) {
     EXPECT_EQ(read_file(dir / "out.txt"), "status: 200\n{\n  \"ok\": true\n}\n");
 }
 
-// Nothing is sent to a server that is not the helper: not even `start`, whose
-// configuration may hold credentials.
+// Nothing is sent to a server that is not the helper, however it is named:
+// not even `start`, whose configuration may hold credentials, and a reply it
+// forges at once is never printed.
 TEST(ZorvCtl, RefusesAServerThatIsNotTheHelper) {
     TestDir dir("ctl-identity");
     write_file(dir / "secret.json", "{\"password\":\"hunter2\"}");
     const std::string config = win32::path_text(dir / "secret.json");
 
     const std::string pipe = unique_pipe_name("ctl-impostor");
-    ScriptedServer impostor(pipe, {"greet:{\"status\":200,\"body\":{}}", "greet:{\"status\":200,\"body\":{}}"},
-                            "vexl2-updater.exe");
+    const std::string forged = "greet:{\"status\":200,\"body\":{}}";
+    ScriptedServer impostor(pipe, {forged, forged, forged});
+    const std::string trusted = win32::path_text(ctl_exe().parent_path() / "zorv-helper.exe");
     const std::string refusal = fmt::format("Refusing to send to \\\\.\\pipe\\{}: its server, process {}, runs ", pipe,
                                             impostor.pid());
     const struct {
         std::vector<std::string> args;
         std::string complaint;
+        std::string expected;
     } cases[] = {
-        {{"start", "--pipe", pipe, "--config", config}, "zorv: " + refusal},
+        {{"start", "--pipe", pipe, "--config", config}, "zorv: " + refusal, trusted},
+        {{"start", "--pipe", pipe, "--config-path", config, "--server-path", win32::path_text(helper_exe())},
+         "zorv: " + refusal, win32::path_text(helper_exe())},
         // `wait` tries again until its time is up, then names the refusal.
-        {{"wait", "--pipe", pipe, "--timeout", "3"}, "zorv: The helper did not answer within 3 s: " + refusal},
+        {{"wait", "--pipe", pipe, "--timeout", "3"}, "zorv: The helper did not answer within 3 s: " + refusal, trusted},
     };
-    for (int k : {1, 2}) {
-        const auto result = ctl(cases[k - 1].args);
+    for (int k : {1, 2, 3}) {
+        const auto& c = cases[k - 1];
+        const auto result = ctl(c.args);
         EXPECT_EQ(result.exit_code, 3u);
         EXPECT_EQ(result.out, "");
-        EXPECT_TRUE(result.err.starts_with(cases[k - 1].complaint)) << result.err;
-        EXPECT_TRUE(result.err.ends_with("vexl2-updater.exe\", which is not a zorv-helper.exe\n")) << result.err;
+        EXPECT_TRUE(result.err.starts_with(c.complaint)) << result.err;
+        EXPECT_TRUE(result.err.ends_with(fmt::format("zorv-helper.exe\", not {} (--server-path names the helper to trust)\n",
+                                                     text::quoted(c.expected))))
+            << result.err;
         EXPECT_EQ(impostor.request(k), "") << "bytes reached the impostor";
     }
 
@@ -413,14 +434,15 @@ TEST(ZorvCtl, TalksToTheRealHelper) {
     // The default pipe comes from the variable the helper reads as well.
     const std::map<std::string, std::optional<std::string>> env = {
         {"SINGBOX_WINDOWS_SERVICE_PIPE_NAME", helper.pipe_name()}};
-    const auto waited = ctl({"wait", "--json"}, env);
+    const std::vector<std::string> trust = {"--server-path", win32::path_text(helper.service_dir() / "zorv-helper.exe")};
+    const auto waited = ctl({"wait", "--json", trust[0], trust[1]}, env);
     EXPECT_EQ(waited.exit_code, 0u) << waited.err;
     const json health = json::parse(waited.out, nullptr, false);
     ASSERT_TRUE(health.is_object()) << waited.out;
     EXPECT_EQ(health["status"], 200);
     EXPECT_EQ(health["body"]["serviceName"], helper.pipe_name());
 
-    const auto version = ctl({"version", "--pipe", helper.pipe_name()});
+    const auto version = ctl({"version", "--pipe", helper.pipe_name(), trust[0], trust[1]});
     EXPECT_EQ(version.exit_code, 0u) << version.err;
     EXPECT_TRUE(version.out.starts_with(fmt::format("zorv 2.1.20\nhelper: process {} on \\\\.\\pipe\\{}, ",
                                                     helper.process().pid(), helper.pipe_name())))
@@ -428,7 +450,7 @@ TEST(ZorvCtl, TalksToTheRealHelper) {
     // Read from the helper's version resource.
     EXPECT_TRUE(version.out.ends_with("zorv-helper.exe\nhelper version: 2.1.20\n")) << version.out;
 
-    const auto status = ctl({"status", "--pipe", helper.pipe_name()});
+    const auto status = ctl({"status", "--pipe", helper.pipe_name(), trust[0], trust[1]});
     EXPECT_EQ(status.exit_code, 0u) << status.err;
     EXPECT_NE(status.out.find("\"state\": \"stopped\""), std::string::npos) << status.out;
 }

@@ -11,6 +11,8 @@
 #include <future>
 #include <thread>
 
+#include <aclapi.h>
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
@@ -19,6 +21,8 @@
 #include "manager/runtime_manager.hpp"
 #include "pipe_client/pipe_client.hpp"
 #include "pipe_server/pipe_listener.hpp"
+#include "security/pipe_access.hpp"
+#include "support/raw_pipe.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
@@ -482,6 +486,37 @@ TEST_F(PipeClientVerification, BypassOnlyForOne) {
     expect_refused(other, [&](std::uint32_t pid) {
         return "Unauthorized client process: '" + win32::path_text(other) + "' (PID " + std::to_string(pid) + ")";
     });
+}
+
+// The live pipe of the real helper, read back through a client's handle: no
+// account but SYSTEM and Administrators may add an instance, and the pipe
+// belongs to the account the helper runs as (SYSTEM for the service).
+TEST(PipeSecurity, OnlySystemAndAdministratorsMayAddInstances) {
+    HelperOptions options;
+    options.label = "pipe-dacl";
+    HelperUnderTest helper(options);
+    helper.wait_until_serving();
+    auto client = RawPipeClient::connect(helper.pipe_name(), 20s);
+    ASSERT_TRUE(client) << client.error().one_line();
+
+    PSID owner = nullptr;
+    win32::UniqueLocalMemory<void> descriptor;
+    ASSERT_EQ(::GetSecurityInfo(client->handle(), SE_KERNEL_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, descriptor.put()),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    std::vector<std::string> creators;
+    for (const security::Sid& sid : security::pipe_instance_creators(descriptor.get())) creators.push_back(sid.text());
+    EXPECT_THAT(creators, ::testing::IsEmpty());
+
+    win32::UniqueHandle token;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()));
+    std::vector<std::uint8_t> user(256);
+    DWORD size = 0;
+    ASSERT_TRUE(::GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()), &size));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_EQ(security::Sid::copy_of(owner).text(),
+              security::Sid::copy_of(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid).text());
 }
 
 }  // namespace

@@ -199,6 +199,15 @@ step "StrictMode=1: the core beside the helper with inline configuration still s
 request "$pipe" "$(start_body "{$inline}")"
 expect_reply "inline start in strict mode" '"state":"running"'
 request "$pipe" "$stop_body"
+step "StrictMode=1: every file the configuration names must lie in the service directory, even one only read"
+rule_set() { printf '"configContent":"{\\"route\\":{\\"rule_set\\":[{\\"path\\":\\"%s\\"}]}}"' "$1"; }
+request "$pipe" "$(start_body "{$(rule_set "$(json_path "$source_core" | sed 's/\\/\\\\/g')")}")"
+expect_reply "a rule set outside in strict mode" '"status":500'
+[[ $out == *"Strict mode refuses configuration key route.rule_set[0].path must name a file inside the service directory: "* ]] ||
+    fail "rule set refusal message: '$out'"
+request "$pipe" "$(start_body "{$(rule_set 'rules/a.srs')}")"
+expect_reply "a rule set inside in strict mode" '"state":"running"'
+request "$pipe" "$stop_body"
 stop_helper
 
 # health_with_policy <value> <client's exit status> <log line>

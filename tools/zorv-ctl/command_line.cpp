@@ -14,7 +14,7 @@ namespace zorv::ctl {
 
 namespace {
 
-enum class ValueKind { Flag, Text, UnsignedPid, File, Pipe, Seconds, LineCount };
+enum class ValueKind { Flag, Text, UnsignedPid, File, ServerImage, Pipe, Seconds, LineCount };
 
 struct OptionDefinition {
     std::string_view name;        // without the leading "--"
@@ -49,6 +49,9 @@ constexpr OptionDefinition kGlobalOptions[] = {
      "bounds the whole request: connecting (also to a pipe that is not there yet), sending and reading; "
      "1 to 86400 (default 30)"},
     {"json", "", ValueKind::Flag, "", "", "print only the JSON: the reply's, or the command's own facts"},
+    {"server-path", "", ValueKind::ServerImage, "", "PATH",
+     "on a pipe other than the service's, the helper executable its server must run (default: zorv-helper.exe "
+     "beside this program)"},
 };
 
 constexpr OptionDefinition kStartOptions[] = {
@@ -176,6 +179,10 @@ std::optional<UsageError> apply_option(const GivenOption& option, Invocation& in
         case ValueKind::File:
             if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
             invocation.config_file = std::filesystem::path(win32::to_wide(option.value));
+            return std::nullopt;
+        case ValueKind::ServerImage:
+            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            invocation.server_path = std::filesystem::path(win32::to_wide(option.value));
             return std::nullopt;
         case ValueKind::Pipe: {
             std::string_view pipe = option.value;
@@ -317,7 +324,8 @@ std::string usage_text() {
         "Talks to zorv-helper: sends one request over its control pipe and prints the\n"
         "reply, or shows the service and its logs. Before anything is sent it checks\n"
         "who serves the pipe: on the service's pipe, the process the Service Control\n"
-        "Manager started for {}; on any other pipe, a zorv-helper.exe.\n"
+        "Manager started for {}; on any other pipe, a process running the\n"
+        "zorv-helper.exe beside this program, or the one --server-path names.\n"
         "\n"
         "Commands:\n",
         kProgramName, product::SERVICE_NAME);

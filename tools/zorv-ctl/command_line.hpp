@@ -32,6 +32,9 @@ struct Invocation {
     // Nullopt: the default pipe (see `default_pipe_name`).
     std::optional<std::string> pipe;
     std::chrono::seconds timeout = kDefaultTimeout;
+    // On a pipe other than the service's: the helper image its server must
+    // run; nullopt: zorv-helper.exe beside this program.
+    std::optional<std::filesystem::path> server_path;
     bool json_only = false;
 
     // Request

@@ -42,12 +42,23 @@ std::unexpected<ExchangeFailure> no_reply(Error error, bool server_refused = fal
     return std::unexpected(ExchangeFailure{server_refused, std::move(error)});
 }
 
+// The helper impersonates the caller only to open a configPath as the
+// caller; every other request leaves it no more than the caller's identity.
+ServerMay what_the_server_may(const Invocation& invocation) {
+    const bool names_a_file = invocation.body && invocation.body->is_object() && invocation.body->contains("configPath");
+    return names_a_file ? ServerMay::Impersonate : ServerMay::Identify;
+}
+
 // Opens the pipe, settles who serves it, and only then sends the request.
 std::expected<Exchanged, ExchangeFailure> exchange(const std::string& pipe, std::string_view payload,
-                                                   const Deadline& deadline) {
-    auto handle = open_pipe(pipe, deadline);
+                                                   const Deadline& deadline, const Invocation& invocation) {
+    // Opening at impersonation level is safe before the server is known: a
+    // server impersonates the context of the last message it read from the
+    // pipe, so it cannot impersonate before it has read, and nothing is
+    // written before the server check below.
+    auto handle = open_pipe(pipe, deadline, what_the_server_may(invocation));
     if (!handle) return no_reply(handle.error());
-    auto server = verify_pipe_server(handle->get(), pipe);
+    auto server = verify_pipe_server(handle->get(), pipe, invocation.server_path);
     if (!server) return no_reply(server.error(), true);
     if (auto sent = send_request(handle->get(), payload, deadline); !sent) return no_reply(sent.error());
     auto reply = read_reply(handle->get(), deadline);
@@ -135,7 +146,7 @@ Outcome run_request(const Invocation& invocation, const std::string& pipe) {
     auto payload = request_payload(invocation);
     if (!payload) return {kExitUsage, payload.error().one_line()};
     const Deadline deadline(invocation.timeout);
-    auto reply = exchange(pipe, *payload, deadline);
+    auto reply = exchange(pipe, *payload, deadline, invocation);
     if (!reply) return {kExitNoReply, reply.error().error.one_line()};
     return show_reply(reply->reply, invocation.json_only);
 }
@@ -148,7 +159,7 @@ Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
     // operator hears about at the end, being the more telling failure.
     std::optional<Error> refusal;
     for (;;) {
-        auto reply = exchange(pipe, payload, deadline);
+        auto reply = exchange(pipe, payload, deadline, invocation);
         if (reply) return show_reply(reply->reply, invocation.json_only);
         if (reply.error().server_refused) refusal = reply.error().error;
         if (deadline.passed())
@@ -160,7 +171,7 @@ Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
 
 Outcome run_version(const Invocation& invocation, const std::string& pipe) {
     // The helper is asked for /healthz, so that it sees an ordinary request.
-    auto exchanged = exchange(pipe, health_payload(), Deadline(invocation.timeout));
+    auto exchanged = exchange(pipe, health_payload(), Deadline(invocation.timeout), invocation);
     json facts = {{"version", kProductVersion}, {"pipe", api::pipe_path(pipe)}, {"helper", nullptr}};
     Outcome outcome;
     std::optional<std::string> helper_version;

@@ -10,6 +10,7 @@ namespace zorv::ctl {
 namespace {
 
 constexpr DWORD kChunk = 1u << 20;
+constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
 // How often an absent pipe is looked for again, and the longest single wait
 // for a busy one, so that the deadline is checked often.
 constexpr std::chrono::milliseconds kAbsentPipeRetry{50};
@@ -93,12 +94,15 @@ Status check_reply_length(std::uint32_t announced) {
 }
 
 
-Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline) {
+Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline, ServerMay server_may) {
     const std::string path = api::pipe_path(name);
     const std::wstring wide = win32::to_wide(path);
+    const DWORD level = server_may == ServerMay::Impersonate ? SECURITY_IMPERSONATION : SECURITY_IDENTIFICATION;
     for (;;) {
-        HANDLE pipe = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        // Not GENERIC_WRITE: on a pipe it includes FILE_CREATE_PIPE_INSTANCE,
+        // which the helper's pipe grants to administrators only.
+        HANDLE pipe = ::CreateFileW(wide.c_str(), kClientAccess, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | level, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return win32::UniqueHandle(pipe);
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND)

@@ -43,10 +43,16 @@ Status check_reply_length(std::uint32_t announced);
 
 // `\\.\pipe\` and the name.
 
+// What the server may do with the caller's identity.
+enum class ServerMay {
+    Identify,     // learn who the caller is, nothing more
+    Impersonate,  // act as the caller: the helper opens a configPath so
+};
+
 // Opens the pipe for overlapped I/O, waiting while it does not exist yet or
-// while every instance is busy. The server may identify the caller but not
-// impersonate it.
-Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline);
+// while every instance is busy.
+Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& deadline,
+                                      ServerMay server_may = ServerMay::Identify);
 
 Status send_request(HANDLE pipe, std::string_view payload, const Deadline& deadline);
 // The reply frame's payload.

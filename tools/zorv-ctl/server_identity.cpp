@@ -8,7 +8,6 @@
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "pipe_exchange.hpp"
-#include "security/client_verification.hpp"
 #include "service_query.hpp"
 
 namespace zorv::ctl {
@@ -28,6 +27,21 @@ Result<std::string> query_image(std::uint32_t pid) {
     return win32::from_wide(std::wstring_view(buffer.data(), length));
 }
 
+// Volume serial number and file index: what makes a file itself.
+std::optional<std::array<DWORD, 3>> file_identity(const std::filesystem::path& path) {
+    win32::UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+    return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const auto first = file_identity(a);
+    return first && first == file_identity(b);
+}
+
 }  // namespace
 
 Status judge_service_pipe_server(std::string_view pipe, std::uint32_t server_pid, const ServiceProcess& service) {
@@ -44,15 +58,23 @@ Status judge_service_pipe_server(std::string_view pipe, std::uint32_t server_pid
     return {};
 }
 
-Status judge_console_helper(std::string_view pipe, std::uint32_t server_pid, const Result<std::string>& image) {
+Status judge_console_helper(std::string_view pipe, std::uint32_t server_pid, const Result<std::string>& image,
+                            std::string_view expected, bool same_file) {
     if (!image)
         return fail(fmt::format("Refusing to send to {}: its server, process {}, cannot be examined: {}", pipe,
                                 server_pid, image.error().one_line()));
-    const std::string name = text::unicode_lower(security::path_file_name(*image));
-    if (name != kHelperFileName)
-        return fail(fmt::format("Refusing to send to {}: its server, process {}, runs {}, which is not a {}", pipe,
-                                server_pid, text::quoted(*image), kHelperFileName));
+    if (!same_file)
+        return fail(fmt::format("Refusing to send to {}: its server, process {}, runs {}, not {} (--server-path "
+                                "names the helper to trust)",
+                                pipe, server_pid, text::quoted(*image), text::quoted(expected)));
     return {};
+}
+
+Result<std::filesystem::path> expected_helper_image(const std::optional<std::filesystem::path>& server_path) {
+    if (server_path) return *server_path;
+    auto own = win32::current_exe_path();
+    if (!own) return fail(own.error().context("Cannot tell which helper to trust: this program's path is unknown"));
+    return own->parent_path() / std::wstring(kHelperFileName.begin(), kHelperFileName.end());
 }
 
 bool is_service_pipe(std::string_view pipe_name) {
@@ -62,7 +84,8 @@ bool is_service_pipe(std::string_view pipe_name) {
                                   static_cast<int>(service.size()), TRUE) == CSTR_EQUAL;
 }
 
-Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_name) {
+Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_name,
+                                          const std::optional<std::filesystem::path>& server_path) {
     const std::string path = api::pipe_path(pipe_name);
     ULONG server_pid = 0;
     if (!::GetNamedPipeServerProcessId(pipe, &server_pid) || server_pid == 0)
@@ -77,8 +100,12 @@ Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_nam
         const ServiceProcess process =
             *service ? ServiceProcess((*service)->pid) : ServiceProcess(std::nullopt);
         if (auto judged = judge_service_pipe_server(path, server_pid, process); !judged) return fail(judged.error());
-    } else if (auto judged = judge_console_helper(path, server_pid, image); !judged) {
-        return fail(judged.error());
+    } else {
+        auto expected = expected_helper_image(server_path);
+        if (!expected) return fail(expected.error());
+        const bool same = image && same_file(std::filesystem::path(win32::to_wide(*image)), *expected);
+        if (auto judged = judge_console_helper(path, server_pid, image, win32::path_text(*expected), same); !judged)
+            return fail(judged.error());
     }
     return ServerIdentity{server_pid, image ? *image : std::string()};
 }
