@@ -57,3 +57,13 @@ INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`)
 DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED';
 INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`)
   VALUES ('@UPGRADE_CODE@', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED');
+
+-- The Event Log source's message file is the helper itself: "#%" makes the
+-- value REG_EXPAND_SZ, as `install` writes it.
+INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
+  VALUES ('EventMessageFile', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2VpnService',
+          'EventMessageFile', '#%[#HelperExe]', 'Helper');
+-- Name "-": the whole key goes when the component is removed.
+INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`)
+  VALUES ('EventSourceKey', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2VpnService', '-',
+          'Helper');

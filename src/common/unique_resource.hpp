@@ -72,6 +72,7 @@ inline void close_algorithm_provider(BCRYPT_ALG_HANDLE provider) { ::BCryptClose
 using UniqueHandle = unique_resource<kernel_handle_traits>;
 using UniqueServiceHandle = unique_resource<null_empty_traits<SC_HANDLE, &::CloseServiceHandle>>;
 using UniqueRegistryKey = unique_resource<null_empty_traits<HKEY, &::RegCloseKey>>;
+using UniqueEventSource = unique_resource<null_empty_traits<HANDLE, &::DeregisterEventSource>>;
 using UniqueAlgorithmProvider = unique_resource<null_empty_traits<BCRYPT_ALG_HANDLE, &close_algorithm_provider>>;
 // Memory the system allocated for the caller: LocalAlloc'd results (security
 // descriptors, FormatMessageW and CommandLineToArgvW buffers) and WTS buffers.

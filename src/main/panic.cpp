@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "common/win32.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 
 namespace zorv::panic {
@@ -77,6 +78,8 @@ void on_terminate() { die("<uncaught exception>", current_exception_message()); 
 LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
     const std::string location = fmt::format("0x{:016x}", reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
+    // The source was registered at start-up: this queues and waits a bounded time.
+    events::crash(record->ExceptionCode, {});
     die(location, fmt::format("Unhandled structured exception 0x{:08X}", record->ExceptionCode));
 }
 

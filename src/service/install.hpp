@@ -6,12 +6,12 @@
 namespace zorv::service {
 
 // Replaces any earlier registration, registers the running executable as an
-// auto-start LocalSystem service with crash recovery, locks down its
-// directory, starts it and waits until it runs.
+// auto-start LocalSystem service with crash recovery and as its Event Log
+// source, locks down its directory, starts it and waits until it runs.
 Status install_service();
 
-// Stops and deletes the registration and waits until the SCM has forgotten
-// it. Succeeds when nothing is registered.
+// Stops and deletes the registration, waits until the SCM has forgotten it,
+// and deletes the Event Log source. Succeeds when nothing is registered.
 Status uninstall_service();
 
 }  // namespace zorv::service

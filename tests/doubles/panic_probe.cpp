@@ -2,8 +2,14 @@
 // and rolling logger: the record with its backtrace lands in
 // logs/panic.log beside the executable and the process ends with status 101.
 //   panic_probe
+//   panic_probe access-violation   a structured exception instead, with the
+//                                  helper's Event Log reporting on, as main sets it up
+
+#include <memory>
+#include <string_view>
 
 #include "common/win32.hpp"
+#include "logger/event_log.hpp"
 #include "logger/rolling_file_logger.hpp"
 #include "main/panic.hpp"
 
@@ -12,9 +18,14 @@ namespace {
 // A frame with a name of its own for the backtrace to be resolved to.
 [[gnu::noinline]] void panic_probe_breaks_invariant() { zorv::panic::invariant_failure("panic probe"); }
 
+[[gnu::noinline]] void panic_probe_faults() {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     zorv::panic::install_hook();
     zorv::logger::RollingFileLogger::init(zorv::logger::LoggerSettings{
         .log_dir = zorv::win32::executable_dir_or_fallback() / L"logs",
@@ -22,5 +33,10 @@ int main() {
         .max_size = 1 << 20,
         .max_files = 1,
     });
+    if (argc > 1 && std::string_view(argv[1]) == "access-violation") {
+        if (auto sink = zorv::events::open_system_event_sink())
+            zorv::events::install(std::make_unique<zorv::events::EventReporter>(std::move(*sink)));
+        panic_probe_faults();
+    }
     panic_probe_breaks_invariant();
 }

@@ -14,7 +14,7 @@ namespace zorv::ctl {
 
 namespace {
 
-enum class ValueKind { Flag, Text, UnsignedPid, File, Pipe, Seconds, LineCount };
+enum class ValueKind { Flag, Text, UnsignedPid, File, OutFile, Pipe, Seconds, LineCount };
 
 struct OptionDefinition {
     std::string_view name;        // without the leading "--"
@@ -73,6 +73,9 @@ constexpr OptionDefinition kLogsOptions[] = {
     {"core", "", ValueKind::Flag, "", "", "the core's log, sing-box.log, instead of service.log"},
     {"lines", "n", ValueKind::LineCount, "", "N", "how many lines from the end, 1 to 10000 (default 50)"},
 };
+constexpr OptionDefinition kDiagOptions[] = {
+    {"out", "", ValueKind::OutFile, "", "FILE", "write the report to FILE (default: zorv-diag-DATE-TIME.txt here)"},
+};
 
 const CommandDefinition kCommands[] = {
     {"health", CommandKind::Request, "GET", "/healthz", {}, false, ""},
@@ -88,6 +91,9 @@ const CommandDefinition kCommands[] = {
      "strict mode in the registry"},
     {"logs", CommandKind::Logs, "", "", kLogsOptions, false,
      "the end of service.log in the logs folder beside the service's registered image"},
+    {"diag", CommandKind::Diag, "", "", kDiagOptions, false,
+     "writes a report for support: versions, the service, hardened mode, the pipe's server, the firewall rule, "
+     "the service folder's files and the end of both logs; never configuration content"},
 };
 
 const CommandDefinition* find_command(std::string_view name) {
@@ -176,6 +182,10 @@ std::optional<UsageError> apply_option(const GivenOption& option, Invocation& in
         case ValueKind::File:
             if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
             invocation.config_file = std::filesystem::path(win32::to_wide(option.value));
+            return std::nullopt;
+        case ValueKind::OutFile:
+            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            invocation.out_file = std::filesystem::path(win32::to_wide(option.value));
             return std::nullopt;
         case ValueKind::Pipe: {
             std::string_view pipe = option.value;
@@ -339,9 +349,10 @@ std::string usage_text() {
         "\n"
         "Exit status:\n"
         "  0  a reply with status 200; for service, the service runs; for logs, the\n"
-        "     lines were printed\n"
+        "     lines were printed; for diag, the report was written\n"
         "  1  any other reply; for service and logs, the service is not running or not\n"
-        "     installed, or its log is not there\n"
+        "     installed, or its log is not there; for diag, the report could not be\n"
+        "     written\n"
         "  2  bad arguments, or a --config file that cannot be read\n"
         "  3  no reply: no pipe, timed out, closed without a reply, a reply too large,\n"
         "     a server that is not the helper, or the Service Control Manager unreachable\n"
