@@ -5,6 +5,9 @@
 //   panic_probe access-violation   a structured exception instead, with the
 //                                  helper's Event Log reporting on, as main sets it up
 
+#include <windows.h>
+
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -18,9 +21,9 @@ namespace {
 // A frame with a name of its own for the backtrace to be resolved to.
 [[gnu::noinline]] void panic_probe_breaks_invariant() { zorv::panic::invariant_failure("panic probe"); }
 
-[[gnu::noinline]] void panic_probe_faults() {
-    volatile int* nowhere = nullptr;
-    *nowhere = 1;
+[[noreturn]] void panic_probe_faults() {
+    ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    std::abort();
 }
 
 }  // namespace
