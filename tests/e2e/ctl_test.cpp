@@ -156,8 +156,8 @@ TEST(ZorvCtl, HelpListsOnlyWhatIsAccepted) {
         }
     }
     EXPECT_EQ(commands, (std::set<std::string>{"health", "status", "start", "stop", "reset", "register", "wait",
-                                               "version", "service", "logs"}));
-    EXPECT_EQ(options.size(), 18u) << help;
+                                               "version", "service", "logs", "diag"}));
+    EXPECT_EQ(options.size(), 19u) << help;
     for (const auto& command : commands) {
         const auto result = ctl({command, "--bogus"});
         EXPECT_TRUE(result.err.starts_with("zorv: unknown option \"--bogus\"")) << command << ": " << result.err;

@@ -177,6 +177,7 @@ step "install $next_version over it"
 msi /i "$next"
 [ "$rc" -eq 0 ] || abort "msiexec /i of $next_version exited $rc"
 expect_one_running "$next_version"
+expect_event_source
 
 step "the older package is refused"
 msi /i "$current"

@@ -325,9 +325,10 @@ std::string usage_text() {
         "Usage: {} [--pipe NAME] [--timeout SECONDS] [--json] COMMAND [OPTIONS]\n"
         "\n"
         "Talks to zorv-helper: sends one request over its control pipe and prints the\n"
-        "reply, or shows the service and its logs. Before anything is sent it checks\n"
-        "who serves the pipe: on the service's pipe, the process the Service Control\n"
-        "Manager started for {}; on any other pipe, a zorv-helper.exe.\n"
+        "reply, or shows the service and its logs, or writes a report for support.\n"
+        "Before anything is sent it checks who serves the pipe: on the service's\n"
+        "pipe, the process the Service Control Manager started for {}; on any\n"
+        "other pipe, a zorv-helper.exe.\n"
         "\n"
         "Commands:\n",
         kProgramName, product::SERVICE_NAME);

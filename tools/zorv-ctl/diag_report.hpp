@@ -15,8 +15,9 @@ struct DiagSection {
 
 // What the report never holds, said at its top.
 inline constexpr std::string_view kDiagPrivacyNote =
-    "This report holds no configuration content, no environment variables and no value sent in a start "
-    "request; the log sections are the helper's own records, which never hold configuration content.";
+    "This report holds no configuration content and no environment variables, and adds nothing from a start "
+    "request; the log sections are the helper's own records as written (identifiers and paths, never "
+    "configuration content).";
 
 // The header, then each section under "== title ==", every line made
 // printable (a log line cannot forge a section title or move the cursor).
