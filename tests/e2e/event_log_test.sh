@@ -70,6 +70,8 @@ run_helper() {
 }
 
 # records <trace> <id>: one line per record with that event id, "<type>|<insert>|<insert>...".
+# The helper's own log lines share the stream and may fall between a record's
+# lines; a record ends at the next one.
 records() {
     tr -d '\r' <"$1" | awk -v want="$(printf '0x%08x' "$2")" '
         function flush() { if (open) print line; open = 0 }
@@ -84,9 +86,7 @@ records() {
             type = $0; sub(/^([0-9a-f]+:)?/, "", type); sub(/:.*/, "", type)
             text = $0; sub(/^[^"]*"/, "", text); sub(/"$/, "", text)
             line = (line == "" ? type : line) "|" text
-            next
         }
-        { flush() }
         END { flush() }'
 }
 
@@ -155,8 +155,12 @@ request "$client" "$pipe" "$(start_body '{}')"
 cp "$build/tests/double_fake_core.exe" "$dir/sing-box.exe"
 request "$client" "$pipe" "$(start_body '{\"fake\":{\"exit_after_ms\":1500,\"exit_code\":4}}')"
 [[ $out == *'"running":true'* ]] || fail "the start of a core that runs a while failed: rc=$rc '$out'"
-sleep 3
-request "$client" "$pipe" "$status_body"
+# The helper notices the exit at the next status request.
+for _ in $(seq 1 60); do
+    sleep 0.5
+    request "$client" "$pipe" "$status_body"
+    [[ $out == *'"running":false'* ]] && break
+done
 [[ $out == *'"running":false'* ]] || fail "the core's exit was not seen: '$out'"
 stop_helper
 trace=$dir/trace.txt
