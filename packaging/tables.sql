@@ -70,3 +70,13 @@ INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `Remove`, `Act
 -- passed on to the installation's server side as a secure property.
 UPDATE `Component` SET `Attributes` = 276, `Condition` = 'STRICTMODE = "1"' WHERE `Component` = 'StrictModePolicy';
 UPDATE `Property` SET `Value` = 'STRICTMODE;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties';
+
+-- The Event Log source's message file is the helper itself: "#%" makes the
+-- value REG_EXPAND_SZ, as `install` writes it.
+INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Value`, `Component_`)
+  VALUES ('EventMessageFile', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2VpnService',
+          'EventMessageFile', '#%[#HelperExe]', 'Helper');
+-- Name "-": the whole key goes when the component is removed.
+INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`)
+  VALUES ('EventSourceKey', 2, 'SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2VpnService', '-',
+          'Helper');

@@ -2,8 +2,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
-PACKAGES=(cmake g++-mingw-w64-x86-64-posix wine64 libasio-dev nlohmann-json3-dev libfmt-dev googletest wixl msitools
-  clang-16 libclang-rt-16-dev libxml2-utils openssl osslsigncode)
+PACKAGES=(cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 libasio-dev nlohmann-json3-dev libfmt-dev
+  googletest wixl msitools clang-16 libclang-rt-16-dev libxml2-utils openssl osslsigncode)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

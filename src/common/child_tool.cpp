@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <vector>
@@ -15,14 +16,17 @@ namespace zorv {
 
 namespace {
 
-// Reads whatever the tool has written so far, without blocking.
-void drain_available(HANDLE pipe) {
+// Reads whatever the tool has written so far, without blocking; keeps it in
+// `kept` (when given) up to `keep_limit` bytes and discards the rest.
+void drain_available(HANDLE pipe, std::string* kept, std::size_t keep_limit) {
     std::array<char, 4096> buffer;
     for (;;) {
         DWORD available = 0;
         if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
         DWORD read = 0;
         if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) return;
+        if (kept != nullptr && kept->size() < keep_limit)
+            kept->append(buffer.data(), std::min<std::size_t>(read, keep_limit - kept->size()));
     }
 }
 
@@ -44,8 +48,10 @@ Result<std::wstring> system_tool_path(std::string_view program) {
     return path;
 }
 
-Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
-                                    std::chrono::milliseconds deadline) {
+namespace {
+
+Result<std::int32_t> run_tool(std::string_view program, const std::vector<std::string>& arguments,
+                              std::chrono::milliseconds deadline, std::string* kept, std::size_t keep_limit) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -87,7 +93,7 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
     const auto give_up_at = std::chrono::steady_clock::now() + deadline;
     DWORD waited = WAIT_TIMEOUT;
     while ((waited = ::WaitForSingleObject(process.get(), 5)) == WAIT_TIMEOUT) {
-        drain_available(output_reader.get());
+        drain_available(output_reader.get(), kept, keep_limit);
         if (std::chrono::steady_clock::now() >= give_up_at) {
             ::TerminateProcess(process.get(), 1);
             return fail(win32::deadline_error(
@@ -95,11 +101,27 @@ Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<
         }
     }
     if (waited != WAIT_OBJECT_0) return fail(win32::last_os_error().context(fmt::format("Waiting for {}", program)));
-    drain_available(output_reader.get());
+    drain_available(output_reader.get(), kept, keep_limit);
 
     DWORD exit_code = 0;
     if (!::GetExitCodeProcess(process.get(), &exit_code)) return fail(win32::last_os_error());
     return static_cast<std::int32_t>(exit_code);
+}
+
+}  // namespace
+
+Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
+                                    std::chrono::milliseconds deadline) {
+    return run_tool(program, arguments, deadline, nullptr, 0);
+}
+
+Result<ChildToolOutput> run_child_tool_for_output(std::string_view program, const std::vector<std::string>& arguments,
+                                                  std::chrono::milliseconds deadline, std::size_t keep_limit) {
+    ChildToolOutput result;
+    auto exit_code = run_tool(program, arguments, deadline, &result.output, keep_limit);
+    if (!exit_code) return fail(exit_code.error());
+    result.exit_code = *exit_code;
+    return result;
 }
 
 namespace {

@@ -30,6 +30,15 @@ Result<std::wstring> system_tool_path(std::string_view program);
 Result<std::int32_t> run_child_tool(std::string_view program, const std::vector<std::string>& arguments,
                                     std::chrono::milliseconds deadline = kChildToolDeadline);
 
+// As run_child_tool, keeping the first `keep_limit` bytes of what the tool
+// wrote to its standard output and error (the rest is read and discarded).
+struct ChildToolOutput {
+    std::int32_t exit_code = 0;
+    std::string output;
+};
+Result<ChildToolOutput> run_child_tool_for_output(std::string_view program, const std::vector<std::string>& arguments,
+                                                  std::chrono::milliseconds deadline, std::size_t keep_limit);
+
 // The seam over run_child_tool, for steps whose outcome depends on a tool.
 class ChildToolRunner {
 public:

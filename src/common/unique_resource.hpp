@@ -77,6 +77,7 @@ inline void close_crypt_message(HCRYPTMSG message) { ::CryptMsgClose(message); }
 using UniqueHandle = unique_resource<kernel_handle_traits>;
 using UniqueServiceHandle = unique_resource<null_empty_traits<SC_HANDLE, &::CloseServiceHandle>>;
 using UniqueRegistryKey = unique_resource<null_empty_traits<HKEY, &::RegCloseKey>>;
+using UniqueEventSource = unique_resource<null_empty_traits<HANDLE, &::DeregisterEventSource>>;
 using UniqueAlgorithmProvider = unique_resource<null_empty_traits<BCRYPT_ALG_HANDLE, &close_algorithm_provider>>;
 using UniqueHash = unique_resource<null_empty_traits<BCRYPT_HASH_HANDLE, &destroy_hash>>;
 using UniqueCertStore = unique_resource<null_empty_traits<HCERTSTORE, &close_cert_store>>;

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "common/product.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
+#include "logger/event_log.hpp"
 #include "logger/log.hpp"
 #include "logger/rolling_file_logger.hpp"
 #include "main/command_line.hpp"
@@ -25,6 +28,19 @@ using namespace zorv;
 
 constexpr std::uint64_t kLogMaxSize = 10 * 1024 * 1024;
 constexpr std::uint64_t kLogMaxFiles = 5;
+// How long the end of a run waits for its last Event Log records.
+constexpr std::chrono::seconds kEventFlushLimit{2};
+
+// Registered at start-up, so that the crash hook only queues its record.
+// Without a source the helper runs on: service.log has every record too.
+void start_event_reporting() {
+    auto sink = events::open_system_event_sink();
+    if (!sink) {
+        log::warn(log::target::main, "Event Log records are off: {}", sink.error().one_line());
+        return;
+    }
+    events::install(std::make_unique<events::EventReporter>(std::move(*sink)));
+}
 
 std::vector<std::string> command_line_arguments() {
     std::vector<std::string> args;
@@ -95,6 +111,7 @@ int main() {
     });
     log::info(log::target::main, "zorv-helper v{} starting (PID: {}, args: {})", kProductVersion, ::GetCurrentProcessId(),
               entry::format_argument_list(args));
+    start_event_reporting();
 
     Status outcome;
     if (command) {
@@ -103,6 +120,7 @@ int main() {
         if (command.error().log_as_error) log::error(log::target::main, "{}", command.error().message);
         outcome = fail(command.error().message);
     }
+    events::flush(kEventFlushLimit);
     if (!outcome) {
         write_stream(stderr, "Error: " + outcome.error().multi_line() + "\n");
         return 1;

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "common/win32.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 
 namespace zorv::panic {
@@ -68,16 +69,16 @@ void prepare_dump(const std::filesystem::path& folder) {
     std::copy(path.begin(), path.end(), g_prepared.dump_path.begin());
 }
 
-void write_minidump(EXCEPTION_POINTERS* info) {
-    if (g_prepared.dump_path[0] == L'\0') return;
+bool write_minidump(EXCEPTION_POINTERS* info) {
+    if (g_prepared.dump_path[0] == L'\0') return false;
     SECURITY_ATTRIBUTES attributes{sizeof attributes, g_prepared.dump_descriptor.get(), FALSE};
     win32::UniqueHandle file(::CreateFileW(g_prepared.dump_path.data(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
+    if (!file) return false;
     MINIDUMP_EXCEPTION_INFORMATION exception{::GetCurrentThreadId(), info, FALSE};
     // Threads and stacks only: no heap, which holds configurations.
-    (void)::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception,
-                              nullptr, nullptr);
+    return ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception,
+                             nullptr, nullptr) != FALSE;
 }
 
 [[gnu::noinline]] std::string capture_backtrace(unsigned skip) {
@@ -126,7 +127,10 @@ LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
     const std::string location = fmt::format("0x{:016x}", reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
     write_record(location, fmt::format("Unhandled structured exception 0x{:08X}", record->ExceptionCode));
-    write_minidump(info);
+    const bool dumped = write_minidump(info);
+    // The source was registered at start-up: this queues and waits a bounded time.
+    events::crash(record->ExceptionCode,
+                  dumped ? win32::from_wide(std::wstring_view(g_prepared.dump_path.data())) : std::string());
     return EXCEPTION_CONTINUE_SEARCH;
 }
 

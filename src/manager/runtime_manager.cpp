@@ -2,8 +2,10 @@
 
 #include "common/clock.hpp"
 #include "common/text.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "manager/core_config.hpp"
+#include "manager/child_process.hpp"
 #include "manager/core_launcher.hpp"
 #include "manager/firewall.hpp"
 #include "manager/stop_core.hpp"
@@ -90,6 +92,7 @@ void RuntimeManager::detect_exit(RuntimeState& state) {
 
     log::warn(log::target::manager, "Detected that sing-box PID={} has exited (status: {})", session.pid,
               exit_status_debug(code));
+    events::core_exited(session.pid, exit_status_text(code));
     std::optional<std::string> detail;
     if (code != 0)
         detail = exit_detail(

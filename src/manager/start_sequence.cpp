@@ -10,6 +10,7 @@
 #include "common/clock.hpp"
 #include "common/product.hpp"
 #include "common/text.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "manager/child_process.hpp"
 #include "manager/config_file_keys.hpp"
@@ -149,6 +150,13 @@ Status check_liveness(CoreLauncher& launcher, clock::Clock& clock, const Launche
     return {};
 }
 
+// A core that could not be launched or did not stay up; a request refused
+// before that is the caller's matter and only logged.
+Error reported_start_failure(Error error) {
+    events::core_start_failed(error.one_line());
+    return error;
+}
+
 }  // namespace
 
 Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, security::ClientIdentity& client) {
@@ -192,9 +200,10 @@ Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const St
     if (!plan) return fail(plan.error());
 
     auto core = launch_core(launcher_, *binary, *selection, plan->core_log, service_dir_);
-    if (!core) return fail(core.error());
+    if (!core) return fail(reported_start_failure(core.error()));
     // From here a failure drops `core`, whose job ends the child.
-    if (auto alive = check_liveness(launcher_, clock_, *core, plan->core_log); !alive) return fail(alive.error());
+    if (auto alive = check_liveness(launcher_, clock_, *core, plan->core_log); !alive)
+        return fail(reported_start_failure(alive.error()));
 
     const std::int64_t started_at = clock::now_millis();
     if (plan->network.lan_proxy_port) {

@@ -10,6 +10,7 @@
 
 #include "api/pipe_path.hpp"
 #include "common/win32.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/connection.hpp"
 #include "pipe_server/pipe_instance.hpp"
@@ -236,7 +237,10 @@ Status serve_pipe(const PipeServerContext& context, ShutdownReceiver& shutdown,
 
 Status run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown, ListeningCallback on_listening) {
     Status served = serve_pipe(context, shutdown, on_listening);
-    if (!served) log::error(log::target::pipe_server, "Named pipe server failed: {}", served.error().multi_line());
+    if (!served) {
+        log::error(log::target::pipe_server, "Named pipe server failed: {}", served.error().multi_line());
+        events::listener_failed(context.pipe_name, served.error().one_line());
+    }
     return served;
 }
 

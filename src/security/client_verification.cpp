@@ -11,6 +11,7 @@
 
 #include "common/text.hpp"
 #include "common/win32.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "security/known_clients.hpp"
 #include "security/strict_mode.hpp"
@@ -230,6 +231,11 @@ public:
         if (!image_) image_ = query_image_path(open(pid));
         return *image_;
     }
+    // The image path read for the verdict, empty when none was.
+    std::string image_read() const {
+        if (known_facts_) return known_facts_->image_path;
+        return image_ && *image_ ? **image_ : std::string();
+    }
 
 private:
     const std::optional<KnownClientFacts>& known(std::uint32_t pid) {
@@ -274,11 +280,17 @@ Result<std::uint32_t> verify_pipe_client(HANDLE pipe) {
         .expected_path = win32::env_var(L"SINGBOX_EXPECTED_CLIENT_PATH"),
     };
     auto verdict = decide_pipe_client(facts, settings);
-    if (!verdict) return fail(std::move(verdict.error()));
+    if (!verdict) {
+        events::client_rejected(process.image_read(), verdict.error().one_line());
+        return fail(std::move(verdict.error()));
+    }
     if (verdict->accepted_by != AcceptedBy::Bypass) {
         auto guarded = check_strict_mode_path(fmt::format("client process '{}'", verdict->path),
                                               win32::to_wide(verdict->path));
-        if (!guarded) return fail(std::move(guarded.error()));
+        if (!guarded) {
+            events::client_rejected(verdict->path, guarded.error().one_line());
+            return fail(std::move(guarded.error()));
+        }
     }
     if (verdict->accepted_by == AcceptedBy::ClientRules) {
         log::info(log::target::security, "Verified client caller: PID={}, session={}, path='{}'", verdict->pid,

@@ -8,6 +8,7 @@
 
 #include "common/product.hpp"
 #include "common/win32.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "security/write_access.hpp"
 
@@ -92,8 +93,10 @@ void set_strict_mode_active(bool strict) { g_strict.store(strict); }
 
 Status check_strict_mode_path(std::string_view subject, const std::filesystem::path& path) {
     if (!strict_mode_active()) return {};
-    if (auto protected_path = check_admin_only_path(path); !protected_path)
+    if (auto protected_path = check_admin_only_path(path); !protected_path) {
+        events::strict_mode_refusal(win32::path_text(path), subject, protected_path.error().one_line());
         return fail(protected_path.error().context(fmt::format("Strict mode refuses {}", subject)));
+    }
     return {};
 }
 

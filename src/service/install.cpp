@@ -9,6 +9,7 @@
 #include "logger/log.hpp"
 #include "manager/wintun.hpp"
 #include "security/strict_mode.hpp"
+#include "service/event_source.hpp"
 #include "service/install_location.hpp"
 #include "service/scm_port.hpp"
 #include "service/scm_steps.hpp"
@@ -54,6 +55,10 @@ Status install_service() {
             return fail(kept.error().context("Failed to keep the StrictMode policy"));
     }
 
+    log::info(kTarget, "Registering Event Log source '{}'", product::SERVICE_NAME);
+    if (auto source = register_event_source(*executable); !source)
+        return fail(source.error().context("Failed to register the Event Log source"));
+
     log::info(kTarget, "Configuring crash recovery failure actions (restart after 5s)");
     if (auto recovery = configure_recovery(**service); !recovery)
         log::warn(kTarget, "Crash recovery is not fully configured: {}", recovery.error().one_line());
@@ -78,6 +83,7 @@ Status uninstall_service() {
 
     clock::Clock& poll_clock = clock::system_clock();
     auto removed = remove_existing_service(**scm, poll_clock);
+    if (removed) removed = remove_event_source();
     if (removed)
         log::info(kTarget, "Service '{}' successfully uninstalled", product::SERVICE_NAME);
     else

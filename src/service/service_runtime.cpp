@@ -9,7 +9,10 @@
 
 #include "common/product.hpp"
 #include "common/text.hpp"
+#include "common/version.hpp"
 #include "common/win32.hpp"
+#include "logger/event_log.hpp"
+#include "logger/helper_events.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/pipe_listener.hpp"
 #include "pipe_server/shutdown_signal.hpp"
@@ -34,6 +37,8 @@ constexpr auto kTarget = log::target::service;
 // the service thread has only to say it has finished. The dispatcher waits
 // this long for it.
 constexpr std::chrono::seconds kServiceMainWindDown{10};
+// How long the stopped record may delay the stopped report.
+constexpr std::chrono::seconds kStoppedRecordLimit{2};
 
 // The control handler's state. It lives for the whole process, so a control
 // that arrives after the run has ended never reaches freed memory; the run
@@ -145,6 +150,7 @@ Status serve_then_stop_core(const pipe_server::PipeServerContext& context, Shutd
     const auto report_running = [&status]() -> Status {
         log::info(kTarget, "Reporting service status: Running");
         if (!status.settled(running_status())) return fail(win32::last_os_error().context("Report running"));
+        events::service_started(kProductVersion, security::strict_mode_active());
         return {};
     };
     Status served = pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
@@ -177,6 +183,17 @@ Status serve_until_stopped(StatusReporter& status, ShutdownReceiver shutdown) {
     return serve_then_stop_core(context, std::move(shutdown), status);
 }
 
+// The exit code the SCM is told: the service-specific one when there is one.
+void report_stopped_event(const Status& outcome, const SERVICE_STATUS& stopped) {
+    const DWORD exit_code = stopped.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? stopped.dwServiceSpecificExitCode
+                                                                                    : stopped.dwWin32ExitCode;
+    if (outcome)
+        events::service_stopped(exit_code);
+    else
+        events::service_failed(outcome.error().one_line(), exit_code);
+    events::flush(kStoppedRecordLimit);
+}
+
 }  // namespace
 
 Status run_service_dispatcher(const DirectoryLockdown& lockdown) {
@@ -207,8 +224,9 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     else
         log::info(kTarget, "Service main loop terminated normally");
     log::flush();
-    if (run.status)
-        (void)run.status->settled(run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error()));
+    const SERVICE_STATUS stopped = run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error());
+    report_stopped_event(run.outcome, stopped);
+    if (run.status) (void)run.status->settled(stopped);
     service_main_tracker().finished();
 }
 

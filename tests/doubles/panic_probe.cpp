@@ -5,10 +5,19 @@
 // With `crash`, it writes through a null pointer instead: the record, then a
 // minidump in logs, and the exception goes on to the system's crash handling.
 //   panic_probe crash
+// With `access-violation`, a structured exception is raised with the helper's
+// Event Log reporting on, as main sets it up.
+//   panic_probe access-violation
 
+#include <windows.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "common/win32.hpp"
+#include "logger/event_log.hpp"
 #include "logger/rolling_file_logger.hpp"
 #include "main/panic.hpp"
 
@@ -20,6 +29,11 @@ namespace {
 [[gnu::noinline]] void panic_probe_crashes() {
     volatile int* volatile nowhere = nullptr;  // read back, so the compiler cannot see it is null
     *nowhere = 1;
+}
+
+[[noreturn]] void panic_probe_faults() {
+    ::RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    std::abort();
 }
 
 }  // namespace
@@ -34,5 +48,10 @@ int main(int argc, char** argv) {
         .max_files = 1,
     });
     if (crash) panic_probe_crashes();
+    if (argc > 1 && std::string_view(argv[1]) == "access-violation") {
+        if (auto sink = zorv::events::open_system_event_sink())
+            zorv::events::install(std::make_unique<zorv::events::EventReporter>(std::move(*sink)));
+        panic_probe_faults();
+    }
     panic_probe_breaks_invariant();
 }

@@ -3,6 +3,8 @@
 //
 //   pipe_client <pipe-name> request <json>   send one request frame, print the reply
 //   pipe_client <pipe-name> silent           send nothing, wait for the helper to close
+//   pipe_client <pipe-name> flood <count>    connect that many times in a row, each
+//                                            time sending nothing until the helper closes
 //
 // Prints "REPLY <payload>" and exits 0 when a reply frame arrived; prints
 // "CLOSED <reason>" and exits 3 when the helper closed without one; exits 2
@@ -13,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "api/framing.hpp"
@@ -33,6 +36,24 @@ int report_reply(HANDLE pipe) {
 
 }  // namespace
 
+// A refused caller that tries again at once, over and over: exits 0 when the
+// helper closed every connection without a reply.
+int flood(const std::string& pipe_name, int count) {
+    for (int i = 0; i < count; ++i) {
+        auto pipe = zorv::pipe_client::connect(pipe_name, std::chrono::seconds(10));
+        if (!pipe) {
+            std::printf("UNREACHABLE %s\n", pipe.error().one_line().c_str());
+            return 2;
+        }
+        if (zorv::pipe_client::read_frame(pipe->get())) {
+            std::printf("REPLY on connection %d\n", i + 1);
+            return 3;
+        }
+    }
+    std::printf("CLOSED %d\n", count);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fputs("usage: pipe_client <pipe-name> request <json> | silent\n", stderr);
@@ -40,6 +61,7 @@ int main(int argc, char** argv) {
     }
     const std::string pipe_name = argv[1];
     const std::string mode = argv[2];
+    if (mode == "flood" && argc >= 4) return flood(pipe_name, std::atoi(argv[3]));
     auto pipe = zorv::pipe_client::connect(pipe_name, std::chrono::seconds(10));
     if (!pipe) {
         std::printf("UNREACHABLE %s\n", pipe.error().one_line().c_str());

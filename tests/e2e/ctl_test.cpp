@@ -170,8 +170,8 @@ TEST(ZorvCtl, HelpListsOnlyWhatIsAccepted) {
         }
     }
     EXPECT_EQ(commands, (std::set<std::string>{"health", "status", "start", "stop", "reset", "register", "wait",
-                                               "version", "service", "logs"}));
-    EXPECT_EQ(options.size(), 19u) << help;
+                                               "version", "service", "logs", "diag"}));
+    EXPECT_EQ(options.size(), 20u) << help;
     for (const auto& command : commands) {
         const auto result = ctl({command, "--bogus"});
         EXPECT_TRUE(result.err.starts_with("zorv: unknown option \"--bogus\"")) << command << ": " << result.err;
@@ -453,6 +453,45 @@ TEST(ZorvCtl, TalksToTheRealHelper) {
     const auto status = ctl({"status", "--pipe", helper.pipe_name(), trust[0], trust[1]});
     EXPECT_EQ(status.exit_code, 0u) << status.err;
     EXPECT_NE(status.out.find("\"state\": \"stopped\""), std::string::npos) << status.out;
+}
+
+
+// Every section, whether the helper serves the pipe or nothing does; never a
+// value of the configuration the running core was started with.
+TEST(ZorvCtl, DiagWritesEverySectionAndNoConfigurationValue) {
+    HelperUnderTest helper{HelperOptions{.label = "ctl-diag", .env = {}, .copy_core_double = true,
+                                         .copy_tool_doubles = true}};
+    const std::string secret = "diag-secret-7d1c";
+    const json config = {{"outbounds", {{{"type", "shadowsocks"}, {"password", secret}, {"server", secret + ".test"}}}}};
+    const api::PipeResponse started = helper.call("POST", "/v1/runtime/start", json{{"configContent", config.dump()}});
+    ASSERT_EQ(started.status, 200) << started.body.dump();
+
+    const TestDir out("ctl-diag-out");
+    const struct {
+        std::string pipe;
+        std::vector<std::string> facts;
+    } cases[] = {
+        {helper.pipe_name(),
+         {fmt::format("process {}: ", helper.process().pid()), "zorv-helper: 2.1.20 (",
+          "  sing-box.exe: ", ", sha256 ", ", signature ", "Runtime successfully started", "fake-core: started pid="}},
+        {unique_pipe_name("ctl-diag-nobody"), {"no verified helper: ", "unknown: no service folder"}},
+    };
+    for (const auto& c : cases) {
+        const fs::path report_file = out / (c.pipe + ".txt");
+        const auto ran = ctl({"--pipe", c.pipe, "diag", "--out", win32::path_text(report_file)});
+        EXPECT_EQ(ran.exit_code, 0u) << ran.err;
+        EXPECT_EQ(ran.out, "Diagnostics report written to " + win32::path_text(report_file) + "\n");
+        const std::string report = read_file(report_file);
+        EXPECT_TRUE(report.starts_with("zorv diagnostics report, written ")) << report;
+        for (const std::string_view section :
+             {"\nThis report holds no configuration content", "\n== Versions ==\n  zorv: 2.1.20 (",
+              "\n== Service VEXL2VpnService ==\n", "\n== Hardened mode policy ==\n  off (",
+              "\n== Pipe server ==\n", "\n== Firewall rule VEXL2 LAN Proxy ==\n", "\n== Service folder",
+              "\n== service.log (last 200 lines) ==\n", "\n== sing-box.log (last 200 lines) ==\n"})
+            EXPECT_NE(report.find(section), std::string::npos) << section << "\n" << report;
+        for (const std::string& fact : c.facts) EXPECT_NE(report.find(fact), std::string::npos) << fact << "\n" << report;
+        EXPECT_EQ(report.find(secret), std::string::npos) << report;
+    }
 }
 
 }  // namespace

@@ -139,6 +139,17 @@ expect_one_running() {
     wait_healthy || { show_log; fail "no 200 from /healthz: rc=$rc '$out'"; }
 }
 
+event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2VpnService'
+
+# The Event Log source as `install` registers it: the installed helper, every type.
+expect_event_source() {
+    local values
+    values=$("$wine" reg query "$event_source_key" </dev/null 2>/dev/null | tr -d '\r')
+    [[ $values == *"EventMessageFile"*"REG_EXPAND_SZ"*"$installed_image"* ]] ||
+        fail "EventMessageFile after install: '$values'"
+    [[ $values == *"TypesSupported"*"REG_DWORD"*"0x7"* ]] || fail "TypesSupported after install: '$values'"
+}
+
 # ---- the test -----------------------------------------------------------------
 
 for file in tests/double_pipe_client.exe tests/double_service_probe.exe tests/double_fake_core.exe CMakeCache.txt; do
@@ -166,6 +177,7 @@ step "install $version"
 msi /i "$current"
 [ "$rc" -eq 0 ] || abort "msiexec /i exited $rc"
 expect_one_running "$version"
+expect_event_source
 cli_name=$(basename "$(cat "$build/packaging/shipped/zorv-ctl.path")")
 for name in zorv-helper.exe "$cli_name"; do
     [ -f "$install_dir/$name" ] || fail "$name is not installed in $install_dir"
@@ -205,6 +217,7 @@ msi /i "$next"
 [ "$rc" -eq 0 ] || abort "msiexec /i of $next_version exited $rc"
 expect_policy 0x0 "upgrade"
 expect_one_running "$next_version"
+expect_event_source
 cmp -s "$build/tests/double_fake_core.exe" "$install_dir/sing-box.exe" || fail "the upgrade did not keep the placed core"
 for name in zorv-helper.exe "$cli_name"; do
     [ -f "$install_dir/$name" ] || fail "$name is gone after the upgrade"
@@ -240,6 +253,7 @@ msi /x "$next"
 run 30 "$probe" "$service"
 [ "$rc" -eq 2 ] && grep -qx "open=error 1060" <<<"$out" || fail "service still registered: rc=$rc '$out'"
 [ -z "$(product_versions)" ] || fail "products still registered: $(product_versions | tr '\n' ' ')"
+"$wine" reg query "$event_source_key" </dev/null >/dev/null 2>&1 && fail "the Event Log source is still registered"
 if [ -e "$install_dir" ]; then
     fail "left in the install folder: $(cd "$install_dir" && find . | tr '\n' ' ')"
 fi

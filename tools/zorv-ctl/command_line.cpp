@@ -14,7 +14,7 @@ namespace zorv::ctl {
 
 namespace {
 
-enum class ValueKind { Flag, Text, UnsignedPid, File, ServerImage, Pipe, Seconds, LineCount };
+enum class ValueKind { Flag, Text, UnsignedPid, File, ServerImage, OutFile, Pipe, Seconds, LineCount };
 
 struct OptionDefinition {
     std::string_view name;        // without the leading "--"
@@ -76,6 +76,9 @@ constexpr OptionDefinition kLogsOptions[] = {
     {"core", "", ValueKind::Flag, "", "", "the core's log, sing-box.log, instead of service.log"},
     {"lines", "n", ValueKind::LineCount, "", "N", "how many lines from the end, 1 to 10000 (default 50)"},
 };
+constexpr OptionDefinition kDiagOptions[] = {
+    {"out", "", ValueKind::OutFile, "", "FILE", "write the report to FILE (default: zorv-diag-DATE-TIME.txt here)"},
+};
 
 const CommandDefinition kCommands[] = {
     {"health", CommandKind::Request, "GET", "/healthz", {}, false, ""},
@@ -91,6 +94,9 @@ const CommandDefinition kCommands[] = {
      "strict mode in the registry"},
     {"logs", CommandKind::Logs, "", "", kLogsOptions, false,
      "the end of service.log in the logs folder beside the service's registered image"},
+    {"diag", CommandKind::Diag, "", "", kDiagOptions, false,
+     "writes a report for support: versions, the service, hardened mode, the pipe's server, the firewall rule, "
+     "the service folder's files and the end of both logs; never configuration content"},
 };
 
 const CommandDefinition* find_command(std::string_view name) {
@@ -183,6 +189,10 @@ std::optional<UsageError> apply_option(const GivenOption& option, Invocation& in
         case ValueKind::ServerImage:
             if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
             invocation.server_path = std::filesystem::path(win32::to_wide(option.value));
+            return std::nullopt;
+        case ValueKind::OutFile:
+            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            invocation.out_file = std::filesystem::path(win32::to_wide(option.value));
             return std::nullopt;
         case ValueKind::Pipe: {
             std::string_view pipe = option.value;
@@ -322,10 +332,11 @@ std::string usage_text() {
         "Usage: {} [--pipe NAME] [--timeout SECONDS] [--json] COMMAND [OPTIONS]\n"
         "\n"
         "Talks to zorv-helper: sends one request over its control pipe and prints the\n"
-        "reply, or shows the service and its logs. Before anything is sent it checks\n"
-        "who serves the pipe: on the service's pipe, the process the Service Control\n"
-        "Manager started for {}; on any other pipe, a process running the\n"
-        "zorv-helper.exe beside this program, or the one --server-path names.\n"
+        "reply, or shows the service and its logs, or writes a report for support.\n"
+        "Before anything is sent it checks who serves the pipe: on the service's\n"
+        "pipe, the process the Service Control Manager started for {}; on any\n"
+        "other pipe, a process running the zorv-helper.exe beside this program, or\n"
+        "the one --server-path names.\n"
         "\n"
         "Commands:\n",
         kProgramName, product::SERVICE_NAME);
@@ -347,9 +358,10 @@ std::string usage_text() {
         "\n"
         "Exit status:\n"
         "  0  a reply with status 200; for service, the service runs; for logs, the\n"
-        "     lines were printed\n"
+        "     lines were printed; for diag, the report was written\n"
         "  1  any other reply; for service and logs, the service is not running or not\n"
-        "     installed, or its log is not there\n"
+        "     installed, or its log is not there; for diag, the report could not be\n"
+        "     written\n"
         "  2  bad arguments, or a --config file that cannot be read\n"
         "  3  no reply: no pipe, timed out, closed without a reply, a reply too large,\n"
         "     a server that is not the helper, or the Service Control Manager unreachable\n"

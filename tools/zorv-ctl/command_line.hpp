@@ -24,6 +24,7 @@ enum class CommandKind {
     Version,  // this program's version and the helper's
     Service,  // the Service Control Manager's view of the service
     Logs,     // the tail of a log file beside the service's image
+    Diag,     // the support report
 };
 
 struct Invocation {
@@ -47,6 +48,9 @@ struct Invocation {
     // Logs
     bool core_log = false;
     std::size_t lines = kDefaultLogLines;
+
+    // Diag: where the report goes; nullopt: a dated file in the working folder.
+    std::optional<std::filesystem::path> out_file;
 };
 
 struct ShowHelp {};

@@ -26,6 +26,7 @@ Outcome run_wait(const Invocation& invocation, const std::string& pipe);
 Outcome run_version(const Invocation& invocation, const std::string& pipe);
 Outcome run_service(const Invocation& invocation);
 Outcome run_logs(const Invocation& invocation);
+Outcome run_diag(const Invocation& invocation, const std::string& pipe);
 
 // `--version`.
 std::string version_line();

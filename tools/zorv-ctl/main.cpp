@@ -38,6 +38,7 @@ Outcome run(const Invocation& invocation) {
         case CommandKind::Version: return run_version(invocation, pipe);
         case CommandKind::Service: return run_service(invocation);
         case CommandKind::Logs: return run_logs(invocation);
+        case CommandKind::Diag: return run_diag(invocation, pipe);
     }
     return {kExitUsage, "unknown command"};
 }
