@@ -10,6 +10,7 @@
 
 #include "common/product.hpp"
 #include "common/text.hpp"
+#include "logger/helper_events.hpp"
 #include "security/write_access.hpp"
 
 namespace zorv::service {
@@ -154,9 +155,10 @@ void log_lockdown(const DirectoryLockdown& lockdown) {
     log::info(kTarget, "Applying SDDL security sandbox to service directory: {}",
               text::quoted(win32::path_text(lockdown.directory)));
     for (const LockdownRecord& record : lockdown.records) log::record(record.level, kTarget, "{}", record.message);
-    if (lockdown.failure)
+    if (lockdown.failure) {
         log::error(kTarget, "Service directory is not locked down: {}", *lockdown.failure);
-    else
+        events::lockdown_failed(win32::path_text(lockdown.directory), *lockdown.failure);
+    } else
         log::info(kTarget, "Service directory locked down: only SYSTEM, Administrators and TrustedInstaller can change it");
 }
 

@@ -227,3 +227,5 @@ installed=
 "$wine" reg query "$source_key" </dev/null >/dev/null 2>&1 && fail "the source's key is still there after uninstall"
 expect_record "$work/services-trace.txt" "service start" 1000 1 "trace|2.1." "|off"
 expect_record "$work/services-trace.txt" "service stop" 1001 1 "trace|0"
+# Wine keeps no DACL the lock-down sets: the service's read-back check fails.
+expect_record "$work/services-trace.txt" "unverified lock-down" 1102 1 "err|" "is writable by"
