@@ -98,10 +98,11 @@ DiagSection service_section(const Gathered& facts) {
 }
 
 DiagSection strict_mode_section() {
-    const security::StrictModeDecision mode = security::decide_strict_mode(security::read_strict_mode_value());
+    const security::StrictModeDecision mode = security::read_strict_mode();
     return {"Hardened mode policy",
-            {fmt::format("{} ({}), read from HKLM\\{}", mode.strict ? "on" : "off", mode.source,
-                         win32::from_wide(security::policy_key_path()))}};
+            {fmt::format("{} ({}), read from HKLM\\{} and HKLM\\{}", mode.strict ? "on" : "off", mode.source,
+                         win32::from_wide(security::policy_key_path()),
+                         win32::from_wide(security::legacy_policy_key_path()))}};
 }
 
 DiagSection pipe_section(const std::string& pipe, const Gathered& facts) {
@@ -172,10 +173,10 @@ DiagSection log_section(const std::optional<fs::path>& folder, const std::wstrin
 }
 
 // Connects without sending anything: who serves the pipe is all it asks.
-Result<ServerIdentity> identify_pipe_server(const std::string& pipe, std::chrono::seconds timeout) {
-    auto handle = open_pipe(pipe, Deadline(std::min<std::chrono::milliseconds>(timeout, kPipeWait)));
+Result<ServerIdentity> identify_pipe_server(const Invocation& invocation, const std::string& pipe) {
+    auto handle = open_pipe(pipe, Deadline(std::min<std::chrono::milliseconds>(invocation.timeout, kPipeWait)));
     if (!handle) return fail(handle.error());
-    return verify_pipe_server(handle->get(), pipe);
+    return verify_pipe_server(handle->get(), pipe, invocation.server_path);
 }
 
 Gathered gather(const Invocation& invocation, const std::string& pipe) {
@@ -183,7 +184,7 @@ Gathered gather(const Invocation& invocation, const std::string& pipe) {
     facts.service = query_service();
     if (facts.service && *facts.service)
         if (auto image = registered_image_path((*facts.service)->image_command)) facts.registered_image = *image;
-    facts.server = identify_pipe_server(pipe, invocation.timeout);
+    facts.server = identify_pipe_server(invocation, pipe);
     facts.helper_image = facts.registered_image;
     if (!facts.helper_image && facts.server && !facts.server->image.empty())
         facts.helper_image = fs::path(win32::to_wide(facts.server->image));
