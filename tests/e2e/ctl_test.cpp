@@ -478,7 +478,8 @@ TEST(ZorvCtl, DiagWritesEverySectionAndNoConfigurationValue) {
     };
     for (const auto& c : cases) {
         const fs::path report_file = out / (c.pipe + ".txt");
-        const auto ran = ctl({"--pipe", c.pipe, "diag", "--out", win32::path_text(report_file)});
+        const auto ran = ctl({"--pipe", c.pipe, "--server-path", win32::path_text(helper.service_dir() / "zorv-helper.exe"),
+                              "diag", "--out", win32::path_text(report_file)});
         EXPECT_EQ(ran.exit_code, 0u) << ran.err;
         EXPECT_EQ(ran.out, "Diagnostics report written to " + win32::path_text(report_file) + "\n");
         const std::string report = read_file(report_file);

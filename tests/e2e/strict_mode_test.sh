@@ -265,6 +265,10 @@ rc=${PIPESTATUS[0]}
 # The refusal left the registration as it was: restarted, it reads the policy.
 timeout 60 "$wine" net stop VEXL2VpnService </dev/null >/dev/null 2>&1
 timeout 60 "$wine" net start VEXL2VpnService </dev/null >/dev/null 2>&1 || fail "the service did not start again"
+for _ in $(seq 1 150); do
+    grep -qsF "Strict mode refuses to start the core" "$dir/logs/service.log" && break
+    sleep 0.2
+done
 expect_log "$dir" "restarted service" "Strict mode: on (StrictMode=1)"
 # Wine keeps no DACL a lock-down sets, so the folder reads back as writable by
 # the user: in strict mode the service says so and keeps the core down.
