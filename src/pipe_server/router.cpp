@@ -60,8 +60,7 @@ manager::StartCommand start_command(api::StartRuntimeRequest request) {
                                  std::move(request.client_runtime_id), std::move(request.operation_id)};
 }
 
-api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::ClientIdentity& client,
-                                const api::PipeRequest& pipe_request) {
+std::variant<api::PipeResponse, ManagerCall> start_runtime(const api::PipeRequest& pipe_request) {
     const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
@@ -73,14 +72,16 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::Clie
         log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
         return error_reply(400, "validation_error", problem);
     }
-    log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
-              text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
-
-    auto started = manager.start(start_command(std::move(*request)), client);
-    if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
-    log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
-              text::option_form(started->pid), text::option_form(started->profile_id));
-    return reply(200, status_body(*started));
+    return ManagerCall([command = start_command(std::move(*request))](manager::RuntimeManager& manager,
+                                                                      security::ClientIdentity& client) {
+        log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
+                  text::option_form(command.operation_id), text::option_form(command.profile_id), command.client_pid);
+        auto started = manager.start(command, client);
+        if (!started) return failed_reply("runtime_start_failed", "Runtime start failed", started.error());
+        log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
+                  text::option_form(started->pid), text::option_form(started->profile_id));
+        return reply(200, status_body(*started));
+    });
 }
 
 // The wire's stop record in the manager's terms; a body that does not decode
@@ -135,8 +136,7 @@ api::PipeResponse not_found(const std::string& method, const std::string& path) 
 
 }  // namespace
 
-api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   security::ClientIdentity& client, std::string_view pipe_name) {
+std::variant<api::PipeResponse, ManagerCall> route_request(api::PipeRequest request, std::string_view pipe_name) {
     const std::string& method = request.method;
     const std::string& path = request.path;
     if (log::enabled(log::Level::Debug))
@@ -144,14 +144,32 @@ api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_p
                    text::log_safe(path));
     if (method == "GET") {
         if (path == "/healthz") return health(pipe_name);
-        if (path == "/v1/runtime/status") return runtime_status(*manager);
+        if (path == "/v1/runtime/status")
+            return ManagerCall([](manager::RuntimeManager& manager, security::ClientIdentity&) {
+                return runtime_status(manager);
+            });
     } else if (method == "POST") {
-        if (path == "/v1/runtime/start") return start_runtime(*manager, client, request);
-        if (path == "/v1/runtime/stop") return stop_runtime(*manager, request);
-        if (path == "/v1/runtime/reset") return reset_runtime(*manager, request.body);
+        if (path == "/v1/runtime/start") return start_runtime(request);
+        if (path == "/v1/runtime/stop")
+            return ManagerCall([request = std::move(request)](manager::RuntimeManager& manager,
+                                                              security::ClientIdentity&) {
+                return stop_runtime(manager, request);
+            });
+        if (path == "/v1/runtime/reset")
+            return ManagerCall([body = std::move(request.body)](manager::RuntimeManager& manager,
+                                                                security::ClientIdentity&) {
+                return reset_runtime(manager, body);
+            });
         if (path == "/v1/runtime/register_client") return register_client();
     }
     return not_found(method, path);
+}
+
+api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
+                                   security::ClientIdentity& client, std::string_view pipe_name) {
+    auto routed = route_request(std::move(request), pipe_name);
+    if (auto* call = std::get_if<ManagerCall>(&routed)) return (*call)(*manager, client);
+    return std::get<api::PipeResponse>(std::move(routed));
 }
 
 }  // namespace zorv::pipe_server
