@@ -3,6 +3,7 @@
 // comes from, its log file with the per-launch header, and the two network
 // parameters read from the configuration.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -22,6 +23,8 @@ inline constexpr std::string_view kDefaultProfile = "default";
 inline constexpr std::string_view kDefaultTunInterface = "singbox_tun";
 inline constexpr std::uint64_t kCoreLogRotateBytes = 10 * 1024 * 1024;
 inline constexpr std::uint64_t kCoreLogGenerations = 5;
+// How long reading a client's configuration file may take in all.
+inline constexpr std::chrono::seconds kConfigReadDeadline{10};
 // A configuration file may be as large as a request could carry inline.
 inline constexpr std::uint64_t kMaxConfigFileBytes = product::kMaxRequestSize;
 
