@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/path_text_rules.hpp"
@@ -198,8 +199,8 @@ Status deploy_binary(std::string_view source_path, const std::filesystem::path& 
     std::filesystem::create_directories(target.parent_path(), ignored);
     if (auto copied = replace_by_copy(source, target); !copied)
         return fail(copied.error().context("Failed to deploy sing-box binary to service directory"));
-    log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}", source_path,
-              win32::path_text(target));
+    log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}",
+              text::log_safe(source_path), text::log_safe(win32::path_text(target)));
     return {};
 }
 
