@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +43,14 @@ TEST(ManagerQueue, RunsInArrivalOrderRefusesBeyondTheBoundAndAtClose) {
               std::vector<std::string>{"reset refused: too many requests are waiting for the helper; try again shortly"});
 
     release.set_value();
+    // The waiting jobs run in turn; the queue is closed only once they have.
+    while (true) {
+        {
+            std::lock_guard lock(outcomes.mutex);
+            if (outcomes.seen.size() == 3) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     queue.close();
     queue.submit(outcomes.job("late"));
     const std::vector<std::string> expected = {
@@ -65,8 +75,11 @@ TEST(ManagerQueue, CloseRefusesTheWaitingAndLetsTheRunningOneFinish) {
     std::thread closer([&] { queue->close(); });
     // close() refuses the waiting job first, then waits for the running one.
     while (true) {
-        std::lock_guard lock(outcomes.mutex);
-        if (!outcomes.seen.empty()) break;
+        {
+            std::lock_guard lock(outcomes.mutex);
+            if (!outcomes.seen.empty()) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     release.set_value();
     closer.join();
