@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "common/name_comparison.hpp"
 #include "security/path_text_rules.hpp"
 
 namespace {
@@ -26,7 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                                           : input.substr(split + 1);
 
     const bool plain = is_plain_local_path(path);
-    (void)lowered_stripped(path);
     (void)last_component(path);
     (void)names_core_executable(path);
     const NormalizedPath normalized = normalize_path(path);
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!binary_path_text_error(path, service_dir)) {
         require(plain);
         require(names_core_executable(path));
-        require(!normalized.components.empty() && normalized.components.back() == "sing-box.exe");
+        require(!normalized.components.empty() && zorv::text::equal_ignoring_case(normalized.components.back(), "sing-box.exe"));
         require(is_within_directory(normalized.text(), service_dir));
     }
     if (!source_path_text_error(path)) require(plain && names_core_executable(path));

@@ -1,9 +1,12 @@
 #pragma once
-// The one loop that reads a file the helper or its tools have opened.
+// The loops that read a file the helper or its tools have opened.
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/error.hpp"
@@ -15,5 +18,22 @@ namespace zorv::win32 {
 // never makes the read unbounded. A caller that must refuse a file larger
 // than N asks for N + 1 bytes.
 Result<std::string> read_at_most(HANDLE file, std::size_t limit);
+
+using ReadDeadline = std::chrono::steady_clock::time_point;
+
+// How long a start waits for the reads of one file a caller chose.
+inline constexpr std::chrono::seconds kCallerFileReadTime{10};
+
+// One read of up to `buffer.size()` bytes at `offset` of a file opened for
+// overlapped I/O (FILE_FLAG_OVERLAPPED), for a file whose owner can stall a
+// read (an opportunistic lock, a slow redirector): a read still pending at
+// `deadline` is cancelled and waited for, and fails with ERROR_TIMEOUT. The
+// bytes read; 0 at the end of the file. A handle opened for synchronous I/O
+// would block in the call itself, out of the deadline's reach.
+Result<std::size_t> read_chunk_by(HANDLE file, std::uint64_t offset, std::span<char> buffer, ReadDeadline deadline);
+
+// read_at_most from `offset` with chunks read by read_chunk_by, under one
+// deadline for them all.
+Result<std::string> read_at_most_by(HANDLE file, std::uint64_t offset, std::size_t limit, ReadDeadline deadline);
 
 }  // namespace zorv::win32

@@ -10,8 +10,10 @@
 namespace zorv::text {
 
 // Client text made safe for one log line: every character that could end or
-// start a line, or steer a terminal (C0 and C1 controls, DEL, U+2028 and
-// U+2029) is written as an escape (\n, \r, \t, \0, \u{1b}, \u{2028}).
+// start a line, steer a terminal or reorder what a reader sees (C0 and C1
+// controls, DEL, U+2028 and U+2029, the bidirectional controls U+202A to
+// U+202E and U+2066 to U+2069) is written as an escape (\n, \r, \t, \0,
+// \u{1b}, \u{2028}, \u{202e}).
 // Invalid UTF-8 becomes U+FFFD. Everything else, backslashes included, stays.
 std::string log_safe(std::string_view value);
 

@@ -1,5 +1,6 @@
 // What the manager does once a watched GUI client has gone.
 
+#include "common/text.hpp"
 #include "logger/log.hpp"
 #include "manager/runtime_manager.hpp"
 #include "manager/stop_core.hpp"
@@ -23,7 +24,7 @@ void RuntimeManager::on_client_exit(const WatchdogRequest& request) {
     if (!state.active) return;
     if (belongs_to_other_client(*state.active, request)) {
         log::info(log::target::manager, "Watchdog: active sing-box session belongs to newer client ({}); leaving running",
-                  *state.active->client_runtime_id);
+                  text::log_safe(*state.active->client_runtime_id));
         return;
     }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -75,11 +76,12 @@ Result<win32::UniqueHandle> open_configuration_file(const std::string& given, co
     // is opened as itself and refused below.
     // In strict mode nobody may hold it open for writing or deleting: a
     // handle opened before its DACL was locked down would outlive the check.
+    // Overlapped, so that every read of it has a deadline.
     const DWORD share = security::strict_mode_active() ? FILE_SHARE_READ
                                                        : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     win32::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
-                                               security::kCallerPathOpenFlags,
+                                               FILE_FLAG_OVERLAPPED | security::kCallerPathOpenFlags,
                                            nullptr));
     if (!file) {
         const Error error = win32::last_os_error();
@@ -94,9 +96,14 @@ std::unexpected<Error> too_large(const std::string& given) {
 }
 
 // Reads at most kMaxConfigFileBytes; a file that grew past that since its
-// size was taken is refused rather than cut short.
+// size was taken is refused rather than cut short. Whoever owns the file can
+// stall a read of it, so the whole read has a deadline.
 Result<std::string> read_bounded(HANDLE file, const std::string& given) {
-    auto content = win32::read_at_most(file, static_cast<std::size_t>(kMaxConfigFileBytes) + 1);
+    const auto deadline = std::chrono::steady_clock::now() + kConfigReadDeadline;
+    auto content = win32::read_at_most_by(file, 0, static_cast<std::size_t>(kMaxConfigFileBytes) + 1, deadline);
+    if (!content && content.error().os_code() == static_cast<std::uint32_t>(ERROR_TIMEOUT))
+        return fail(fmt::format("Specified config path could not be read within {} s: {}",
+                                std::chrono::duration_cast<std::chrono::seconds>(kConfigReadDeadline).count(), given));
     if (!content) return fail(content.error().context("Failed to read specified config path: " + given));
     if (content->size() > kMaxConfigFileBytes) return too_large(given);
     return content;

@@ -3,6 +3,7 @@
 // comes from, its log file with the per-launch header, and the two network
 // parameters read from the configuration.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "common/file_reading.hpp"
 #include "common/product.hpp"
 #include "common/win32.hpp"
 #include "manager/commands.hpp"
@@ -22,6 +24,8 @@ inline constexpr std::string_view kDefaultProfile = "default";
 inline constexpr std::string_view kDefaultTunInterface = "singbox_tun";
 inline constexpr std::uint64_t kCoreLogRotateBytes = 10 * 1024 * 1024;
 inline constexpr std::uint64_t kCoreLogGenerations = 5;
+// How long reading a client's configuration file may take in all.
+inline constexpr std::chrono::seconds kConfigReadDeadline = win32::kCallerFileReadTime;
 // A configuration file may be as large as a request could carry inline.
 inline constexpr std::uint64_t kMaxConfigFileBytes = product::kMaxRequestSize;
 

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "common/child_tool.hpp"
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 
@@ -36,10 +37,10 @@ namespace {
 // Only a hang is reported; a tool that cannot start or fails is a warning.
 Status hang_only(const Error& error, std::string_view what) {
     if (!win32::is_deadline_error(error)) {
-        log::warn(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, error.one_line());
+        log::warn(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, text::log_safe(error.one_line()));
         return {};
     }
-    log::error(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, error.one_line());
+    log::error(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, text::log_safe(error.one_line()));
     return fail(error.context(fmt::format("Failed to {} firewall rule", what)));
 }
 }  // namespace

@@ -16,6 +16,7 @@
 #include "manager/config_file_keys.hpp"
 #include "manager/core_config.hpp"
 #include "manager/core_launcher.hpp"
+#include "manager/core_output.hpp"
 #include "manager/firewall.hpp"
 #include "manager/runtime_manager.hpp"
 #include "security/core_deployment.hpp"
@@ -28,6 +29,9 @@ namespace {
 
 constexpr auto kLivenessPause = std::chrono::milliseconds(80);
 constexpr std::size_t kImmediateExitTailLines = 15;
+// How long a core that has exited may take to have its last output written:
+// nothing of it is buffered but the pipe's contents.
+constexpr auto kDrainWait = std::chrono::seconds(2);
 
 struct CoreBinary {
     std::filesystem::path path;
@@ -44,7 +48,22 @@ struct LaunchPlan {
 struct LaunchedCore {
     ChildProcess child;
     win32::UniqueHandle job;  // closing it ends the core through kill-on-close
+    std::optional<CoreOutput> output;  // empty when the core writes to the helper's own streams
 };
+
+// The pipe the core's output goes through to its log; none when the log
+// could not be opened (the core then writes to the helper's own streams, as
+// it always did) or the pipe could not be made.
+std::optional<CoreOutput> drain_core_output(CoreLog& core_log) {
+    if (!core_log.file) return std::nullopt;
+    auto output = CoreOutput::start(std::move(core_log.file), core_log.path,
+                                    CoreOutputLimits{kCoreLogRotateBytes, kCoreLogGenerations});
+    if (!output) {
+        log::warn(log::target::manager, "sing-box output will not be logged: {}", output.error().one_line());
+        return std::nullopt;
+    }
+    return std::move(*output);
+}
 
 Result<std::filesystem::path> target_executable(const StartCommand& command,
                                                 const std::filesystem::path& service_dir) {
@@ -99,11 +118,12 @@ Result<LaunchedCore> launch_core(CoreLauncher& launcher, const CoreBinary& binar
                                  CoreLog& core_log, const std::filesystem::path& service_dir) {
     log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'",
               text::log_safe(binary.text), text::log_safe(selection.argument));
+    std::optional<CoreOutput> output = drain_core_output(core_log);
     auto spawned = launcher.spawn_suspended(CoreCommand{binary.path, selection.argument, service_dir, true,
-                                                        core_log.file.get()});
+                                                        output ? output->core_end() : nullptr});
     if (!spawned) return fail(spawned.error().context("Failed to spawn sing-box process"));
-    core_log.file.reset();
-    LaunchedCore core{std::move(*spawned), {}};
+    if (output) output->release_core_end();
+    LaunchedCore core{std::move(*spawned), {}, std::move(output)};
     log::info(log::target::manager, "sing-box process spawned with PID={}", core.child.pid);
 
     log::info(log::target::manager, "Streaming {} bytes of configuration into sing-box stdin",
@@ -114,7 +134,7 @@ Result<LaunchedCore> launch_core(CoreLauncher& launcher, const CoreBinary& binar
     if (!job) {
         launcher.kill(core.child);
         Error error = job.error().context("Failed to bind sing-box to Windows Job Object");
-        log::error(log::target::manager, "{}", error.one_line());
+        log::error(log::target::manager, "{}", text::log_safe(error.one_line()));
         return fail(std::move(error));
     }
     core.job = std::move(*job);
@@ -135,10 +155,11 @@ Status check_liveness(CoreLauncher& launcher, clock::Clock& clock, const Launche
     const auto exited = launcher.exit_code(core.child);
     if (!exited) {
         Error error = exited.error().context("Failed to check sing-box process status");
-        log::error(log::target::manager, "{}", error.one_line());
+        log::error(log::target::manager, "{}", text::log_safe(error.one_line()));
         return fail(std::move(error));
     }
     if (exited->has_value()) {
+        if (core.output) (void)core.output->wait_drained(kDrainWait);  // quoted from the file below
         const std::string status = exit_status_text(**exited);
         const std::string tail = read_core_log_tail(core_log.path, kImmediateExitTailLines, core_log.session_start);
         log::error(log::target::manager, "sing-box PID={} exited immediately with {}. Recent log:\n{}", pid, status,

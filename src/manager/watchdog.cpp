@@ -8,6 +8,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/windows/object_handle.hpp>
 
+#include "common/text.hpp"
 #include "logger/log.hpp"
 
 namespace zorv::manager {
@@ -46,7 +47,7 @@ bool ClientWatchdogs::hand_to_existing(const WatchdogRequest& request) {
     if (found == watches_.end() || !still_running(found->second->client)) return false;
     found->second->request = request;
     log::info(log::target::manager, "Watchdog for GUI client PID={} already active; now for operation {}",
-              request.client_pid, request.operation_id);
+              request.client_pid, text::log_safe(request.operation_id));
     return true;
 }
 

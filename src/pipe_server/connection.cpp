@@ -7,12 +7,18 @@
 #include <variant>
 #include <vector>
 
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <asio/error.hpp>
 #include <fmt/format.h>
 
 #include "api/framing.hpp"
 #include "api/records.hpp"
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "pipe_server/frame_deadline.hpp"
@@ -42,8 +48,9 @@ constexpr DWORD kBufferedWriteLimitMs = 10'000;
 constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
 // What is left of a connection handed to the runtime: the rest of its
-// request frame, or the whole of its reply.
-using Remainder = std::variant<RequestFrame, std::string>;
+// request frame, the manager operation that answers it, or the whole of its
+// reply.
+using Remainder = std::variant<RequestFrame, ManagerCall, std::string>;
 
 Error io_error(DWORD error) {
     // The client closing its end shows up as end of file or as a broken pipe.
@@ -85,29 +92,58 @@ Status verify_client(HANDLE pipe) {
     const auto client_pid = security::verify_pipe_client(pipe);
     if (!client_pid) {
         const std::string reason = client_pid.error().one_line();
-        log::warn(log::target::pipe_server, "Rejected unauthorized named pipe client: {}", reason);
+        log::warn(log::target::pipe_server, "Rejected unauthorized named pipe client: {}", text::log_safe(reason));
         return fail(fmt::format("Client verification failed: {}", reason));
     }
     log::info(log::target::pipe_server, "Named pipe connection verified for client PID: {}", *client_pid);
     return {};
 }
 
-// The reply to a whole request frame: parsed, routed, framed.
-Result<std::string> answer(std::vector<char> payload, HANDLE pipe, const PipeServerContext& context) {
+// A whole request frame parsed and routed: its reply, or the manager
+// operation that gives it.
+Result<std::variant<std::string, ManagerCall>> route(std::vector<char> payload, const PipeServerContext& context) {
     auto request = api::parse_pipe_request(std::string_view(payload.data(), payload.size()));
     if (!request) return fail(request.error().context("Invalid JSON request"));
     std::vector<char>().swap(payload);
 
-    security::NamedPipeClientIdentity client(pipe);
     request->method = api::normalize_method(request->method);
     request->path = api::normalize_path(request->path);
-    const api::PipeResponse response = dispatch_request(std::move(*request), context.manager, client, context.pipe_name);
+    auto routed = route_request(std::move(*request), context.pipe_name);
+    if (auto* call = std::get_if<ManagerCall>(&routed)) return std::move(*call);
     // Prefix and payload in one buffer: a second write could be lost on close.
-    return reply_frame(response);
+    auto reply = reply_frame(std::get<api::PipeResponse>(routed));
+    if (!reply) return fail(reply.error());
+    return std::move(*reply);
+}
+
+api::PipeResponse busy_reply(std::string_view why) {
+    return api::PipeResponse{500, nlohmann::json{{"error", error_name::kBusy}, {"message", fmt::format("Helper busy: {}", why)}}};
+}
+
+// Runs on the manager's queue; never throws.
+api::PipeResponse run_manager_call(ManagerCall& call, manager::RuntimeManager& manager, HANDLE pipe) {
+    try {
+        security::NamedPipeClientIdentity client(pipe);
+        return call(manager, client);
+    } catch (const std::exception& e) {
+        log::error(log::target::pipe_server, "Manager operation failed: {}", text::log_safe(e.what()));
+        return api::PipeResponse{500, nlohmann::json{{"error", "internal_error"}, {"message", e.what()}}};
+    }
+}
+
+// The error with every part of it log_safe: a cause may quote the client's bytes.
+Error log_safe_error(const Error& error) {
+    const std::vector<std::string>& causes = error.causes();
+    if (causes.empty()) return Error(text::log_safe(error.message()));
+    Error safe(text::log_safe(causes.back()));
+    for (auto cause = causes.rbegin() + 1; cause != causes.rend(); ++cause) safe = safe.context(text::log_safe(*cause));
+    return safe.context(text::log_safe(error.message()));
 }
 
 void log_failure(const Status& result) {
-    if (!result) log::warn(log::target::pipe_server, "Pipe connection handling error: {}", result.error().multi_line());
+    if (!result)
+        log::warn(log::target::pipe_server, "Pipe connection handling error: {}",
+                  log_safe_error(result.error()).multi_line());
 }
 
 // ---- on the runtime --------------------------------------------------------
@@ -147,12 +183,42 @@ asio::awaitable<Status> write_reply(asio::windows::stream_handle& pipe, std::str
     co_return Status{};
 }
 
+// The manager operation's answer, once its turn on the queue has come. The
+// connection's task is suspended meanwhile; the pipe stays open, since the
+// operation may act with its client's rights.
+asio::awaitable<api::PipeResponse> answer_from_manager(HANDLE pipe, ManagerCall call, const PipeServerContext& context) {
+    if (!context.manager_queue) co_return run_manager_call(call, *context.manager, pipe);
+    const auto executor = co_await asio::this_coro::executor;
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(api::PipeResponse)>(
+        [&](auto handler) {
+            context.manager_queue->submit(
+                [handler = std::move(handler), call = std::move(call), manager = context.manager, pipe,
+                 executor](std::optional<std::string_view> refusal) mutable {
+                    api::PipeResponse response =
+                        refusal ? busy_reply(*refusal) : run_manager_call(call, *manager, pipe);
+                    // The task resumes on its own executor, never on the queue's thread.
+                    const auto target = asio::get_associated_executor(handler, executor);
+                    asio::post(target, [handler = std::move(handler), response = std::move(response)]() mutable {
+                        std::move(handler)(std::move(response));
+                    });
+                });
+        },
+        asio::use_awaitable);
+}
+
 asio::awaitable<Status> serve_remainder(asio::windows::stream_handle& pipe, Remainder remainder,
                                         const PipeServerContext& context) {
     if (auto* frame = std::get_if<RequestFrame>(&remainder)) {
         auto payload = co_await read_rest_in_time(pipe, *frame);
         if (!payload) co_return fail(payload.error());
-        auto reply = answer(std::move(*payload), pipe.native_handle(), context);
+        auto routed = route(std::move(*payload), context);
+        if (!routed) co_return fail(routed.error());
+        if (auto* call = std::get_if<ManagerCall>(&*routed)) remainder = std::move(*call);
+        else remainder = std::get<std::string>(std::move(*routed));
+    }
+    if (auto* call = std::get_if<ManagerCall>(&remainder)) {
+        const api::PipeResponse response = co_await answer_from_manager(pipe.native_handle(), std::move(*call), context);
+        auto reply = reply_frame(response);
         if (!reply) co_return fail(reply.error());
         remainder = std::move(*reply);
     }
@@ -215,8 +281,11 @@ Result<std::optional<Remainder>> serve_here(HANDLE pipe, HANDLE io_event, const 
         if (read.error != ERROR_SUCCESS) return fail(frame.read_failed(io_error(read.error)));
         if (auto taken = frame.received(read.bytes); !taken) return fail(taken.error());
     }
-    auto reply = answer(frame.take_payload(), pipe, context);
-    if (!reply) return fail(reply.error());
+    auto routed = route(frame.take_payload(), context);
+    if (!routed) return fail(routed.error());
+    // A manager operation may wait its turn: that wait is the runtime's.
+    if (auto* call = std::get_if<ManagerCall>(&*routed)) return Remainder{std::move(*call)};
+    auto* reply = std::get_if<std::string>(&*routed);
     if (reply->size() > kPipeBufferSize) return Remainder{std::move(*reply)};
     if (auto written = write_buffered_reply(pipe, io_event, *reply); !written) return fail(written.error());
     return std::nullopt;

@@ -60,8 +60,7 @@ manager::StartCommand start_command(api::StartRuntimeRequest request) {
                                  std::move(request.client_runtime_id), std::move(request.operation_id)};
 }
 
-api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::ClientIdentity& client,
-                                const api::PipeRequest& pipe_request) {
+std::variant<api::PipeResponse, ManagerCall> start_runtime(const api::PipeRequest& pipe_request) {
     const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
@@ -73,14 +72,16 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, security::Clie
         log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
         return error_reply(400, error_name::kValidation, problem);
     }
-    log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
-              text::option_form(request->operation_id), text::option_form(request->profile_id), request->client_pid);
-
-    auto started = manager.start(start_command(std::move(*request)), client);
-    if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
-    log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
-              text::option_form(started->pid), text::option_form(started->profile_id));
-    return reply(200, status_body(*started));
+    return ManagerCall([command = start_command(std::move(*request))](manager::RuntimeManager& manager,
+                                                                      security::ClientIdentity& client) {
+        log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
+                  text::option_form(command.operation_id), text::option_form(command.profile_id), command.client_pid);
+        auto started = manager.start(command, client);
+        if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
+        log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
+                  text::option_form(started->pid), text::option_form(started->profile_id));
+        return reply(200, status_body(*started));
+    });
 }
 
 // The wire's stop record in the manager's terms; a body that does not decode
@@ -133,26 +134,39 @@ api::PipeResponse not_found(const std::string& method, const std::string& path) 
     return error_reply(404, error_name::kNotFound, fmt::format("Route not found: {} {}", method, path));
 }
 
-// One route: what it answers, given the request and what it may use.
-struct RouteCall {
-    manager::RuntimeManager& manager;
-    security::ClientIdentity& client;
-    const api::PipeRequest& request;
-    std::string_view pipe_name;
-};
+// One route: its answer, or the manager operation that gives it.
+using Routed = std::variant<api::PipeResponse, ManagerCall>;
 struct Route {
     RouteName name;
-    api::PipeResponse (*answer)(const RouteCall&);
+    Routed (*route)(api::PipeRequest request, std::string_view pipe_name);
 };
 
 constexpr std::array<Route, 6> kRoutes = {{
-    {{"GET", "/healthz"}, [](const RouteCall& call) { return health(call.pipe_name); }},
-    {{"GET", "/v1/runtime/status"}, [](const RouteCall& call) { return runtime_status(call.manager); }},
+    {{"GET", "/healthz"}, [](api::PipeRequest, std::string_view pipe_name) -> Routed { return health(pipe_name); }},
+    {{"GET", "/v1/runtime/status"},
+     [](api::PipeRequest, std::string_view) -> Routed {
+         return ManagerCall([](manager::RuntimeManager& manager, security::ClientIdentity&) {
+             return runtime_status(manager);
+         });
+     }},
     {{"POST", "/v1/runtime/start"},
-     [](const RouteCall& call) { return start_runtime(call.manager, call.client, call.request); }},
-    {{"POST", "/v1/runtime/stop"}, [](const RouteCall& call) { return stop_runtime(call.manager, call.request); }},
-    {{"POST", "/v1/runtime/reset"}, [](const RouteCall& call) { return reset_runtime(call.manager, call.request.body); }},
-    {{"POST", "/v1/runtime/register_client"}, [](const RouteCall&) { return register_client(); }},
+     [](api::PipeRequest request, std::string_view) -> Routed { return start_runtime(request); }},
+    {{"POST", "/v1/runtime/stop"},
+     [](api::PipeRequest request, std::string_view) -> Routed {
+         return ManagerCall([request = std::move(request)](manager::RuntimeManager& manager,
+                                                           security::ClientIdentity&) {
+             return stop_runtime(manager, request);
+         });
+     }},
+    {{"POST", "/v1/runtime/reset"},
+     [](api::PipeRequest request, std::string_view) -> Routed {
+         return ManagerCall([body = std::move(request.body)](manager::RuntimeManager& manager,
+                                                             security::ClientIdentity&) {
+             return reset_runtime(manager, body);
+         });
+     }},
+    {{"POST", "/v1/runtime/register_client"},
+     [](api::PipeRequest, std::string_view) -> Routed { return register_client(); }},
 }};
 
 }  // namespace
@@ -163,17 +177,22 @@ std::vector<RouteName> route_names() {
     return names;
 }
 
-api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   security::ClientIdentity& client, std::string_view pipe_name) {
+std::variant<api::PipeResponse, ManagerCall> route_request(api::PipeRequest request, std::string_view pipe_name) {
     const std::string& method = request.method;
     const std::string& path = request.path;
     if (log::enabled(log::Level::Debug))
         log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
                    text::log_safe(path));
     for (const Route& route : kRoutes)
-        if (route.name.method == method && route.name.path == path)
-            return route.answer(RouteCall{*manager, client, request, pipe_name});
+        if (route.name.method == method && route.name.path == path) return route.route(std::move(request), pipe_name);
     return not_found(method, path);
+}
+
+api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
+                                   security::ClientIdentity& client, std::string_view pipe_name) {
+    auto routed = route_request(std::move(request), pipe_name);
+    if (auto* call = std::get_if<ManagerCall>(&routed)) return (*call)(*manager, client);
+    return std::get<api::PipeResponse>(std::move(routed));
 }
 
 }  // namespace zorv::pipe_server

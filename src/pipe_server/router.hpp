@@ -3,10 +3,12 @@
 // is the caller, whose rights a start uses to read a configuration file.
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,10 +34,21 @@ inline constexpr std::string_view kStartFailed = "runtime_start_failed";
 inline constexpr std::string_view kStopFailed = "runtime_stop_failed";
 inline constexpr std::string_view kResetFailed = "runtime_reset_failed";
 inline constexpr std::string_view kNotFound = "not_found";
-inline constexpr std::array kAll = {kValidation, kStartFailed, kStopFailed, kResetFailed, kNotFound};
+inline constexpr std::string_view kBusy = "helper_busy";
+inline constexpr std::array kAll = {kValidation, kStartFailed, kStopFailed, kResetFailed, kNotFound, kBusy};
 }  // namespace error_name
 
-// `request` carries the normalised method and path.
+
+// The manager operation a request asks for, run later and elsewhere: it may
+// wait behind another operation for the manager's lock.
+using ManagerCall = std::move_only_function<api::PipeResponse(manager::RuntimeManager&, security::ClientIdentity&)>;
+
+// A request's answer when no manager operation is needed (health, client
+// registration, an unknown route, a start body that does not decode), or the
+// operation that gives it. `request` carries the normalised method and path.
+std::variant<api::PipeResponse, ManagerCall> route_request(api::PipeRequest request, std::string_view pipe_name);
+
+// The answer, with any manager operation run on the calling thread.
 api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
                                    security::ClientIdentity& client, std::string_view pipe_name);
 

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "common/name_comparison.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/helper_events.hpp"
@@ -42,13 +43,11 @@ std::string trim_unicode_space(std::string_view value) {
     return text::encode_utf8(std::u32string_view(cps).substr(begin, end - begin));
 }
 
-bool ends_with(std::string_view value, std::string_view suffix) { return value.ends_with(suffix); }
-
-// Letters and digits of any script, lower-cased; everything else dropped.
+// Letters and digits of any script; everything else dropped.
 std::string alnum_only(std::string_view value) {
     std::u32string kept;
     for (char32_t c : text::decode_utf8(value))
-        if (text::is_unicode_alnum(c)) kept.push_back(text::unicode_lower_char(c));
+        if (text::is_unicode_alnum(c)) kept.push_back(c);
     return text::encode_utf8(kept);
 }
 
@@ -61,7 +60,7 @@ bool stem_matches(std::string_view stem) {
         short_name,  fmt::format("{}-tauri", short_name), fmt::format("app-{}", short_name),
         fmt::format("app-{}-tauri", short_name), client_stem, fmt::format("app-{}", client_stem)};
     for (const auto& candidate : allowed)
-        if (stem == candidate) return true;
+        if (text::equal_ignoring_case(stem, candidate)) return true;
     return false;
 }
 
@@ -108,18 +107,21 @@ std::string_view path_file_name(std::string_view path) {
 
 bool is_desktop_client_file_name(std::string_view name) {
     constexpr std::string_view kExe = ".exe";
-    if (!ends_with(name, kExe)) return false;
+    // ".exe" is ASCII, and so is every character that upper-cases to it.
+    if (!text::ends_with_ignoring_case(name, kExe) || name.size() < kExe.size()) return false;
     const std::string_view stem = name.substr(0, name.size() - kExe.size());
     if (stem_matches(stem)) return true;
     const std::string reduced = alnum_only(stem);
-    if (!reduced.empty() && (reduced == "vexl2" || reduced == "vexl2tauri")) return true;
-    return ends_with(name, "-tauri.exe") || name == "zorv.exe" || name == "vexl.exe" || name == "zorv2.exe" ||
-           name == "vexl2.exe";
+    if (text::equal_ignoring_case(reduced, "vexl2") || text::equal_ignoring_case(reduced, "vexl2tauri")) return true;
+    if (text::ends_with_ignoring_case(name, "-tauri.exe")) return true;
+    for (std::string_view known : {"zorv.exe", "vexl.exe", "zorv2.exe", "vexl2.exe"})
+        if (text::equal_ignoring_case(name, known)) return true;
+    return false;
 }
 
-bool is_in_untrusted_directory(std::string_view lower_path) {
+bool is_in_untrusted_directory(std::string_view path) {
     for (std::string_view folder : {"\\temp\\", "\\tmp\\", "\\downloads\\", "\\users\\public\\"})
-        if (lower_path.find(folder) != std::string_view::npos) return true;
+        if (text::contains_ignoring_case(path, folder)) return true;
     return false;
 }
 
@@ -143,19 +145,15 @@ Result<ClientVerdict> decide_pipe_client(const ClientFacts& facts, const ClientC
         return fail(fmt::format("Failed to query process image name for client PID {}", pid));
     }
     const std::string& path = *image;
-    const std::string lower_path = text::unicode_lower(path);
 
     if (const auto expected = usable_expected_path(settings)) {
-        const std::string lower_expected = text::unicode_lower(*expected);
-        if (lower_expected == lower_path) return ClientVerdict{pid, AcceptedBy::ExpectedPath, *session, path};
-        return fail(fmt::format("Client process path mismatch: actual='{}', expected='{}'", lower_path,
-                                lower_expected));
+        if (text::equal_ignoring_case(*expected, path)) return ClientVerdict{pid, AcceptedBy::ExpectedPath, *session, path};
+        return fail(fmt::format("Client process path mismatch: actual='{}', expected='{}'", path, *expected));
     }
 
-    const std::string lower_name = text::unicode_lower(path_file_name(path));
-    if (!is_desktop_client_file_name(lower_name))
+    if (!is_desktop_client_file_name(path_file_name(path)))
         return fail(fmt::format("Unauthorized client process: '{}' (PID {})", path, pid));
-    if (is_in_untrusted_directory(lower_path))
+    if (is_in_untrusted_directory(path))
         return fail(fmt::format("Client process is running from untrusted directory: '{}'", path));
 
     return ClientVerdict{pid, AcceptedBy::ClientRules, *session, path};
@@ -294,7 +292,7 @@ Result<std::uint32_t> verify_pipe_client(HANDLE pipe) {
     }
     if (verdict->accepted_by == AcceptedBy::ClientRules) {
         log::info(log::target::security, "Verified client caller: PID={}, session={}, path='{}'", verdict->pid,
-                  verdict->session, verdict->path);
+                  verdict->session, text::log_safe(verdict->path));
     }
     return verdict->pid;
 }

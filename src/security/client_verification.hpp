@@ -57,10 +57,10 @@ struct ClientVerdict {
 // Every rule, in order; the first that fails gives the error message.
 Result<ClientVerdict> decide_pipe_client(const ClientFacts& facts, const ClientCheckSettings& settings);
 
-// The file-name rule on an already lower-cased file name.
-bool is_desktop_client_file_name(std::string_view lower_file_name);
-// The directory rule on an already lower-cased path.
-bool is_in_untrusted_directory(std::string_view lower_path);
+// The file-name rule, names compared as the file system compares them.
+bool is_desktop_client_file_name(std::string_view file_name);
+// The directory rule, folder names compared as the file system compares them.
+bool is_in_untrusted_directory(std::string_view path);
 // Last component of a Windows path; empty when there is none.
 std::string_view path_file_name(std::string_view path);
 

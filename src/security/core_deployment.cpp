@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "common/file_reading.hpp"
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "security/path_checks.hpp"
@@ -21,10 +23,11 @@ constexpr std::string_view kDeployFailed = "Failed to deploy sing-box binary to 
 
 // With the client's rights, not following a link at the last step, and
 // sharing only reads, so that the bytes cannot change while they are copied.
+// Overlapped, so that every read of it has a deadline.
 Result<win32::UniqueHandle> open_source(const std::filesystem::path& source, const std::string& given) {
     win32::UniqueHandle file(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN |
-                                               kCallerPathOpenFlags,
+                                               FILE_FLAG_OVERLAPPED | kCallerPathOpenFlags,
                                            nullptr));
     if (!file) {
         Error error = win32::last_os_error();
@@ -56,12 +59,17 @@ Status check_opened_source(HANDLE file, const std::string& given) {
     return {};
 }
 
-// One read of the client's file: the copy reads it nowhere else.
-Result<std::size_t> read_chunk(HANDLE file, std::span<char> buffer) {
-    DWORD read = 0;
-    if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
-        return fail(win32::last_os_error());
-    return static_cast<std::size_t>(read);
+// One read of the client's file, the copy's only one. Whoever owns the file
+// can stall a read of it, so the whole copy has a deadline.
+Result<std::size_t> read_chunk(HANDLE file, std::uint64_t offset, std::span<char> buffer, win32::ReadDeadline deadline,
+                               const std::string& given) {
+    auto read = win32::read_chunk_by(file, offset, buffer, deadline);
+    if (!read && read.error().os_code() == static_cast<std::uint32_t>(ERROR_TIMEOUT))
+        return fail(fmt::format("source_path could not be read within {} s: {}",
+                                std::chrono::duration_cast<std::chrono::seconds>(win32::kCallerFileReadTime).count(),
+                                given));
+    if (!read) return fail(read.error().context("Failed to read source_path: " + given));
+    return read;
 }
 
 Status write_all(HANDLE file, std::span<const char> bytes) {
@@ -90,9 +98,10 @@ Status copy_bounded(HANDLE from, HANDLE to, StagedCore& staged) {
     auto sha = Sha256::begin();
     if (!sha) return fail(sha.error().context(std::string(kDeployFailed)));
     std::vector<char> buffer(kCopyChunk);
+    const win32::ReadDeadline deadline = std::chrono::steady_clock::now() + win32::kCallerFileReadTime;
     for (;;) {
-        auto read = read_chunk(from, buffer);
-        if (!read) return fail(read.error().context("Failed to read source_path: " + staged.source_path));
+        auto read = read_chunk(from, staged.size, buffer, deadline, staged.source_path);
+        if (!read) return fail(read.error());
         if (*read == 0) break;
         staged.size += *read;
         if (staged.size > kMaxCoreBytes)
@@ -177,8 +186,8 @@ Status install_core(StagedCore& staged, const std::filesystem::path& target) {
     if (!::MoveFileExW(copy.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return fail(win32::last_os_error().context(std::string(kDeployFailed)));
     (void)staged.copy.release();  // it is the installed core now
-    log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}", staged.source_path,
-              win32::path_text(target));
+    log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}",
+              text::log_safe(staged.source_path), text::log_safe(win32::path_text(target)));
     return {};
 }
 

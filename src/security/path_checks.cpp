@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "common/text.hpp"
 #include "common/win32.hpp"
 #include "security/path_text_rules.hpp"
 #include "security/strict_mode.hpp"

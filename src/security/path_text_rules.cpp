@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "common/name_comparison.hpp"
 #include "common/text.hpp"
 
 namespace zorv::security {
@@ -85,18 +86,18 @@ bool is_current_like(std::string_view segment) {
 template <std::size_t N>
 bool contains_any(std::string_view text, const std::array<std::string_view, N>& fragments) {
     return std::any_of(fragments.begin(), fragments.end(),
-                       [&](std::string_view fragment) { return text.find(fragment) != std::string_view::npos; });
+                       [&](std::string_view fragment) { return text::contains_ignoring_case(text, fragment); });
 }
 
 bool within_folder_variable(std::string_view path, const std::optional<std::string>& folder) {
     return folder && is_within_directory(path, *folder);
 }
 
-// Lower case with '\' as the only separator: the text the fragments are matched against.
+// '\' as the only separator: the text the fragments are matched against.
 std::string fragment_text(std::string_view path) {
-    std::string lowered = lowered_stripped(path);
-    std::replace(lowered.begin(), lowered.end(), '/', '\\');
-    return lowered;
+    std::string text(strip_verbatim_prefix(path));
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
 }
 
 }  // namespace
@@ -105,8 +106,6 @@ std::string_view strip_verbatim_prefix(std::string_view path) {
     if (path.starts_with(kVerbatimPrefix)) path.remove_prefix(kVerbatimPrefix.size());
     return path;
 }
-
-std::string lowered_stripped(std::string_view path) { return text::unicode_lower(strip_verbatim_prefix(path)); }
 
 bool has_control_character(std::string_view path) {
     for (char32_t cp : text::decode_utf8(path))
@@ -118,13 +117,21 @@ bool has_control_character(std::string_view path) {
 bool names_a_device(std::string_view component) {
     std::string_view base = component.substr(0, component.find('.'));
     while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-    const std::string lowered = text::unicode_lower(base);
-    if (std::find(kDeviceNames.begin(), kDeviceNames.end(), lowered) != kDeviceNames.end()) return true;
-    if (!lowered.starts_with("com") && !lowered.starts_with("lpt")) return false;
-    const std::string_view number = std::string_view(lowered).substr(3);
+    if (std::any_of(kDeviceNames.begin(), kDeviceNames.end(),
+                    [&](std::string_view device) { return text::equal_ignoring_case(base, device); }))
+        return true;
+    // The three letters may be spelled with characters that upper-case to
+    // them, so their length in bytes is found rather than assumed.
+    std::optional<std::string_view> number;
+    for (std::size_t length = 3; length <= base.size() && length <= 12 && !number; ++length) {
+        const std::string_view letters = base.substr(0, length);
+        if (text::equal_ignoring_case(letters, "com") || text::equal_ignoring_case(letters, "lpt"))
+            number = base.substr(length);
+    }
+    if (!number) return false;
     // COM1 to COM9, and the superscript forms Windows also takes as devices.
-    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
-           number == "\xC2\xB2" || number == "\xC2\xB3";
+    return (number->size() == 1 && (*number)[0] >= '1' && (*number)[0] <= '9') || *number == "\xC2\xB9" ||
+           *number == "\xC2\xB2" || *number == "\xC2\xB3";
 }
 
 bool is_plain_local_path(std::string_view path) {
@@ -181,12 +188,12 @@ NormalizedPath normalize_path(std::string_view path) {
             verbatim_unc = true;
         }
     }
-    std::string lowered = text::unicode_lower(rest);
-    std::replace(lowered.begin(), lowered.end(), '/', '\\');
-    if (verbatim_unc) lowered.insert(0, "\\\\");
+    std::string separated(rest);
+    std::replace(separated.begin(), separated.end(), '/', '\\');
+    if (verbatim_unc) separated.insert(0, "\\\\");
 
     NormalizedPath out;
-    std::string_view body = lowered;
+    std::string_view body = separated;
     if (body.starts_with("\\\\")) {
         // Server and share (or "." / "?" and a device name) form the root.
         const std::vector<std::string_view> parts = split_components(body);
@@ -223,8 +230,10 @@ bool is_within_directory(std::string_view path, std::string_view directory) {
     const NormalizedPath dir = normalize_path(directory);
     if (dir.root.empty()) return false;
     const NormalizedPath candidate = normalize_path(path);
-    if (candidate.root != dir.root || candidate.components.size() < dir.components.size()) return false;
-    return std::equal(dir.components.begin(), dir.components.end(), candidate.components.begin());
+    if (!text::equal_ignoring_case(candidate.root, dir.root) || candidate.components.size() < dir.components.size())
+        return false;
+    return std::equal(dir.components.begin(), dir.components.end(), candidate.components.begin(),
+                      [](const std::string& a, const std::string& b) { return text::equal_ignoring_case(a, b); });
 }
 
 std::optional<std::string> binary_path_text_error(std::string_view binary_path, std::string_view service_dir) {

@@ -14,8 +14,6 @@ inline constexpr std::string_view kCoreExecutableName = "sing-box.exe";
 
 // The text without a leading verbatim prefix "\\?\".
 std::string_view strip_verbatim_prefix(std::string_view path);
-// Unicode lower case of the stripped text.
-std::string lowered_stripped(std::string_view path);
 
 // A C0 or C1 control character or DEL anywhere in the text (NUL included).
 bool has_control_character(std::string_view path);
@@ -36,7 +34,7 @@ std::optional<std::string_view> last_component(std::string_view path);
 bool names_core_executable(std::string_view path);
 
 // A path reduced to the form in which containment is decided: verbatim prefix
-// removed ("\\?\UNC\" becomes "\\"), lower case, '\' as the only separator,
+// removed ("\\?\UNC\" becomes "\\"), case kept, '\' as the only separator,
 // repeated separators collapsed, "." dropped, ".." resolved and trailing dots
 // trimmed the way Win32 normalises path text.
 struct NormalizedPath {
@@ -48,7 +46,8 @@ struct NormalizedPath {
 NormalizedPath normalize_path(std::string_view path);
 
 // `path` lies at or below `directory`, compared component by component (so
-// D:\svc2 is not inside D:\svc). Roots must match; a relative or empty
+// D:\svc2 is not inside D:\svc) and name by name as the file system compares
+// names (text::equal_ignoring_case). Roots must match; a relative or empty
 // directory contains nothing.
 bool is_within_directory(std::string_view path, std::string_view directory);
 

@@ -7,12 +7,16 @@
 //   "exit_after_ms": N             exit on its own after N ms ...
 //   "exit_code": C                 ... with this code (default 0)
 //   "ignore_break": true           stay up on CTRL_BREAK_EVENT
+//   "flood_bytes": N               write N bytes of 100-byte lines to stdout,
+//                                  then "fake-core: flooded N bytes in T us"
 //   "record": "<path>"             write what it received (argv, command line,
 //                                  working directory, configuration bytes in hex)
 // Without "fake" it runs until it is broken or killed.
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -135,6 +139,31 @@ void print_all(const nlohmann::json& fake, const char* key, DWORD stream) {
         if (line.is_string()) write_line(stream, line.get<std::string>());
 }
 
+// Lines of 100 bytes in writes of about 64 KiB, timed by the core itself.
+void flood(std::uint64_t total) {
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string line(99, 'f');
+    line.push_back('\n');
+    std::string block;
+    while (block.size() + line.size() <= 64 * 1024) block += line;
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER begun{};
+    LARGE_INTEGER ended{};
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&begun);
+    std::uint64_t sent = 0;
+    while (sent < total) {
+        const auto chunk = static_cast<DWORD>(std::min<std::uint64_t>(block.size(), total - sent));
+        DWORD written = 0;
+        if (!::WriteFile(out, block.data(), chunk, &written, nullptr) || written == 0) break;
+        sent += written;
+    }
+    ::QueryPerformanceCounter(&ended);
+    const auto micros = (ended.QuadPart - begun.QuadPart) * 1'000'000 / frequency.QuadPart;
+    write_line(STD_ERROR_HANDLE, "fake-core: flooded " + std::to_string(sent) + " bytes in " + std::to_string(micros) +
+                                     " us");
+}
+
 }  // namespace
 
 int main() {
@@ -171,6 +200,8 @@ int main() {
                                      std::to_string(config.size()) + " configuration bytes");
     print_all(fake, "print", STD_OUTPUT_HANDLE);
     print_all(fake, "print_stderr", STD_ERROR_HANDLE);
+    if (fake.contains("flood_bytes") && fake["flood_bytes"].is_number_unsigned())
+        flood(fake["flood_bytes"].get<std::uint64_t>());
 
     const bool exits_by_itself = fake.contains("exit_after_ms") && fake["exit_after_ms"].is_number_unsigned();
     const DWORD wait = exits_by_itself ? fake["exit_after_ms"].get<DWORD>() : INFINITE;

@@ -561,6 +561,34 @@ TEST_F(CoreLaunch, ClientTextNeverStartsALogLine) {
     EXPECT_GE(headers, 4u);
 }
 
+// A core that writes without end fills no disk: its output is rotated while
+// it runs, in whole lines, and at most six files of at most 10 MiB remain.
+TEST_F(CoreLaunch, AFloodingCoreLeavesAtMostSixLogFilesOfTenMiB) {
+    constexpr std::uint64_t kFlood = 10'737'418 * 100;  // 1 GiB of whole 100-byte lines
+    constexpr std::uintmax_t kLimit = 10ull << 20;
+    ASSERT_EQ(start({{"configContent", fake_config({{"flood_bytes", kFlood}})}}).status, 200);
+    const std::string done = "fake-core: flooded " + std::to_string(kFlood) + " bytes";
+    const auto deadline = Clock::now() + std::chrono::seconds(240);
+    while (read_file(helper.core_log_file()).find(done) == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_THAT(read_file(helper.core_log_file()), HasSubstr(done));
+
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(helper.core_log_file().parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("sing-box")) continue;
+        ++files;
+        EXPECT_LE(entry.file_size(), kLimit) << name;
+        // Cut between lines only: every flood line is whole.
+        const std::string content = read_file(entry.path());
+        EXPECT_TRUE(content.empty() || content.back() == '\n') << name;
+        for (std::string_view line : text::split_lines(content))
+            if (line.starts_with("ff")) EXPECT_EQ(line, std::string(99, 'f')) << name;
+    }
+    EXPECT_EQ(files, 6u);
+    ASSERT_EQ(helper.call("POST", "/v1/runtime/stop").status, 200);
+}
+
 TEST_F(CoreLaunch, AnImmediateExitQuotesNothingOfAnEarlierSession) {
     // An earlier session, perhaps of another user, leaves a secret in the shared log.
     ASSERT_EQ(start({{"configContent", fake_config({{"print", {"password=hunter2"}}})}}).status, 200);

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "common/text.hpp"
 #include "manager/firewall.hpp"
 #include "manager/wintun.hpp"
+#include "pipe_client/pipe_client.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/process_usage.hpp"
 #include "support/test_env.hpp"
@@ -422,6 +424,39 @@ TEST(CoreStop, WatchdogStopsTheCoreWhenItsClientExits) {
                 HasSubstr("Watchdog: stopping active sing-box PID=" + std::to_string(core_pid) + " due to client exit"));
 }
 
+// The watchdog's lines carry a start's operationId and the active session's
+// clientRuntimeId: neither may start a line of service.log, nor hide what
+// follows behind a bidirectional override.
+TEST(CoreStop, ClientTextInTheWatchdogsLinesNeverStartsALogLine) {
+    HelperUnderTest helper(with_doubles("watchdog-forging"));
+    TestDir clients("watchdog-forging-clients");
+    const std::string forged = "[2020-01-01 00:00:00.000] [INFO ] [zorv_helper] forged";
+    const std::string breaks[] = {"\n", "\r", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xae", "\xe2\x81\xa6"};
+    int n = 0;
+    for (const std::string& line_break : breaks) {
+        SCOPED_TRACE(++n);
+        const std::string hostile = "x" + line_break + forged;
+        Process old_client = start_client(clients, "old-" + std::to_string(n));
+        Process new_client = start_client(clients, "new-" + std::to_string(n));
+        // A second start naming the same client hands the watch the new operationId.
+        start_core(helper, start_body("op-first", "rt-old", old_client.pid()));
+        start_core(helper, start_body(hostile, "rt-old", old_client.pid()));
+        // A newer client's session: the old client's exit names its clientRuntimeId.
+        start_core(helper, start_body("op-new", hostile, new_client.pid()));
+        old_client.kill();
+        EXPECT_TRUE(eventually([&] {
+            return count_of(helper.log_text(), "belongs to newer client (x") == static_cast<std::size_t>(n);
+        })) << helper.log_text();
+        new_client.kill();
+        EXPECT_TRUE(eventually([&] { return call_ok(helper, "GET", "/v1/runtime/status").at("running") == false; }));
+    }
+    const std::string log = helper.log_text();
+    EXPECT_EQ(count_of(log, "now for operation x\\"), std::size(breaks)) << log;
+    for (std::string_view line : text::split_lines(log)) EXPECT_FALSE(line.starts_with(forged)) << line;
+    for (const std::string& line_break : breaks)
+        if (line_break.size() > 1) EXPECT_EQ(log.find(line_break), std::string::npos) << text::hex(line_break);
+}
+
 TEST(CoreStop, ClientPidThatNamesNoProcessStartsNoWatch) {
     HelperUnderTest helper(with_doubles("watchdog-none"));
     constexpr std::uint32_t kNoSuchPid = 0xFFFFFFFCu;  // a multiple of 4 that no process gets
@@ -515,6 +550,46 @@ TEST(CoreStop, AHungNetshFailsTheStopWithinItsDeadline) {
     EXPECT_EQ(status.at("running"), false);
     EXPECT_EQ(status.at("lastOperationId"), "op-stop");
     EXPECT_THAT(status.value("detail", ""), HasSubstr("netsh.exe did not finish"));
+}
+
+// Starts held by a slow netsh.exe wait for the manager one behind the other,
+// as intended, but none of them holds a thread that the listener needs:
+// /healthz and register_client are answered meanwhile, and a status sent
+// after them is answered once they are done.
+TEST(CoreStop, StartsWaitingForTheManagerStarveNoOtherRequest) {
+    HelperUnderTest helper(with_doubles("slow-starts"));
+    expect_start_up_deletion(helper);
+    write_file(helper.service_dir() / "netsh.sleep-ms", "1500\n");  // two calls per start with a LAN listener
+    constexpr int kStarts = 4;
+    std::atomic<int> in_flight{kStarts};
+    std::vector<api::PipeResponse> started(kStarts);
+    std::vector<std::thread> starts;
+    for (int i = 0; i < kStarts; ++i)
+        starts.emplace_back([&, i] {
+            auto reply = pipe_client::call(helper.pipe_name(), "POST", "/v1/runtime/start",
+                                           start_body("op-" + std::to_string(i), std::nullopt, 0, kLanConfig),
+                                           std::chrono::seconds(120));
+            if (reply) started[i] = std::move(*reply);
+            --in_flight;
+        });
+    ASSERT_TRUE(eventually([&] { return helper.log_text().find("Processing /v1/runtime/start") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // every start has reached the helper
+
+    int answered_meanwhile = 0;
+    while (in_flight.load() == kStarts && answered_meanwhile < 20) {
+        EXPECT_EQ(helper.call("GET", "/healthz").status, 200);
+        EXPECT_EQ(helper.call("POST", "/v1/runtime/register_client").status, 200);
+        ++answered_meanwhile;
+    }
+    const api::PipeResponse queued_status = helper.call("GET", "/v1/runtime/status");
+    for (auto& start : starts) start.join();
+    EXPECT_GT(answered_meanwhile, 0) << "every start had finished before a health check was made";
+
+    for (const auto& reply : started) EXPECT_EQ(reply.status, 200) << reply.body.dump();
+    const json after = call_ok(helper, "GET", "/v1/runtime/status");
+    ASSERT_EQ(queued_status.status, 200);
+    EXPECT_EQ(queued_status.body.at("pid"), after.at("pid")) << "the status ran before a start sent ahead of it";
+    fs::remove(helper.service_dir() / "netsh.sleep-ms");
 }
 
 TEST(CoreStop, KillingTheHelperEndsTheCore) {

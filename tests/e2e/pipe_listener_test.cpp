@@ -465,8 +465,8 @@ TEST_F(PipeClientVerification, TheExpectedPathDecidesAlone) {
     const fs::path elsewhere = dir_ / "Elsewhere" / "vexl2.exe";
     expected_.set(win32::path_text(elsewhere));
     expect_refused(allowed, [&](std::uint32_t) {
-        return "Client process path mismatch: actual='" + text::unicode_lower(win32::path_text(allowed)) +
-               "', expected='" + text::unicode_lower(win32::path_text(elsewhere)) + "'";
+        return "Client process path mismatch: actual='" + win32::path_text(allowed) + "', expected='" +
+               win32::path_text(elsewhere) + "'";
     });
 
     // Any name, any folder, any letter case, surrounding spaces.

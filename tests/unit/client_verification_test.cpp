@@ -205,7 +205,7 @@ TEST(ClientDecision, ExpectedPathReplacesNameAndDirectoryRules) {
 
     FakeCaller elsewhere;
     EXPECT_EQ(refusal(elsewhere, {.expected_path = R"(C:\Other\VEXL2.exe)"}),
-              R"(Client process path mismatch: actual='d:\program files\app\vexl2.exe', expected='c:\other\vexl2.exe')");
+              R"(Client process path mismatch: actual='D:\Program Files\App\vexl2.exe', expected='C:\Other\VEXL2.exe')");
 
     // Unusable values are ignored and the ordinary rules apply.
     for (const char* unusable : {"", "   ", "__SINGBOX_EXPECTED_CLIENT_PATH__", " __SINGBOX_EXPECTED_CLIENT_PATH__ "}) {

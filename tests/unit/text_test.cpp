@@ -34,6 +34,9 @@ TEST(LogSafe, NothingThatCouldStartALineSurvives) {
         {std::string("nul\0end", 7), R"(nul\0end)"},
         {"\x1b[31m\x7f\t", R"(\u{1b}[31m\u{7f}\t)"},
         {"nel\xC2\x85 ls\xE2\x80\xA8 ps\xE2\x80\xA9", R"(nel\u{85} ls\u{2028} ps\u{2029})"},
+        // Bidirectional embeddings, overrides and isolates; their neighbours stay.
+        {"\xE2\x80\xAA\xE2\x80\xAE\xE2\x81\xA6\xE2\x81\xA9 \xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5",
+         "\\u{202a}\\u{202e}\\u{2066}\\u{2069} \\u{2029}\xE2\x80\xAF\xE2\x81\xA5"},
         {"bad \xff byte", "bad \xEF\xBF\xBD byte"},
         {"caf\xc3\xa9 \xE2\x9C\x93", "caf\xc3\xa9 \xE2\x9C\x93"},
     };
