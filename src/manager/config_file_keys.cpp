@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "common/name_comparison.hpp"
 #include "common/text.hpp"
 #include "security/path_text_rules.hpp"
 
@@ -246,8 +247,14 @@ bool file_value_allowed(std::string_view value, std::string_view service_dir) {
     if (below.size() <= directory) return false;
     return std::none_of(below.begin() + static_cast<std::ptrdiff_t>(directory), below.end(),
                         [](const std::string& name) {
+                            // Windows drops trailing dots and spaces from a name it opens.
+                            std::string_view opened = name;
+                            while (!opened.empty() && (opened.back() == '.' || opened.back() == ' '))
+                                opened.remove_suffix(1);
                             return std::any_of(kNeverLoadedSuffixes.begin(), kNeverLoadedSuffixes.end(),
-                                               [&](std::string_view suffix) { return name.ends_with(suffix); });
+                                               [&](std::string_view suffix) {
+                                                   return text::ends_with_ignoring_case(opened, suffix);
+                                               });
                         });
 }
 
