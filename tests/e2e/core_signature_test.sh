@@ -22,15 +22,6 @@ client=$work/client/vexl2.exe
 fake_core=$build/tests/double_fake_core.exe
 helper_pid=
 
-stop_helper() {
-    [ -n "$helper_pid" ] || return 0
-    kill -INT "$helper_pid" 2>/dev/null
-    for _ in $(seq 1 100); do kill -0 "$helper_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$helper_pid" 2>/dev/null
-    wait "$helper_pid" 2>/dev/null
-    helper_pid=
-}
-
 cleanup() {
     local status=$?
     stop_helper

@@ -34,15 +34,6 @@ config=$work/conf/config.json
 helper_pid=
 installed=
 
-stop_helper() {
-    [ -n "$helper_pid" ] || return 0
-    kill -INT "$helper_pid" 2>/dev/null
-    for _ in $(seq 1 100); do kill -0 "$helper_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$helper_pid" 2>/dev/null
-    wait "$helper_pid" 2>/dev/null
-    helper_pid=
-}
-
 cleanup() {
     local status=$?
     stop_helper

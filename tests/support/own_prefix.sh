@@ -31,6 +31,18 @@ start_prefix() {
     "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
 }
 
+# stop_helper: ends the helper this script started in the background
+# (`helper_pid`, empty when none), with Ctrl+C first and by force after 10 s.
+helper_pid=
+stop_helper() {
+    [ -n "$helper_pid" ] || return 0
+    kill -INT "$helper_pid" 2>/dev/null
+    for _ in $(seq 1 100); do kill -0 "$helper_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$helper_pid" 2>/dev/null
+    wait "$helper_pid" 2>/dev/null
+    helper_pid=
+}
+
 # end_prefix_test <status>: ends this prefix's wineserver (no other), removes
 # the work folder after a clean run, and exits with the verdict.
 end_prefix_test() {
