@@ -104,9 +104,15 @@ grep -q 'panic_probe_breaks_invariant' <<<"$functions" ||
     fail "no frame resolves to the probe's function; record: '$record'; resolved: '$functions'"
 
 step "a crash is logged, leaves a minidump and goes on to the system's crash handling"
-rm -f "$work/panic/logs/"*
-ZORV_BUILD_DIR=$build timeout 120 "$root/cmake/wine-run.sh" "$work/panic/double_panic_probe.exe" crash </dev/null >/dev/null 2>&1
-status=$?
+# On a loaded machine Wine's crash handling now and then reports a crashed
+# process as exit 0; a crash that went wrong in the helper's filter would end
+# with 101 or never reach it. So a 0 is tried again, twice.
+for attempt in 1 2 3; do
+    rm -f "$work/panic/logs/"*
+    ZORV_BUILD_DIR=$build timeout 120 "$root/cmake/wine-run.sh" "$work/panic/double_panic_probe.exe" crash </dev/null >/dev/null 2>&1
+    status=$?
+    [ "$status" -ne 0 ] && break
+done
 [ "$status" -ne 0 ] && [ "$status" -ne 101 ] || fail "crashing probe exited $status, expected a crash's status"
 record=$(tr -d '\r' <"$work/panic/logs/panic.log" 2>/dev/null)
 grep -q 'FATAL PANIC in zorv-helper at 0x[0-9a-f]*: Unhandled structured exception 0xC0000005' <<<"$record" ||
