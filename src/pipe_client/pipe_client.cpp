@@ -18,8 +18,12 @@ Result<win32::UniqueHandle> connect(std::string_view pipe_name, std::chrono::mil
     const std::wstring wide_path = win32::to_wide(path);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (int busy = 0;;) {
-        HANDLE pipe = ::CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+        // At identification level: the server may learn who calls, never act
+        // as them. A client that sends a configPath needs impersonation level
+        // (the helper opens that file as the caller); nothing here sends one
+        // to a helper that enforces it.
+        HANDLE pipe = ::CreateFileW(wide_path.c_str(), api::kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
+                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return win32::UniqueHandle(pipe);
         const DWORD error = ::GetLastError();
         if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) {

@@ -54,7 +54,7 @@ Result<RawPipeClient> RawPipeClient::connect(const std::string& pipe_name, std::
     const std::wstring path = win32::to_wide(api::pipe_path(pipe_name));
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        HANDLE pipe = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = ::CreateFileW(path.c_str(), api::kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return RawPipeClient(win32::UniqueHandle(pipe));
         const DWORD error = ::GetLastError();

@@ -10,7 +10,6 @@ namespace zorv::ctl {
 namespace {
 
 constexpr DWORD kChunk = 1u << 20;
-constexpr DWORD kClientAccess = FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES;
 // How often an absent pipe is looked for again, and the longest single wait
 // for a busy one, so that the deadline is checked often.
 constexpr std::chrono::milliseconds kAbsentPipeRetry{50};
@@ -99,9 +98,7 @@ Result<win32::UniqueHandle> open_pipe(std::string_view name, const Deadline& dea
     const std::wstring wide = win32::to_wide(path);
     const DWORD level = server_may == ServerMay::Impersonate ? SECURITY_IMPERSONATION : SECURITY_IDENTIFICATION;
     for (;;) {
-        // Not GENERIC_WRITE: on a pipe it includes FILE_CREATE_PIPE_INSTANCE,
-        // which the helper's pipe grants to administrators only.
-        HANDLE pipe = ::CreateFileW(wide.c_str(), kClientAccess, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = ::CreateFileW(wide.c_str(), api::kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | level, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return win32::UniqueHandle(pipe);
         const DWORD error = ::GetLastError();
