@@ -52,12 +52,7 @@ run_helper() {
     env WINEDEBUG=+eventlog SINGBOX_WINDOWS_SERVICE_PIPE_NAME="$pipe" SINGBOX_EXPECTED_CLIENT_PATH="$(winpath "$client")" \
         "$@" "$wine" "$dir/zorv-helper.exe" run </dev/null >"$dir/run.out" 2>"$dir/trace.txt" &
     helper_pid=$!
-    for _ in $(seq 1 150); do
-        grep -qs "Named pipe server starting on" "$dir/logs/service.log" && return 0
-        kill -0 "$helper_pid" 2>/dev/null || break
-        sleep 0.2
-    done
-    abort "helper in $dir did not start serving"
+    wait_serving "$dir"
 }
 
 # records <trace> <id>: one line per record with that event id, "<type>|<insert>|<insert>...".

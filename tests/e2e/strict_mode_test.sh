@@ -90,12 +90,7 @@ run_helper() {
     env SINGBOX_WINDOWS_SERVICE_PIPE_NAME="$pipe" "$@" \
         "$wine" "$dir/zorv-helper.exe" run </dev/null >"$dir/run.out" 2>"$dir/run.err" &
     helper_pid=$!
-    for _ in $(seq 1 100); do
-        grep -qs "Named pipe server starting on" "$dir/logs/service.log" && return 0
-        kill -0 "$helper_pid" 2>/dev/null || break
-        sleep 0.2
-    done
-    abort "helper in $dir did not start serving"
+    wait_serving "$dir"
 }
 
 # request <pipe> <json>: one request through the desktop client; sets out and rc.

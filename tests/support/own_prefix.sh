@@ -43,6 +43,18 @@ stop_helper() {
     helper_pid=
 }
 
+# wait_serving <folder>: waits up to 30 s for the helper started in the
+# background from <folder> (`helper_pid`) to serve its pipe; aborts if it ends
+# or does not.
+wait_serving() {
+    for _ in $(seq 1 150); do
+        grep -qs "Named pipe server starting on" "$1/logs/service.log" && return 0
+        kill -0 "$helper_pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    abort "helper in $1 did not start serving"
+}
+
 # end_prefix_test <status>: ends this prefix's wineserver (no other), removes
 # the work folder after a clean run, and exits with the verdict.
 end_prefix_test() {
