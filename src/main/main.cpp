@@ -111,7 +111,9 @@ int main() {
     });
     log::info(log::target::main, "zorv-helper v{} starting (PID: {}, args: {})", kProductVersion, ::GetCurrentProcessId(),
               entry::format_argument_list(args));
-    start_event_reporting();
+    // Only the commands that report records start the reporter's thread; a
+    // mistyped command or `uninstall` ends without one.
+    if (command && *command != entry::Command::Uninstall) start_event_reporting();
 
     Status outcome;
     if (command) {
