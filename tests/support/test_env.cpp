@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "common/child_tool.hpp"
 #include "pipe_client/pipe_client.hpp"
@@ -19,7 +20,34 @@ fs::path double_exe(const std::string& name) { return build_dir() / "tests" / ("
 
 namespace {
 std::atomic<int> g_counter{0};
+
+// Removes `path` and what is below it, one pass, with the system's calls:
+// false when something stayed. The library's remove_all can go round for
+// ever under Wine on a file another thread still holds open (deleted but
+// still listed until its last handle closes).
+bool remove_tree_once(const fs::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(path.c_str()) != 0
+                                                            : ::DeleteFileW(path.c_str()) != 0;
+    }
+    std::vector<fs::path> children;
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW((path / L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring_view name(found.cFileName);
+            if (name != L"." && name != L"..") children.push_back(path / found.cFileName);
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    bool all = true;
+    for (const fs::path& child : children) all = remove_tree_once(child) && all;
+    return ::RemoveDirectoryW(path.c_str()) != 0 && all;
 }
+}  // namespace
 
 TestDir::TestDir(const std::string& label) {
     const fs::path root = build_dir() / "test-work";
@@ -30,11 +58,9 @@ TestDir::TestDir(const std::string& label) {
 }
 
 TestDir::~TestDir() {
-    std::error_code ec;
-    // Files of a process that is still going away may stay locked briefly.
+    // Files of a process or thread that is still going away may stay locked briefly.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        fs::remove_all(path_, ec);
-        if (!ec) return;
+        if (remove_tree_once(path_)) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
