@@ -20,14 +20,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/own_prefix.sh"
 
 client=$work/client/vexl2.exe
 fake_core=$build/tests/double_fake_core.exe
-helper_pid=
 
-cleanup() {
-    local status=$?
-    stop_helper
-    end_prefix_test "$status"
-}
-trap cleanup EXIT
+trap end_helper_test EXIT
 trap 'exit 1' INT TERM
 
 # run_helper <helper exe> <folder> <installed core> <pipe>: `run` in the background until the pipe is served.
@@ -163,9 +157,9 @@ grep -qsF "Successfully deployed sing-box binary from $(winpath "$good")" "$dir/
 
 step "unsigned helper: warns once and deploys an unsigned core of the installed one's size"
 dir=$work/unsigned
-installed=$work/installed-core.exe
-{ cat "$fake_core"; printf 'installd'; } >"$installed"  # as long as $unsigned, other bytes
-run_helper "$build/src/zorv-helper.exe" "$dir" "$installed" "zorv-signature-$$-unsigned"
+installed_core=$work/installed-core.exe
+{ cat "$fake_core"; printf 'installd'; } >"$installed_core"  # as long as $unsigned, other bytes
+run_helper "$build/src/zorv-helper.exe" "$dir" "$installed_core" "zorv-signature-$$-unsigned"
 start_from "$unsigned"
 expect_deployed "unsigned core under an unsigned helper" "$unsigned" "$dir"
 expect_no_copies "$dir"

@@ -25,14 +25,8 @@ known='advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp im
 delayed='wtsapi32 bcrypt wintrust crypt32 dbghelp version'
 # Also loaded on demand, though KnownDLLs: none may be imported directly.
 also_delayed='user32 shell32'
-helper_pid=
 
-cleanup() {
-    local status=$?
-    stop_helper
-    end_prefix_test "$status"
-}
-trap cleanup EXIT
+trap end_helper_test EXIT
 trap 'exit 1' INT TERM
 
 # The DLL names in an executable's import table, lower case, one a line.

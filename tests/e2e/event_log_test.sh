@@ -25,16 +25,9 @@ source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VEXL2Vpn
 policy_key='HKLM\SYSTEM\CurrentControlSet\Services\VEXL2VpnService\Parameters'
 refused=$work/refused/vexl2.exe
 client=$work/client/vexl2.exe
-helper_pid=
 installed=
 
-cleanup() {
-    local status=$?
-    stop_helper
-    [ -n "$installed" ] && timeout 60 "$wine" "$installed" uninstall </dev/null >/dev/null 2>&1
-    end_prefix_test "$status"
-}
-trap cleanup EXIT
+trap end_helper_test EXIT
 trap 'exit 1' INT TERM
 
 place_helper() {

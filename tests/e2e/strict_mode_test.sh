@@ -31,16 +31,9 @@ legacy_key='HKLM\SYSTEM\CurrentControlSet\Services\VEXL2VpnService\Parameters'
 client=$work/client/vexl2.exe
 source_core=$work/bin/sing-box.exe
 config=$work/conf/config.json
-helper_pid=
 installed=
 
-cleanup() {
-    local status=$?
-    stop_helper
-    [ -n "$installed" ] && timeout 60 "$wine" "$installed" uninstall </dev/null >/dev/null 2>&1
-    end_prefix_test "$status"
-}
-trap cleanup EXIT
+trap end_helper_test EXIT
 trap 'exit 1' INT TERM
 
 # A Windows path as a JSON string body (backslashes doubled).

@@ -55,6 +55,16 @@ wait_serving() {
     abort "helper in $1 did not start serving"
 }
 
+# end_helper_test: the EXIT trap of a test that runs a helper: stops it, removes
+# the service `installed` names (when set), then ends as end_prefix_test.
+installed=
+end_helper_test() {
+    local status=$?
+    stop_helper
+    [ -n "$installed" ] && timeout 60 "$wine" "$installed" uninstall </dev/null >/dev/null 2>&1
+    end_prefix_test "$status"
+}
+
 # end_prefix_test <status>: ends this prefix's wineserver (no other), removes
 # the work folder after a clean run, and exits with the verdict.
 end_prefix_test() {
