@@ -9,7 +9,7 @@
 //   Error::context; the chain is kept whole until it is shown, and only a log
 //   line or a reply renders it (one_line, multi_line).
 // - Results are [[nodiscard]]: a failure that is deliberately not acted on is
-//   discarded with (void) and a comment that says why.
+//   passed to log::ignore_failure with the reason, which keeps it at DEBUG.
 
 #include <cstdint>
 #include <expected>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/overlapped_wait.hpp"
 #include "common/unique_resource.hpp"
 #include "common/win32.hpp"
 
@@ -16,19 +17,13 @@ DWORD milliseconds_until(ReadDeadline deadline) {
     return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INFINITE - 1));
 }
 
-// The outcome of a read that went pending, once it has completed one way or
-// the other; cancelled first when the deadline passes.
-Result<std::size_t> finish_pending(HANDLE file, OVERLAPPED& overlapped, ReadDeadline deadline) {
-    const bool in_time = ::WaitForSingleObject(overlapped.hEvent, milliseconds_until(deadline)) == WAIT_OBJECT_0;
-    // The OVERLAPPED must outlive the read: after a cancellation the call is
-    // still waited for, however it ends.
-    if (!in_time) ::CancelIoEx(file, &overlapped);
-    DWORD read = 0;
-    if (::GetOverlappedResult(file, &overlapped, &read, TRUE)) return read;
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_HANDLE_EOF) return 0;
-    if (!in_time && error == ERROR_OPERATION_ABORTED) return fail(os_error(ERROR_TIMEOUT));
-    return fail(os_error(error));
+// The outcome of a read that finished at once or went pending, cancelled
+// first when the deadline passes.
+Result<std::size_t> finish_read(HANDLE file, OVERLAPPED& overlapped, ReadDeadline deadline) {
+    const OverlappedOutcome read = wait_or_cancel(file, overlapped, milliseconds_until(deadline));
+    if (read.error == ERROR_SUCCESS) return read.bytes;
+    if (read.error == ERROR_HANDLE_EOF) return 0;
+    return fail(os_error(read.error));
 }
 
 }  // namespace
@@ -62,7 +57,7 @@ Result<std::size_t> read_chunk_by(HANDLE file, std::uint64_t offset, std::span<c
         if (error != ERROR_IO_PENDING) return fail(os_error(error));
     }
     // Finished at once or pending: the result is the OVERLAPPED's either way.
-    return finish_pending(file, overlapped, deadline);
+    return finish_read(file, overlapped, deadline);
 }
 
 Result<std::string> read_at_most_by(HANDLE file, std::uint64_t offset, std::size_t limit, ReadDeadline deadline) {

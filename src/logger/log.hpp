@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "common/error.hpp"
+
 namespace zorv::log {
 
 enum class Level { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
@@ -70,6 +72,13 @@ void debug(std::string_view target, fmt::format_string<Args...> format, Args&&..
 template <typename... Args>
 void trace(std::string_view target, fmt::format_string<Args...> format, Args&&... args) {
     record(Level::Trace, target, format, std::forward<Args>(args)...);
+}
+
+// The one way to leave a failure unacted on, on purpose: `why` says why it
+// changes nothing, and the failure is still recorded at DEBUG.
+template <typename T>
+void ignore_failure(const Result<T>& result, std::string_view target, std::string_view why) {
+    if (!result) debug(target, "Ignored failure ({}): {}", why, result.error().one_line());
 }
 
 }  // namespace zorv::log

@@ -94,7 +94,7 @@ public:
         ExclusiveLock lock(lock_);
         DWORD error = issue_error_;
         if (error == ERROR_IO_PENDING) {
-            error = call_outcome(instance_.get(), overlapped_, false).error;
+            error = win32::overlapped_outcome(instance_.get(), overlapped_, false).error;
             if (error == ERROR_IO_INCOMPLETE) return {};  // woken for a connect another thread took
         }
         // A client that arrived between the creation and the connect is connected too.
@@ -114,7 +114,7 @@ public:
     void close() {
         ExclusiveLock lock(lock_);
         if (!instance_) return;
-        if (issue_error_ == ERROR_IO_PENDING) (void)cancel_call(instance_.get(), overlapped_);
+        if (issue_error_ == ERROR_IO_PENDING) (void)win32::cancel_and_wait(instance_.get(), overlapped_);
         instance_.reset();
     }
 

@@ -5,23 +5,12 @@
 
 #include <windows.h>
 
+#include "common/overlapped_wait.hpp"
 #include "pipe_server/overlapped_call.hpp"
 
 namespace zorv::pipe_server {
 
-struct WaitedCall {
-    DWORD error = ERROR_SUCCESS;  // ERROR_TIMEOUT: still pending at the limit, and cancelled
-    DWORD bytes = 0;
-};
-
-// The outcome of a call issued with `overlapped`: once it has ended when
-// `wait`, else ERROR_IO_INCOMPLETE while it is still pending.
-WaitedCall call_outcome(HANDLE pipe, OVERLAPPED& overlapped, bool wait);
-
-// Cancels the call if it is still pending and waits for its end, so that the
-// OVERLAPPED is free again: its outcome (ERROR_OPERATION_ABORTED when the
-// cancel reached it, else how it finished).
-WaitedCall cancel_call(HANDLE pipe, OVERLAPPED& overlapped);
+using WaitedCall = win32::OverlappedOutcome;
 
 // Starts the call and waits at most `limit_ms` for it. A call still pending
 // then is cancelled and its end awaited, so that the OVERLAPPED and the
