@@ -1,11 +1,10 @@
 #pragma once
-// The one status record of the control API.
+// The one status record of the control API, as the manager keeps it; its
+// wire form is the control layer's.
 
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace zorv::manager {
 
@@ -29,8 +28,5 @@ struct RuntimeStatus {
 
 // A stopped record: running false, state "stopped", the instance id; nothing else.
 RuntimeStatus bare_stopped(std::string service_instance_id);
-
-// JSON object with keys in ascending byte order; absent members omitted.
-nlohmann::json to_json(const RuntimeStatus& status);
 
 }  // namespace zorv::manager

@@ -16,8 +16,6 @@
 #include <asio/error.hpp>
 #include <fmt/format.h>
 
-#include "api/framing.hpp"
-#include "api/records.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -25,9 +23,7 @@
 #include "pipe_server/overlapped_call.hpp"
 #include "pipe_server/pipe_instance.hpp"
 #include "pipe_server/request_frame.hpp"
-#include "pipe_server/router.hpp"
 #include "pipe_server/waited_call.hpp"
-#include "security/client_impersonation.hpp"
 #include "security/client_verification.hpp"
 
 namespace zorv::pipe_server {
@@ -47,10 +43,16 @@ constexpr std::chrono::milliseconds kArrivalGrace{20};
 constexpr DWORD kBufferedWriteLimitMs = 10'000;
 constexpr std::size_t kLargestWrite = std::size_t{1} << 30;
 
+using Answer = api::FrameHandler::Answer;
+using Deferred = api::FrameHandler::Deferred;
+
 // What is left of a connection handed to the runtime: the rest of its
-// request frame, the manager operation that answers it, or the whole of its
-// reply.
-using Remainder = std::variant<RequestFrame, ManagerCall, std::string>;
+// request frame, the answer that waits its turn, or the whole of its reply.
+using Remainder = std::variant<RequestFrame, Deferred, std::string>;
+
+Remainder remainder_of(Answer answer) {
+    return std::visit([](auto&& left) { return Remainder(std::move(left)); }, std::move(answer));
+}
 
 Error io_error(DWORD error) {
     // The client closing its end shows up as end of file or as a broken pipe.
@@ -79,58 +81,6 @@ OverlappedStart write_from(std::string_view rest) {
     };
 }
 
-Result<std::string> reply_frame(const api::PipeResponse& response) {
-    try {
-        return api::encode_frame(api::serialize_response(response));
-    } catch (const std::exception& e) {
-        return fail(fmt::format("Failed to serialise reply: {}", e.what()));
-    }
-}
-
-// Nothing is read before the caller is known to be the desktop client.
-Status verify_client(HANDLE pipe) {
-    const auto client_pid = security::verify_pipe_client(pipe);
-    if (!client_pid) {
-        const std::string reason = client_pid.error().one_line();
-        log::warn(log::target::pipe_server, "Rejected unauthorized named pipe client: {}", text::log_safe(reason));
-        return fail(fmt::format("Client verification failed: {}", reason));
-    }
-    log::info(log::target::pipe_server, "Named pipe connection verified for client PID: {}", *client_pid);
-    return {};
-}
-
-// A whole request frame parsed and routed: its reply, or the manager
-// operation that gives it.
-Result<std::variant<std::string, ManagerCall>> route(std::vector<char> payload, const PipeServerContext& context) {
-    auto request = api::parse_pipe_request(std::string_view(payload.data(), payload.size()));
-    if (!request) return fail(request.error().context("Invalid JSON request"));
-    std::vector<char>().swap(payload);
-
-    request->method = api::normalize_method(request->method);
-    request->path = api::normalize_path(request->path);
-    auto routed = route_request(std::move(*request), context.pipe_name);
-    if (auto* call = std::get_if<ManagerCall>(&routed)) return std::move(*call);
-    // Prefix and payload in one buffer: a second write could be lost on close.
-    auto reply = reply_frame(std::get<api::PipeResponse>(routed));
-    if (!reply) return fail(reply.error());
-    return std::move(*reply);
-}
-
-api::PipeResponse busy_reply(std::string_view why) {
-    return api::PipeResponse{500, nlohmann::json{{"error", error_name::kBusy}, {"message", fmt::format("Helper busy: {}", why)}}};
-}
-
-// Runs on the manager's queue; never throws.
-api::PipeResponse run_manager_call(ManagerCall& call, manager::RuntimeManager& manager, HANDLE pipe) {
-    try {
-        security::NamedPipeClientIdentity client(pipe);
-        return call(manager, client);
-    } catch (const std::exception& e) {
-        log::error(log::target::pipe_server, "Manager operation failed: {}", text::log_safe(e.what()));
-        return api::PipeResponse{500, nlohmann::json{{"error", "internal_error"}, {"message", e.what()}}};
-    }
-}
-
 // The error with every part of it log_safe: a cause may quote the client's bytes.
 Error log_safe_error(const Error& error) {
     const std::vector<std::string>& causes = error.causes();
@@ -144,6 +94,21 @@ void log_failure(const Status& result) {
     if (!result)
         log::warn(log::target::pipe_server, "Pipe connection handling error: {}",
                   log_safe_error(result.error()).multi_line());
+}
+
+// Nothing is read before the caller is known to be the desktop client. A
+// refusal is logged here, its verdict on one line as the audit trail reads it.
+Status verify_client(HANDLE pipe) {
+    const auto client_pid = security::verify_pipe_client(pipe);
+    if (client_pid) {
+        log::info(log::target::pipe_server, "Named pipe connection verified for client PID: {}", *client_pid);
+        return {};
+    }
+    const Error refused = client_pid.error().context("Client verification failed");
+    log::warn(log::target::pipe_server, "Rejected unauthorized named pipe client: {}",
+              text::log_safe(client_pid.error().one_line()));
+    log::warn(log::target::pipe_server, "Pipe connection handling error: {}", log_safe_error(refused).one_line());
+    return fail(refused);
 }
 
 // ---- on the runtime --------------------------------------------------------
@@ -183,25 +148,20 @@ asio::awaitable<Status> write_reply(asio::windows::stream_handle& pipe, std::str
     co_return Status{};
 }
 
-// The manager operation's answer, once its turn on the queue has come. The
+// The reply frame of an answer that waits its turn, once it has come. The
 // connection's task is suspended meanwhile; the pipe stays open, since the
-// operation may act with its client's rights.
-asio::awaitable<api::PipeResponse> answer_from_manager(HANDLE pipe, ManagerCall call, const PipeServerContext& context) {
-    if (!context.manager_queue) co_return run_manager_call(call, *context.manager, pipe);
+// answer may act with its client's rights.
+asio::awaitable<Result<std::string>> answer_later(HANDLE pipe, Deferred deferred) {
     const auto executor = co_await asio::this_coro::executor;
-    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(api::PipeResponse)>(
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(Result<std::string>)>(
         [&](auto handler) {
-            context.manager_queue->submit(
-                [handler = std::move(handler), call = std::move(call), manager = context.manager, pipe,
-                 executor](std::optional<std::string_view> refusal) mutable {
-                    api::PipeResponse response =
-                        refusal ? busy_reply(*refusal) : run_manager_call(call, *manager, pipe);
-                    // The task resumes on its own executor, never on the queue's thread.
-                    const auto target = asio::get_associated_executor(handler, executor);
-                    asio::post(target, [handler = std::move(handler), response = std::move(response)]() mutable {
-                        std::move(handler)(std::move(response));
-                    });
+            deferred(pipe, [handler = std::move(handler), executor](Result<std::string> reply) mutable {
+                // The task resumes on its own executor, never on the answering thread.
+                const auto target = asio::get_associated_executor(handler, executor);
+                asio::post(target, [handler = std::move(handler), reply = std::move(reply)]() mutable {
+                    std::move(handler)(std::move(reply));
                 });
+            });
         },
         asio::use_awaitable);
 }
@@ -211,14 +171,12 @@ asio::awaitable<Status> serve_remainder(asio::windows::stream_handle& pipe, Rema
     if (auto* frame = std::get_if<RequestFrame>(&remainder)) {
         auto payload = co_await read_rest_in_time(pipe, *frame);
         if (!payload) co_return fail(payload.error());
-        auto routed = route(std::move(*payload), context);
-        if (!routed) co_return fail(routed.error());
-        if (auto* call = std::get_if<ManagerCall>(&*routed)) remainder = std::move(*call);
-        else remainder = std::get<std::string>(std::move(*routed));
+        auto answer = context.handler->handle(std::move(*payload));
+        if (!answer) co_return fail(answer.error());
+        remainder = remainder_of(std::move(*answer));
     }
-    if (auto* call = std::get_if<ManagerCall>(&remainder)) {
-        const api::PipeResponse response = co_await answer_from_manager(pipe.native_handle(), std::move(*call), context);
-        auto reply = reply_frame(response);
+    if (auto* deferred = std::get_if<Deferred>(&remainder)) {
+        auto reply = co_await answer_later(pipe.native_handle(), std::move(*deferred));
         if (!reply) co_return fail(reply.error());
         remainder = std::move(*reply);
     }
@@ -271,7 +229,7 @@ Status write_buffered_reply(HANDLE pipe, HANDLE io_event, std::string_view reply
 
 // Serves as far as the client keeps pace: what is left, if anything.
 Result<std::optional<Remainder>> serve_here(HANDLE pipe, HANDLE io_event, const PipeServerContext& context) {
-    if (auto verified = verify_client(pipe); !verified) return fail(verified.error());
+    if (!verify_client(pipe)) return std::nullopt;  // logged, and nothing more is due
 
     RequestFrame frame;
     const auto grace_ends = std::chrono::steady_clock::now() + kArrivalGrace;
@@ -281,12 +239,12 @@ Result<std::optional<Remainder>> serve_here(HANDLE pipe, HANDLE io_event, const 
         if (read.error != ERROR_SUCCESS) return fail(frame.read_failed(io_error(read.error)));
         if (auto taken = frame.received(read.bytes); !taken) return fail(taken.error());
     }
-    auto routed = route(frame.take_payload(), context);
-    if (!routed) return fail(routed.error());
-    // A manager operation may wait its turn: that wait is the runtime's.
-    if (auto* call = std::get_if<ManagerCall>(&*routed)) return Remainder{std::move(*call)};
-    auto* reply = std::get_if<std::string>(&*routed);
-    if (reply->size() > kPipeBufferSize) return Remainder{std::move(*reply)};
+    auto answer = context.handler->handle(frame.take_payload());
+    if (!answer) return fail(answer.error());
+    // An answer that waits its turn, or a reply the pipe's buffer cannot
+    // take at once: that wait is the runtime's.
+    auto* reply = std::get_if<std::string>(&*answer);
+    if (!reply || reply->size() > kPipeBufferSize) return remainder_of(std::move(*answer));
     if (auto written = write_buffered_reply(pipe, io_event, *reply); !written) return fail(written.error());
     return std::nullopt;
 }

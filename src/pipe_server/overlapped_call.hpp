@@ -12,8 +12,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <system_error>
 #include <tuple>
 
@@ -22,37 +20,15 @@
 
 namespace zorv::pipe_server {
 
-// A cancellation of one pending call, from any thread: CancelIoEx on that
-// call's OVERLAPPED while it is pending, never once it has completed (the
-// handle may then be closed and its value reused). A request that arrives
-// before the call is issued is carried out as soon as it is.
-class CallCancellation {
-public:
-    explicit CallCancellation(HANDLE handle) : handle_(handle) {}
-
-    void request();
-    void issued(OVERLAPPED* overlapped);
-    void completed();
-
-private:
-    std::mutex mutex_;
-    HANDLE handle_;
-    OVERLAPPED* overlapped_ = nullptr;
-    bool requested_ = false;
-    bool completed_ = false;
-};
-
 // Starts the call: ERROR_SUCCESS when it finished at once, ERROR_IO_PENDING
 // when a packet will follow, or the error it failed with at once.
 using OverlappedStart = std::function<DWORD(HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes)>;
 
 using CallResult = std::tuple<std::error_code, std::size_t>;
 
-// Runs the call on the instance: (error, bytes transferred). The coroutine's
-// cancellation slot and `cancellation`, when given (made for the same
-// handle), both cancel a pending call.
-asio::awaitable<CallResult> overlapped_call(asio::windows::stream_handle& pipe, const OverlappedStart& start,
-                                            std::shared_ptr<CallCancellation> cancellation = nullptr);
+// Runs the call on the instance: (error, bytes transferred). A pending call
+// ends only when the system ends it; the frame deadline cancels the reads.
+asio::awaitable<CallResult> overlapped_call(asio::windows::stream_handle& pipe, const OverlappedStart& start);
 
 // The error of a Win32 call that may finish at once or go pending.
 inline DWORD overlapped_result(BOOL finished) { return finished ? ERROR_SUCCESS : ::GetLastError(); }

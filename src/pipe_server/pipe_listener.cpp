@@ -114,7 +114,8 @@ public:
     void close() {
         ExclusiveLock lock(lock_);
         if (!instance_) return;
-        if (issue_error_ == ERROR_IO_PENDING) (void)win32::cancel_and_wait(instance_.get(), overlapped_);
+        // How the connect ended does not matter: the instance goes next.
+        if (issue_error_ == ERROR_IO_PENDING) win32::cancel_and_wait(instance_.get(), overlapped_);
         instance_.reset();
     }
 
@@ -236,18 +237,7 @@ Status serve_pipe(const PipeServerContext& context, ShutdownReceiver& shutdown,
 }  // namespace
 
 Status run_pipe_server(const PipeServerContext& context, ShutdownReceiver shutdown, ListeningCallback on_listening) {
-    PipeServerContext served_context = context;
-    Status served;
-    try {
-        if (!served_context.manager_queue) served_context.manager_queue = std::make_shared<ManagerQueue>();
-    } catch (const std::system_error& e) {
-        served = fail(Error(e.what()).context("Failed to start the manager's queue"));
-    }
-    if (served) {
-        served = serve_pipe(served_context, shutdown, on_listening);
-        // The operation under way finishes; those still waiting are refused.
-        served_context.manager_queue->close();
-    }
+    const Status served = serve_pipe(context, shutdown, on_listening);
     if (!served) {
         log::error(log::target::pipe_server, "Named pipe server failed: {}", served.error().multi_line());
         events::listener_failed(context.pipe_name, served.error().one_line());

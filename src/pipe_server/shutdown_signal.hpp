@@ -1,14 +1,12 @@
 #pragma once
 // A single-value broadcast cell holding a boolean: the only channel from the
 // service control handler to the pipe listener. Level-triggered: a receiver
-// that starts waiting after a publication still sees the value.
+// that starts watching after a publication still sees the value.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <utility>
-
-#include <asio/awaitable.hpp>
 
 namespace zorv::pipe_server {
 
@@ -17,8 +15,8 @@ struct ShutdownSignalState;
 class ShutdownSender {
 public:
     explicit ShutdownSender(std::shared_ptr<ShutdownSignalState> state);
-    // Stores the value and wakes every waiting receiver. False when no
-    // receiving end exists any more (the value is then not observable).
+    // Stores the value and calls every watch. False when no receiving end
+    // exists any more (the value is then not observable).
     bool publish(bool value) const;
     ShutdownSender clone() const { return ShutdownSender(state_); }
 
@@ -32,7 +30,6 @@ public:
     ShutdownWatch() = default;
     ShutdownWatch(std::weak_ptr<ShutdownSignalState> state, std::uint64_t id);
     ShutdownWatch(ShutdownWatch&&) noexcept;
-    ShutdownWatch& operator=(ShutdownWatch&&) noexcept;
     ShutdownWatch(const ShutdownWatch&) = delete;
     ShutdownWatch& operator=(const ShutdownWatch&) = delete;
     ~ShutdownWatch();
@@ -46,20 +43,16 @@ class ShutdownReceiver {
 public:
     explicit ShutdownReceiver(std::shared_ptr<ShutdownSignalState> state);
     ShutdownReceiver(ShutdownReceiver&&) noexcept;
-    ShutdownReceiver& operator=(ShutdownReceiver&&) noexcept;
     ShutdownReceiver(const ShutdownReceiver&) = delete;
     ShutdownReceiver& operator=(const ShutdownReceiver&) = delete;
     ~ShutdownReceiver();
 
     // The current value, read under the signal's lock.
     bool current() const;
-    // Completes at the next publication after the last value this receiver saw.
-    asio::awaitable<void> changed();
-    // Calls `on_change` once at the next publication after the last value
-    // this receiver saw: on the publishing thread, or at once on this one
-    // when that publication has already happened. Nothing is posted, so it
-    // suits a callback that only cancels a pending kernel wait. It does not
-    // count the publication as seen.
+    // Calls `on_change` once at the next publication after this receiver was
+    // made: on the publishing thread, or at once on this one when that
+    // publication has already happened. Nothing is posted, so it suits a
+    // callback that only ends a pending kernel wait.
     ShutdownWatch watch(std::function<void()> on_change);
 
 private:

@@ -4,6 +4,7 @@
 
 #include "common/product.hpp"
 #include "common/win32.hpp"
+#include "control/control_handler.hpp"
 #include "manager/watchdog.hpp"
 
 namespace zorv::service {
@@ -42,6 +43,17 @@ std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime,
     // On a worker, so that a slow netsh.exe never delays serving the pipe.
     asio::post(runtime.executor(), [manager] { manager->remove_leftovers(); });
     return manager;
+}
+
+Status serve_control_pipe(AsyncRuntime& runtime, std::shared_ptr<manager::RuntimeManager> manager,
+                          std::string pipe_name, pipe_server::ShutdownReceiver shutdown,
+                          pipe_server::ListeningCallback on_listening) {
+    auto control = control::ControlHandler::create(std::move(manager), pipe_name);
+    if (!control) return fail(control.error());
+    const pipe_server::PipeServerContext context{std::move(pipe_name), *control, runtime.executor()};
+    Status served = pipe_server::run_pipe_server(context, std::move(shutdown), std::move(on_listening));
+    (*control)->close();
+    return served;
 }
 
 }  // namespace zorv::service

@@ -1,6 +1,7 @@
 #pragma once
 // What the service and the standalone console run share: the asynchronous
-// runtime, the runtime manager wired to it, and the choice of pipe name.
+// runtime, the runtime manager wired to it, the choice of pipe name, and the
+// control pipe served for that manager.
 
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #include "common/error.hpp"
 #include "manager/runtime_manager.hpp"
+#include "pipe_server/pipe_listener.hpp"
 
 namespace zorv::service {
 
@@ -44,5 +46,12 @@ std::string choose_pipe_name();
 // every start of the core fails with it.
 std::shared_ptr<manager::RuntimeManager> create_manager(AsyncRuntime& runtime,
                                                         std::optional<std::string> core_start_refusal = std::nullopt);
+
+// Serves the control pipe for `manager` until the shutdown signal turns true
+// or the listener fails (its error); then the manager operation under way
+// finishes and those still waiting are refused. Blocks the caller meanwhile.
+Status serve_control_pipe(AsyncRuntime& runtime, std::shared_ptr<manager::RuntimeManager> manager,
+                          std::string pipe_name, pipe_server::ShutdownReceiver shutdown,
+                          pipe_server::ListeningCallback on_listening = {});
 
 }  // namespace zorv::service

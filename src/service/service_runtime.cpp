@@ -14,7 +14,6 @@
 #include "logger/event_log.hpp"
 #include "logger/helper_events.hpp"
 #include "logger/log.hpp"
-#include "pipe_server/pipe_listener.hpp"
 #include "pipe_server/shutdown_signal.hpp"
 #include "security/strict_mode.hpp"
 #include "service/directory_sandbox.hpp"
@@ -60,7 +59,7 @@ public:
     void publish_shutdown() {
         std::lock_guard lock(mutex_);
         if (status_ != nullptr) (void)status_->pending(stop_pending_status());
-        if (sender_) (void)sender_->publish(true);  // no receiver left: nothing to tell
+        if (sender_) sender_->publish(true);  // false when no receiver is left: nothing to tell
     }
 
 private:
@@ -141,11 +140,11 @@ void configure_own_recovery_logged() {
     if (!configured) log::warn(kTarget, "Crash recovery is not fully configured: {}", configured.error().one_line());
 }
 
-// Runs the listener, then stops the core whichever way the listener ended.
+// Serves the pipe, then stops the core whichever way the listener ended.
 // Running is reported only once the first pipe instance holds the name, so a
 // service that cannot own its pipe never claims to be up.
-Status serve_then_stop_core(const pipe_server::PipeServerContext& context, ShutdownReceiver shutdown,
-                            StatusReporter& status) {
+Status serve_then_stop_core(AsyncRuntime& runtime, const std::shared_ptr<manager::RuntimeManager>& manager,
+                            std::string pipe_name, ShutdownReceiver shutdown, StatusReporter& status) {
     log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
     const auto report_running = [&status]() -> Status {
         log::info(kTarget, "Reporting service status: Running");
@@ -153,17 +152,18 @@ Status serve_then_stop_core(const pipe_server::PipeServerContext& context, Shutd
         events::service_started(kProductVersion, security::strict_mode_active());
         return {};
     };
-    Status served = pipe_server::run_pipe_server(context, std::move(shutdown), report_running);
+    Status served = serve_control_pipe(runtime, manager, std::move(pipe_name), std::move(shutdown), report_running);
     // However the listener ended, the stop from here on is reported as such.
     log::info(kTarget, "Reporting service status: StopPending");
     (void)status.pending(stop_pending_status());
     log::info(kTarget, "Service stopping: shutting down running runtime manager");
-    (void)context.manager->stop({"service-stop", std::nullopt, std::nullopt});
+    log::ignore_failure(manager->stop({"service-stop", std::nullopt, std::nullopt}), kTarget,
+                        "the service ends either way");
     return served;
 }
 
 // Steps from the runtime build to the end of the run. The locals are released
-// in reverse order on return: pipe context, manager, then the runtime. A
+// in reverse order on return: the manager, then the runtime. A
 // listener that failed is this run's error, reported as a stopped service
 // with a non-zero exit code, as is a runtime that cannot be built.
 Status serve_until_stopped(StatusReporter& status, ShutdownReceiver shutdown) {
@@ -176,11 +176,9 @@ Status serve_until_stopped(StatusReporter& status, ShutdownReceiver shutdown) {
     if (refusal) log::error(kTarget, "{}", *refusal);
     std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime, std::move(refusal));
 
-    const std::string pipe_name = choose_pipe_name();
+    std::string pipe_name = choose_pipe_name();
     log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
-    const pipe_server::PipeServerContext context{pipe_name, manager, (*runtime)->executor()};
-
-    return serve_then_stop_core(context, std::move(shutdown), status);
+    return serve_then_stop_core(**runtime, manager, std::move(pipe_name), std::move(shutdown), status);
 }
 
 // The exit code the SCM is told: the service-specific one when there is one.

@@ -11,7 +11,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "common/product.hpp"
-#include "pipe_server/pipe_listener.hpp"
+#include "logger/log.hpp"
 #include "security/strict_mode.hpp"
 #include "service/service_host.hpp"
 
@@ -38,7 +38,7 @@ asio::awaitable<void> next_ctrl_c() {
 asio::awaitable<void> shut_down_on_ctrl_c(pipe_server::ShutdownSender sender) {
     co_await next_ctrl_c();
     write_stdout("Ctrl+C received, shutting down...\n");
-    (void)sender.publish(true);
+    sender.publish(true);  // false when the run has ended already: nothing to tell
 }
 
 }  // namespace
@@ -49,14 +49,11 @@ Status run_standalone() {
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());
     auto manager = create_manager(**runtime);
-    Status served;
-    {
-        const pipe_server::PipeServerContext context{choose_pipe_name(), manager, (*runtime)->executor()};
-        write_stdout("Running " + std::string(product::SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
-        asio::co_spawn(context.executor, shut_down_on_ctrl_c(sender.clone()), asio::detached);
-        served = pipe_server::run_pipe_server(context, std::move(receiver));
-    }
-    (void)manager->stop({"standalone-stop", std::nullopt, std::nullopt});
+    write_stdout("Running " + std::string(product::SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
+    asio::co_spawn((*runtime)->executor(), shut_down_on_ctrl_c(sender.clone()), asio::detached);
+    const Status served = serve_control_pipe(**runtime, manager, choose_pipe_name(), std::move(receiver));
+    log::ignore_failure(manager->stop({"standalone-stop", std::nullopt, std::nullopt}), log::target::service,
+                        "the run ends either way");
     manager.reset();
     runtime->reset();
     // The process entry prints the error and exits with 1.

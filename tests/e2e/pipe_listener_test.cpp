@@ -18,6 +18,7 @@
 
 #include "api/framing.hpp"
 #include "common/text.hpp"
+#include "control/control_handler.hpp"
 #include "manager/runtime_manager.hpp"
 #include "pipe_client/pipe_client.hpp"
 #include "pipe_server/pipe_listener.hpp"
@@ -64,7 +65,10 @@ public:
         context_.pipe_name = options.pipe_name.empty() ? unique_pipe_name("listener") : options.pipe_name;
         manager::ManagerOptions manager_options;
         manager_options.service_dir = dir_.path();
-        context_.manager = manager::RuntimeManager::create(std::move(manager_options));
+        context_.handler =
+            control::ControlHandler::create(manager::RuntimeManager::create(std::move(manager_options)),
+                                            context_.pipe_name)
+                .value();
         auto [sender, receiver] = pipe_server::make_shutdown_signal();
         sender_.emplace(std::move(sender));
         if (options.shutdown_before_start) sender_->publish(true);

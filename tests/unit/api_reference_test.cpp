@@ -7,9 +7,10 @@
 #include <sstream>
 #include <string>
 
-#include "pipe_server/router.hpp"
+#include "control/replies.hpp"
+#include "control/router.hpp"
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 namespace {
 
 std::string api_reference() {
@@ -33,4 +34,4 @@ TEST(ApiReference, NamesEveryRouteAndErrorTheRouterKnows) {
 }
 
 }  // namespace
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "pipe_server/manager_queue.hpp"
+#include "control/manager_queue.hpp"
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 namespace {
 
 // Records what became of each job: its turn, in order, or its refusal.
@@ -88,4 +88,4 @@ TEST(ManagerQueue, CloseRefusesTheWaitingAndLetsTheRunningOneFinish) {
 }
 
 }  // namespace
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control

@@ -1,7 +1,6 @@
 // Overlapped calls on a real pipe instance: a call the system finishes at
 // once returns without the coroutine waiting for the completion port; a
-// pending one completes through the port; cancellation reaches a pending
-// call only.
+// pending one completes through the port.
 
 #include <gtest/gtest.h>
 
@@ -60,7 +59,7 @@ protected:
 
     // Starts the call in a coroutine and runs it until it waits; the outcome
     // when it did not have to.
-    std::optional<Outcome> start(OverlappedStart call, std::shared_ptr<CallCancellation> cancellation = nullptr) {
+    std::optional<Outcome> start(OverlappedStart call) {
         outcome_.reset();
         issued_.reset();
         call = [this, call = std::move(call)](HANDLE handle, OVERLAPPED* overlapped, DWORD* bytes) {
@@ -70,8 +69,8 @@ protected:
         };
         asio::co_spawn(
             io_,
-            [this, call = std::move(call), cancellation]() -> asio::awaitable<void> {
-                auto [ec, bytes] = co_await overlapped_call(*server_, call, cancellation);
+            [this, call = std::move(call)]() -> asio::awaitable<void> {
+                auto [ec, bytes] = co_await overlapped_call(*server_, call);
                 outcome_ = Outcome{ec, bytes};
             },
             asio::detached);
@@ -128,39 +127,6 @@ TEST_F(OverlappedCallTest, AClosedClientFailsTheReadAtOnce) {
     const auto outcome = start(read_call());
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->ec.value(), ERROR_BROKEN_PIPE) << outcome->ec.message();
-}
-
-TEST_F(OverlappedCallTest, CancellationReachesAPendingCallWhenAskedBeforeOrAfterItsStart) {
-    for (const bool before : {true, false}) {
-        SCOPED_TRACE(before ? "asked before the start" : "asked while pending");
-        auto cancellation = std::make_shared<CallCancellation>(server_->native_handle());
-        if (before) cancellation->request();
-        ASSERT_FALSE(start(read_call(), cancellation));
-        if (!before) cancellation->request();
-        const auto outcome = complete();
-        ASSERT_TRUE(outcome);
-        EXPECT_EQ(outcome->ec.value(), ERROR_OPERATION_ABORTED) << outcome->ec.message();
-    }
-    // The pipe itself is untouched: the next read gets the next bytes.
-    client_writes("after");
-    const auto outcome = start(read_call());
-    ASSERT_TRUE(outcome);
-    EXPECT_EQ(received(*outcome), "after");
-}
-
-TEST_F(OverlappedCallTest, ACancellationAfterCompletionLeavesLaterCallsAlone) {
-    auto cancellation = std::make_shared<CallCancellation>(server_->native_handle());
-    ASSERT_FALSE(start(read_call(), cancellation));
-    client_writes("first");
-    ASSERT_TRUE(complete());
-    cancellation->request();  // too late: the call it was made for is done
-
-    ASSERT_FALSE(start(read_call()));
-    client_writes("second");
-    const auto outcome = complete();
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->ec) << outcome->ec.message();
-    EXPECT_EQ(received(*outcome), "second");
 }
 
 }  // namespace

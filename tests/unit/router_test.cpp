@@ -6,11 +6,12 @@
 #include "api/records.hpp"
 #include "common/text.hpp"
 #include "manager/runtime_manager.hpp"
-#include "pipe_server/router.hpp"
+#include "control/replies.hpp"
+#include "control/router.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 namespace {
 
 using nlohmann::json;
@@ -29,19 +30,24 @@ protected:
     static CapturingLogger& log() { return CapturingLogger::instance(); }
 
     // Parses a request frame's payload, normalises it and routes it, as the
-    // connection task does.
+    // control handler does.
     api::PipeResponse send(std::string_view payload) {
         auto request = api::parse_pipe_request(payload);
         EXPECT_TRUE(request) << payload;
         if (!request) return {};
         request->method = api::normalize_method(request->method);
         request->path = api::normalize_path(request->path);
-        return dispatch_request(std::move(*request), manager_, client_, kPipe);
+        return dispatch(std::move(*request));
     }
     api::PipeResponse send(std::string_view method, std::string_view path,
                            std::optional<json> body = std::nullopt) {
-        return dispatch_request(api::PipeRequest{std::string(method), std::string(path), std::move(body), {}}, manager_,
-                                client_, kPipe);
+        return dispatch(api::PipeRequest{std::string(method), std::string(path), std::move(body), {}});
+    }
+    // The answer, with any manager operation run at once, as the helper itself.
+    api::PipeResponse dispatch(api::PipeRequest request) {
+        auto routed = route_request(std::move(request), kPipe);
+        if (auto* call = std::get_if<ManagerCall>(&routed)) return (*call)(*manager_, client_);
+        return std::get<api::PipeResponse>(std::move(routed));
     }
 
     // The record logged with `message`; fails the test when there is none.
@@ -245,7 +251,7 @@ TEST_F(RouterTest, StopWithAndWithoutUsableBodies) {
     for (const auto& c : cases) {
         log().clear();
         const auto response =
-            dispatch_request(api::PipeRequest{"POST", "/v1/runtime/stop", c.body, c.duplicates}, manager_, client_, kPipe);
+            dispatch(api::PipeRequest{"POST", "/v1/runtime/stop", c.body, c.duplicates});
         expect_logged(log::Level::Info, c.processing);
         expect_logged(log::Level::Info, "Runtime stopped successfully (state='stopped')");
         for (const auto& record : log().records())
@@ -294,4 +300,4 @@ TEST_F(RouterTest, ResetTakesOnlyATextOperationIdOfAnObjectBody) {
 }
 
 }  // namespace
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/win32.hpp"
+#include "control/replies.hpp"
 #include "manager/runtime_manager.hpp"
 #include "manager/runtime_status.hpp"
 #include "support/capturing_logger.hpp"
@@ -49,7 +50,7 @@ TEST(RuntimeStatusJson, KeysInByteOrderWhateverTheFieldOrder) {
     status.detail = "GUI client exited";
     status.state = "running";
     status.running = true;
-    EXPECT_EQ(to_json(status).dump(),
+    EXPECT_EQ(control::status_json(status).dump(),
               R"({"binaryPath":"C:\\svc\\sing-box.exe","clientRuntimeId":"c","configPath":"stdin",)"
               R"("detail":"GUI client exited","lastOperationId":"op","pid":4294967295,"profileId":"p",)"
               R"("running":true,"serviceInstanceId":"1700000000000000000","singboxPid":4294967295,)"
@@ -57,11 +58,11 @@ TEST(RuntimeStatusJson, KeysInByteOrderWhateverTheFieldOrder) {
 }
 
 TEST(RuntimeStatusJson, AbsentMembersAreOmitted) {
-    EXPECT_EQ(to_json(bare_stopped("9")).dump(), R"({"running":false,"serviceInstanceId":"9","state":"stopped"})");
+    EXPECT_EQ(control::status_json(bare_stopped("9")).dump(), R"({"running":false,"serviceInstanceId":"9","state":"stopped"})");
     RuntimeStatus some = bare_stopped("9");
     some.pid = 0;
     some.detail = "";
-    EXPECT_EQ(to_json(some).dump(), R"({"detail":"","pid":0,"running":false,"serviceInstanceId":"9","state":"stopped"})");
+    EXPECT_EQ(control::status_json(some).dump(), R"({"detail":"","pid":0,"running":false,"serviceInstanceId":"9","state":"stopped"})");
 }
 
 // ---- Construction -----------------------------------------------------------
@@ -70,7 +71,7 @@ TEST(RuntimeManagerCreate, FreshManagerReportsThreeKeys) {
     TestDir dir("fresh-manager");
     const auto manager = manager_in(dir);
     EXPECT_EQ(manager->service_dir(), dir.path());
-    EXPECT_EQ(to_json(manager->status()).dump(), R"({"running":false,"serviceInstanceId":")" +
+    EXPECT_EQ(control::status_json(manager->status()).dump(), R"({"running":false,"serviceInstanceId":")" +
                                                      manager->service_instance_id() + R"(","state":"stopped"})");
 }
 

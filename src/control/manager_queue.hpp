@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 
 class ManagerQueue {
 public:
@@ -48,4 +48,4 @@ private:
     std::jthread thread_;
 };
 
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control

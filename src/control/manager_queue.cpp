@@ -1,8 +1,8 @@
-#include "pipe_server/manager_queue.hpp"
+#include "control/manager_queue.hpp"
 
 #include <utility>
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 
 namespace {
 constexpr std::string_view kFull = "too many requests are waiting for the helper; try again shortly";
@@ -53,4 +53,4 @@ void ManagerQueue::run() {
     }
 }
 
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control

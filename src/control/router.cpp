@@ -1,12 +1,15 @@
-#include "pipe_server/router.hpp"
+#include "control/router.hpp"
 
-#include <exception>
+#include <array>
+
+#include <fmt/format.h>
 
 #include "common/clock.hpp"
 #include "common/text.hpp"
+#include "control/replies.hpp"
 #include "logger/log.hpp"
 
-namespace zorv::pipe_server {
+namespace zorv::control {
 
 namespace {
 
@@ -14,28 +17,6 @@ using nlohmann::json;
 namespace target = log::target;
 
 constexpr std::string_view kDefaultStopTrigger = "api-stop";
-
-api::PipeResponse reply(std::uint16_t status, json body) { return api::PipeResponse{status, std::move(body)}; }
-
-api::PipeResponse error_reply(std::uint16_t status, std::string_view code, std::string message) {
-    return reply(status, json{{"error", code}, {"message", std::move(message)}});
-}
-
-// A manager operation that failed: logged at ERROR and answered with 500.
-api::PipeResponse failed_reply(std::string_view code, std::string_view what, const Error& error) {
-    const std::string message = error.one_line();
-    log::error(target::pipe_server, "{}: {}", what, text::log_safe(message));
-    return error_reply(500, code, message);
-}
-
-// The status as a reply body; null should the conversion ever throw.
-json status_body(const manager::RuntimeStatus& status) {
-    try {
-        return manager::to_json(status);
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-}
 
 api::PipeResponse health(std::string_view pipe_name) {
     log::debug(target::pipe_server, "Responding to /healthz");
@@ -49,7 +30,7 @@ api::PipeResponse runtime_status(manager::RuntimeManager& manager) {
     const manager::RuntimeStatus status = manager.status();
     log::debug(target::pipe_server, "Responding to /v1/runtime/status: running={}, pid={}", status.running,
                text::option_form(status.pid));
-    return reply(200, status_body(status));
+    return status_reply(status);
 }
 
 // The wire's start record in the manager's terms.
@@ -60,7 +41,19 @@ manager::StartCommand start_command(api::StartRuntimeRequest request) {
                                  std::move(request.client_runtime_id), std::move(request.operation_id)};
 }
 
-std::variant<api::PipeResponse, ManagerCall> start_runtime(const api::PipeRequest& pipe_request) {
+api::PipeResponse start_runtime(manager::RuntimeManager& manager, const manager::StartCommand& command,
+                                security::ClientIdentity& client) {
+    log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
+              text::option_form(command.operation_id), text::option_form(command.profile_id), command.client_pid);
+    auto started = manager.start(command, client);
+    if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
+    log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
+              text::option_form(started->pid), text::option_form(started->profile_id));
+    return status_reply(*started);
+}
+
+// A body that does not decode is answered at once, without the manager.
+std::variant<api::PipeResponse, ManagerCall> start_route(const api::PipeRequest& pipe_request) {
     const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
         log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
@@ -74,13 +67,7 @@ std::variant<api::PipeResponse, ManagerCall> start_runtime(const api::PipeReques
     }
     return ManagerCall([command = start_command(std::move(*request))](manager::RuntimeManager& manager,
                                                                       security::ClientIdentity& client) {
-        log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
-                  text::option_form(command.operation_id), text::option_form(command.profile_id), command.client_pid);
-        auto started = manager.start(command, client);
-        if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
-        log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
-                  text::option_form(started->pid), text::option_form(started->profile_id));
-        return reply(200, status_body(*started));
+        return start_runtime(manager, command, client);
     });
 }
 
@@ -96,16 +83,14 @@ manager::StopCommand stop_command(const api::PipeRequest& pipe_request) {
                                 std::move(request.operation_id), std::move(request.client_runtime_id)};
 }
 
-api::PipeResponse stop_runtime(manager::RuntimeManager& manager, const api::PipeRequest& pipe_request) {
-    manager::StopCommand command = stop_command(pipe_request);
+api::PipeResponse stop_runtime(manager::RuntimeManager& manager, manager::StopCommand command) {
     log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
               text::log_safe(command.trigger), text::option_form(command.operation_id),
               text::option_form(command.client_runtime_id));
-
     const auto status = manager.stop(std::move(command));
     if (!status) return failed_reply(error_name::kStopFailed, "Runtime stop failed", status.error());
     log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
-    return reply(200, status_body(*status));
+    return status_reply(*status);
 }
 
 // Only a text `operationId` of an object body counts; anything else is ignored.
@@ -116,12 +101,11 @@ std::optional<std::string> reset_operation_id(const std::optional<json>& body) {
     return found->get<std::string>();
 }
 
-api::PipeResponse reset_runtime(manager::RuntimeManager& manager, const std::optional<json>& body) {
-    std::optional<std::string> operation_id = reset_operation_id(body);
+api::PipeResponse reset_runtime(manager::RuntimeManager& manager, std::optional<std::string> operation_id) {
     log::info(target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
     const auto status = manager.reset(std::move(operation_id));
     if (!status) return failed_reply(error_name::kResetFailed, "Runtime reset failed", status.error());
-    return reply(200, status_body(*status));
+    return status_reply(*status);
 }
 
 api::PipeResponse register_client() {
@@ -150,19 +134,19 @@ constexpr std::array<Route, 6> kRoutes = {{
          });
      }},
     {{"POST", "/v1/runtime/start"},
-     [](api::PipeRequest request, std::string_view) -> Routed { return start_runtime(request); }},
+     [](api::PipeRequest request, std::string_view) -> Routed { return start_route(request); }},
     {{"POST", "/v1/runtime/stop"},
      [](api::PipeRequest request, std::string_view) -> Routed {
-         return ManagerCall([request = std::move(request)](manager::RuntimeManager& manager,
-                                                           security::ClientIdentity&) {
-             return stop_runtime(manager, request);
+         return ManagerCall([command = stop_command(request)](manager::RuntimeManager& manager,
+                                                              security::ClientIdentity&) mutable {
+             return stop_runtime(manager, std::move(command));
          });
      }},
     {{"POST", "/v1/runtime/reset"},
      [](api::PipeRequest request, std::string_view) -> Routed {
-         return ManagerCall([body = std::move(request.body)](manager::RuntimeManager& manager,
-                                                             security::ClientIdentity&) {
-             return reset_runtime(manager, body);
+         return ManagerCall([operation_id = reset_operation_id(request.body)](manager::RuntimeManager& manager,
+                                                                              security::ClientIdentity&) mutable {
+             return reset_runtime(manager, std::move(operation_id));
          });
      }},
     {{"POST", "/v1/runtime/register_client"},
@@ -188,11 +172,4 @@ std::variant<api::PipeResponse, ManagerCall> route_request(api::PipeRequest requ
     return not_found(method, path);
 }
 
-api::PipeResponse dispatch_request(api::PipeRequest request, const std::shared_ptr<manager::RuntimeManager>& manager,
-                                   security::ClientIdentity& client, std::string_view pipe_name) {
-    auto routed = route_request(std::move(request), pipe_name);
-    if (auto* call = std::get_if<ManagerCall>(&routed)) return (*call)(*manager, client);
-    return std::get<api::PipeResponse>(std::move(routed));
-}
-
-}  // namespace zorv::pipe_server
+}  // namespace zorv::control
