@@ -5,6 +5,8 @@
 #include <string>
 
 #include "command_line.hpp"
+#include "common/error.hpp"
+#include "pipe_client/pipe_client.hpp"
 
 namespace zorv::ctl {
 
@@ -27,6 +29,10 @@ Outcome run_version(const Invocation& invocation, const std::string& pipe);
 Outcome run_service(const Invocation& invocation);
 Outcome run_logs(const Invocation& invocation);
 Outcome run_diag(const Invocation& invocation, const std::string& pipe);
+
+// A pipe that never appeared (pipe_client::connect's ERROR_FILE_NOT_FOUND):
+// the operator also hears how long it was looked for. Other errors as they are.
+Error with_waited_time(const Error& error, const pipe_client::Deadline& deadline);
 
 // `--version`.
 std::string version_line();
