@@ -13,7 +13,10 @@
 #include "commands.hpp"
 #include "common/win32.hpp"
 #include "console_output.hpp"
+#include "diag.hpp"
 #include "log_tail.hpp"
+#include "pipe_commands.hpp"
+#include "service_commands.hpp"
 
 namespace zorv::ctl {
 namespace {

@@ -8,7 +8,6 @@
 #include <fmt/format.h>
 
 #include "api/pipe_path.hpp"
-#include "commands.hpp"
 #include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "common/version.hpp"
@@ -17,6 +16,7 @@
 #include "file_version.hpp"
 #include "log_tail.hpp"
 #include "pipe_client/pipe_client.hpp"
+#include "pipe_commands.hpp"
 #include "server_identity.hpp"
 #include "service_query.hpp"
 
