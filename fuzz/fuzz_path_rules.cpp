@@ -41,17 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A path accepted by the binary text rules is a plain local path naming
     // the core, and its normalised form (the one containment is decided on)
     // names the same file inside the service directory.
-    if (!binary_path_text_error(path, service_dir)) {
+    if (check_binary_path_text(path, service_dir)) {
         require(plain);
         require(names_core_executable(path));
         require(!normalized.components.empty() && zorv::text::equal_ignoring_case(normalized.components.back(), "sing-box.exe"));
         require(is_within_directory(normalized.text(), service_dir));
     }
-    if (!source_path_text_error(path)) require(plain && names_core_executable(path));
+    if (check_source_path_text(path)) require(plain && names_core_executable(path));
 
     AuthorizedFolders folders;
     folders.user_profile = std::string(service_dir);
-    (void)source_directory_error(path, path, service_dir, folders);
+    (void)check_source_directory(path, path, service_dir, folders);
     (void)is_within_directory(path, service_dir);
     return 0;
 }

@@ -50,12 +50,6 @@ bool same_units(std::u16string_view a, std::u16string_view b) {
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) { return same_units(utf16(a), utf16(b)); }
 
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-    const std::u16string whole = utf16(text);
-    const std::u16string start = utf16(prefix);
-    return whole.size() >= start.size() && same_units(std::u16string_view(whole).substr(0, start.size()), start);
-}
-
 bool ends_with_ignoring_case(std::string_view text, std::string_view suffix) {
     const std::u16string whole = utf16(text);
     const std::u16string end = utf16(suffix);

@@ -11,7 +11,6 @@
 namespace zorv::text {
 
 bool equal_ignoring_case(std::string_view a, std::string_view b);
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix);
 bool ends_with_ignoring_case(std::string_view text, std::string_view suffix);
 bool contains_ignoring_case(std::string_view text, std::string_view part);
 

@@ -140,10 +140,6 @@ std::string panic_record(std::string_view location, std::string_view message, st
     return fmt::format("FATAL PANIC in zorv-helper at {}: {}\nBacktrace:\n{}", location, message, backtrace);
 }
 
-std::string format_location(const std::source_location& where) {
-    return fmt::format("{}:{}:{}", where.file_name(), where.line(), where.column());
-}
-
 std::string current_exception_message() {
     const std::exception_ptr current = std::current_exception();
     if (!current) return "Unknown panic payload";
@@ -162,7 +158,5 @@ void install_hook(const std::filesystem::path& dump_folder) {
     std::set_terminate(on_terminate);
     ::SetUnhandledExceptionFilter(on_unhandled_exception);
 }
-
-void invariant_failure(std::string_view message, std::source_location where) { die(format_location(where), message); }
 
 }  // namespace zorv::panic

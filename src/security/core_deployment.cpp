@@ -157,7 +157,7 @@ Result<std::optional<StagedCore>> stage_core(std::string_view source_path, const
     // network or device path is refused without being touched. An empty path
     // names nothing to deploy, and neither does a file that does not exist.
     if (source_path.empty()) return std::nullopt;
-    if (auto message = source_path_text_error(source_path)) return fail(*message);
+    if (auto plain = check_source_path_text(source_path); !plain) return fail(plain.error());
     const std::string given(source_path);
     const std::filesystem::path source(win32::to_wide(source_path));
     if (!metadata_following_links(source)) return std::nullopt;

@@ -128,7 +128,7 @@ std::optional<std::string> canonical_path_text(const std::filesystem::path& path
 
 Status check_binary_path(std::string_view binary_path, const std::filesystem::path& service_dir) {
     const std::string service_text = win32::path_text(service_dir);
-    if (auto message = binary_path_text_error(binary_path, service_text)) return fail(*message);
+    if (auto plain = check_binary_path_text(binary_path, service_text); !plain) return plain;
 
     const std::string given(binary_path);
     const std::string canonical_service = canonical_path_text(service_dir).value_or(service_text);
@@ -146,15 +146,16 @@ Status check_binary_path(std::string_view binary_path, const std::filesystem::pa
 }
 
 Result<std::string> validate_source_path(std::string_view source_path, const std::filesystem::path& service_dir) {
-    if (auto message = source_path_text_error(source_path)) return fail(*message);
+    if (auto plain = check_source_path_text(source_path); !plain) return fail(plain.error());
     const std::string given(source_path);
     const std::filesystem::path source(win32::to_wide(source_path));
     if (!metadata_following_links(source)) return fail("source_path does not exist: " + given);
     if (has_reparse_point(source)) return fail("source_path or its ancestor is a reparse point: " + given);
     if (!is_windows_executable(source)) return fail("source_path is not a valid Windows executable: " + given);
-    if (auto message = source_directory_error(source_path, canonical_path_text(source).value_or(std::string()),
-                                              win32::path_text(service_dir), authorized_folders_from_environment()))
-        return fail(*message);
+    if (auto placed = check_source_directory(source_path, canonical_path_text(source).value_or(std::string()),
+                                             win32::path_text(service_dir), authorized_folders_from_environment());
+        !placed)
+        return fail(placed.error());
     if (auto guarded = check_strict_mode_path("source_path " + given, source); !guarded) return fail(guarded.error());
     return given;
 }

@@ -236,24 +236,24 @@ bool is_within_directory(std::string_view path, std::string_view directory) {
                       [](const std::string& a, const std::string& b) { return text::equal_ignoring_case(a, b); });
 }
 
-std::optional<std::string> binary_path_text_error(std::string_view binary_path, std::string_view service_dir) {
+Status check_binary_path_text(std::string_view binary_path, std::string_view service_dir) {
     const std::string given(binary_path);
-    if (!names_core_executable(binary_path)) return "binary_path must point to sing-box.exe, got: " + given;
-    if (!is_plain_local_path(binary_path)) return "binary_path is not a valid plain local path: " + given;
+    if (!names_core_executable(binary_path)) return fail("binary_path must point to sing-box.exe, got: " + given);
+    if (!is_plain_local_path(binary_path)) return fail("binary_path is not a valid plain local path: " + given);
     if (!is_within_directory(binary_path, service_dir))
-        return "binary_path must reside within the service directory: " + given;
-    return std::nullopt;
+        return fail("binary_path must reside within the service directory: " + given);
+    return {};
 }
 
-std::optional<std::string> source_path_text_error(std::string_view source_path) {
+Status check_source_path_text(std::string_view source_path) {
     const std::string given(source_path);
-    if (!is_plain_local_path(source_path)) return "source_path is not a valid plain local path: " + given;
-    if (!names_core_executable(source_path)) return "source_path must point to sing-box.exe, got: " + given;
-    return std::nullopt;
+    if (!is_plain_local_path(source_path)) return fail("source_path is not a valid plain local path: " + given);
+    if (!names_core_executable(source_path)) return fail("source_path must point to sing-box.exe, got: " + given);
+    return {};
 }
 
-std::optional<std::string> source_directory_error(std::string_view source_path, std::string_view canonical_path,
-                                                  std::string_view service_dir, const AuthorizedFolders& folders) {
+Status check_source_directory(std::string_view source_path, std::string_view canonical_path,
+                              std::string_view service_dir, const AuthorizedFolders& folders) {
     const std::string given(source_path);
     const std::string normalized = normalize_path(source_path).text();
 
@@ -264,7 +264,7 @@ std::optional<std::string> source_directory_error(std::string_view source_path, 
         untrusted = untrusted || contains_any(fragment_text(canonical_path), kUntrustedFragments) ||
                     contains_any(normalize_path(canonical_path).text(), kUntrustedFragments);
     }
-    if (untrusted) return "source_path is located in an untrusted directory: " + given;
+    if (untrusted) return fail("source_path is located in an untrusted directory: " + given);
 
     const bool authorized = contains_any(normalized, kProgramFilesFragments) ||
                             within_folder_variable(source_path, folders.program_files) ||
@@ -276,8 +276,9 @@ std::optional<std::string> source_directory_error(std::string_view source_path, 
                             within_folder_variable(source_path, folders.app_data) ||
                             contains_any(normalized, kBuildOutputFragments);
     if (!authorized)
-        return "source_path is not in an authorized directory (" + std::string(kAuthorizedSourceFolders) + "): " + given;
-    return std::nullopt;
+        return fail("source_path is not in an authorized directory (" + std::string(kAuthorizedSourceFolders) +
+                    "): " + given);
+    return {};
 }
 
 }  // namespace zorv::security

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+
 namespace zorv::security {
 
 inline constexpr std::string_view kCoreExecutableName = "sing-box.exe";
@@ -52,11 +54,11 @@ NormalizedPath normalize_path(std::string_view path);
 bool is_within_directory(std::string_view path, std::string_view directory);
 
 // Binary path rules 1 to 3 (name, plain local path, inside the service
-// directory): the first failing rule's message, or nullopt.
-std::optional<std::string> binary_path_text_error(std::string_view binary_path, std::string_view service_dir);
+// directory): fails with the first failing rule's message.
+Status check_binary_path_text(std::string_view binary_path, std::string_view service_dir);
 
 // Source path rules 1 and 2 (plain local path, name).
-std::optional<std::string> source_path_text_error(std::string_view source_path);
+Status check_source_path_text(std::string_view source_path);
 
 // Values of the folder variables that authorize a source; unset ones are nullopt.
 struct AuthorizedFolders {
@@ -71,7 +73,7 @@ struct AuthorizedFolders {
 // `canonical_path` is the file's final path when it could be obtained (empty
 // otherwise); untrusted fragments are also looked for there, so that short
 // 8.3 names or links cannot hide a download folder.
-std::optional<std::string> source_directory_error(std::string_view source_path, std::string_view canonical_path,
-                                                  std::string_view service_dir, const AuthorizedFolders& folders);
+Status check_source_directory(std::string_view source_path, std::string_view canonical_path,
+                              std::string_view service_dir, const AuthorizedFolders& folders);
 
 }  // namespace zorv::security

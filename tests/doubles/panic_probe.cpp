@@ -1,4 +1,4 @@
-// Breaks an invariant the way the helper would, through the same panic hook
+// Fails the way the helper would, through the same panic hook
 // and rolling logger: the record with its backtrace lands in
 // logs/panic.log beside the executable and the process ends with status 101.
 //   panic_probe
@@ -13,7 +13,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 
 #include "common/win32.hpp"
@@ -23,8 +25,15 @@
 
 namespace {
 
-// A frame with a name of its own for the backtrace to be resolved to.
-[[gnu::noinline]] void panic_probe_breaks_invariant() { zorv::panic::invariant_failure("panic probe"); }
+// A frame with a name of its own for the backtrace to be resolved to; an
+// exception nothing handles ends through the terminate handler.
+[[gnu::noinline]] void panic_probe_breaks_invariant() {
+    try {
+        throw std::logic_error("panic probe");
+    } catch (...) {
+        std::terminate();
+    }
+}
 
 [[gnu::noinline]] void panic_probe_crashes() {
     volatile int* volatile nowhere = nullptr;  // read back, so the compiler cannot see it is null

@@ -22,7 +22,7 @@
 #include "manager/runtime_manager.hpp"
 #include "pipe_client/pipe_client.hpp"
 #include "pipe_server/pipe_listener.hpp"
-#include "security/pipe_access.hpp"
+#include "support/pipe_access.hpp"
 #include "support/raw_pipe.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
@@ -510,7 +510,7 @@ TEST(PipeSecurity, OnlySystemAndAdministratorsMayAddInstances) {
                                 nullptr, descriptor.put()),
               static_cast<DWORD>(ERROR_SUCCESS));
     std::vector<std::string> creators;
-    for (const security::Sid& sid : security::pipe_instance_creators(descriptor.get())) creators.push_back(sid.text());
+    for (const security::Sid& sid : testing::pipe_instance_creators(descriptor.get())) creators.push_back(sid.text());
     EXPECT_THAT(creators, ::testing::IsEmpty());
 
     win32::UniqueHandle token;

@@ -263,7 +263,9 @@ void HelperUnderTest::restart() {
 void HelperUnderTest::wait_until_serving(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto reply = pipe_client::call(pipe_name_, "GET", "/healthz", std::nullopt, std::chrono::milliseconds(500));
+        // Each attempt's budget covers the reply too: long enough for a loaded
+        // machine, short enough to notice soon a helper that died.
+        auto reply = pipe_client::call(pipe_name_, "GET", "/healthz", std::nullopt, std::chrono::seconds(5));
         if (reply && reply->status == 200) return;
         if (!process_->running() || std::chrono::steady_clock::now() >= deadline) {
             throw std::runtime_error("helper did not start serving; stderr: " + read_file(stderr_file()) +

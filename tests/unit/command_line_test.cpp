@@ -52,10 +52,6 @@ TEST(CommandLine, BannerListsEveryArgumentQuotedAndEscaped) {
 TEST(Panic, RecordNamesLocationMessageAndBacktrace) {
     EXPECT_EQ(panic::panic_record("src/x.cpp:10:5", "lock poisoned", "  0: frame\n"),
               "FATAL PANIC in zorv-helper at src/x.cpp:10:5: lock poisoned\nBacktrace:\n  0: frame\n");
-    const auto where = std::source_location::current();
-    EXPECT_EQ(panic::format_location(where),
-              std::string(where.file_name()) + ":" + std::to_string(where.line()) + ":" +
-                  std::to_string(where.column()));
 }
 
 TEST(Panic, ExceptionMessageOrUnknownPayload) {

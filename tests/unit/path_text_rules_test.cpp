@@ -5,6 +5,12 @@
 namespace zorv::security {
 namespace {
 
+// The refusal's message; nullopt when the rules pass.
+std::optional<std::string> refusal(const Status& checked) {
+    if (checked) return std::nullopt;
+    return checked.error().message();
+}
+
 struct TextCase {
     const char* path;
     bool expected;
@@ -166,22 +172,22 @@ TEST(PathTextRules, BinaryPathTextRulesInOrder) {
         {R"(E:\svc\sing-box.exe)", inside + R"(E:\svc\sing-box.exe)"},
         {R"(D:\sing-box.exe)", inside + R"(D:\sing-box.exe)"},
     };
-    for (const auto& c : cases) EXPECT_EQ(binary_path_text_error(c.path, service), c.expected) << c.path;
+    for (const auto& c : cases) EXPECT_EQ(refusal(check_binary_path_text(c.path, service)), c.expected) << c.path;
     // The name rule sees "sing-box.exe" after the NUL; the plain path rule refuses it.
     const std::string hidden = std::string("D:\\svc\\other.exe") + '\0' + "\\..\\sing-box.exe";
-    EXPECT_EQ(binary_path_text_error(hidden, service), plain + hidden);
-    EXPECT_EQ(source_path_text_error(hidden), "source_path is not a valid plain local path: " + hidden);
+    EXPECT_EQ(refusal(check_binary_path_text(hidden, service)), plain + hidden);
+    EXPECT_EQ(refusal(check_source_path_text(hidden)), "source_path is not a valid plain local path: " + hidden);
 }
 
 TEST(PathTextRules, SourcePathTextRulesInOrder) {
-    EXPECT_EQ(source_path_text_error(R"(C:\Program Files\App\sing-box.exe)"), std::nullopt);
-    EXPECT_EQ(source_path_text_error(R"(D:\PROGRAM FILES\App\SING-BOX.EXE)"), std::nullopt);
-    EXPECT_EQ(source_path_text_error(R"(bin\sing-box.exe)"),
+    EXPECT_EQ(refusal(check_source_path_text(R"(C:\Program Files\App\sing-box.exe)")), std::nullopt);
+    EXPECT_EQ(refusal(check_source_path_text(R"(D:\PROGRAM FILES\App\SING-BOX.EXE)")), std::nullopt);
+    EXPECT_EQ(refusal(check_source_path_text(R"(bin\sing-box.exe)")),
               R"(source_path is not a valid plain local path: bin\sing-box.exe)");
     // Rule 1 comes before rule 2.
-    EXPECT_EQ(source_path_text_error(R"(\\server\share\other.exe)"),
+    EXPECT_EQ(refusal(check_source_path_text(R"(\\server\share\other.exe)")),
               R"(source_path is not a valid plain local path: \\server\share\other.exe)");
-    EXPECT_EQ(source_path_text_error(R"(D:\bin\sing-box.exe.bak)"),
+    EXPECT_EQ(refusal(check_source_path_text(R"(D:\bin\sing-box.exe.bak)")),
               R"(source_path must point to sing-box.exe, got: D:\bin\sing-box.exe.bak)");
 }
 
@@ -228,7 +234,7 @@ TEST(PathTextRules, SourceDirectoriesUntrustedBeforeAuthorized) {
         {R"(D:\bin\..\tools\sing-box.exe)", "", "unauthorized"},
     };
     for (const auto& c : cases) {
-        const auto error = source_directory_error(c.path, c.canonical, service, folders);
+        const auto error = refusal(check_source_directory(c.path, c.canonical, service, folders));
         if (!c.verdict) {
             EXPECT_EQ(error, std::nullopt) << c.path;
         } else if (std::string_view(*c.verdict) == "untrusted") {
@@ -245,29 +251,29 @@ TEST(PathTextRules, FolderVariablesAuthorizeTheirOwnTreeOnly) {
     const std::string refused = "source_path is not in an authorized directory (Program Files, ProgramData, a user's profile (a folder under \\Users\\), the service directory, or a folder named bin, target or resources): " + tools;
 
     AuthorizedFolders none;
-    EXPECT_EQ(source_directory_error(tools, "", service, none), refused);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, none)), refused);
 
     AuthorizedFolders program_files;
     program_files.program_files = R"(D:\TOOLS)";
-    EXPECT_EQ(source_directory_error(tools, "", service, program_files), std::nullopt);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, program_files)), std::nullopt);
 
     AuthorizedFolders x86;
     x86.program_files_x86 = R"(d:\tools\)";
-    EXPECT_EQ(source_directory_error(tools, "", service, x86), std::nullopt);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, x86)), std::nullopt);
 
     AuthorizedFolders app_data;
     app_data.app_data = R"(D:\tools)";
-    EXPECT_EQ(source_directory_error(tools, "", service, app_data), std::nullopt);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, app_data)), std::nullopt);
 
     // A variable that is set but empty authorizes nothing.
     AuthorizedFolders empty;
     empty.program_files = "";
     empty.user_profile = "";
-    EXPECT_EQ(source_directory_error(tools, "", service, empty), refused);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, empty)), refused);
 
     AuthorizedFolders prefix_only;
     prefix_only.local_app_data = R"(D:\too)";
-    EXPECT_EQ(source_directory_error(tools, "", service, prefix_only), refused);
+    EXPECT_EQ(refusal(check_source_directory(tools, "", service, prefix_only)), refused);
 }
 
 }  // namespace

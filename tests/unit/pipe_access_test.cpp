@@ -11,7 +11,7 @@
 
 #include "common/unique_resource.hpp"
 #include "pipe_server/pipe_instance.hpp"
-#include "security/pipe_access.hpp"
+#include "support/pipe_access.hpp"
 
 namespace zorv::security {
 namespace {
@@ -21,7 +21,7 @@ std::vector<std::string> creators(const std::wstring& sddl) {
     EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                        descriptor.put(), nullptr));
     std::vector<std::string> texts;
-    for (const Sid& sid : pipe_instance_creators(descriptor.get())) texts.push_back(sid.text());
+    for (const Sid& sid : testing::pipe_instance_creators(descriptor.get())) texts.push_back(sid.text());
     return texts;
 }
 
@@ -34,8 +34,8 @@ TEST(PipeAccess, OnlySystemAndAdministratorsCreateInstances) {
     SECURITY_DESCRIPTOR null_dacl{};
     ASSERT_TRUE(::InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION));
     ASSERT_TRUE(::SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
-    ASSERT_EQ(pipe_instance_creators(&null_dacl).size(), 1u);
-    EXPECT_EQ(pipe_instance_creators(&null_dacl)[0], sids::everyone());
+    ASSERT_EQ(testing::pipe_instance_creators(&null_dacl).size(), 1u);
+    EXPECT_EQ(testing::pipe_instance_creators(&null_dacl)[0], sids::everyone());
     // A deny that comes first wins; one that comes after does not.
     EXPECT_EQ(creators(L"D:(D;;0x4;;;WD)(A;;FA;;;AU)"), Texts{});
     EXPECT_EQ(creators(L"D:(A;;FA;;;AU)(D;;0x4;;;AU)"), Texts{"S-1-5-11"});

@@ -142,7 +142,7 @@ struct GivenOption {
 bool is_help(std::string_view arg) { return arg == "-h" || arg == "--help"; }
 
 // One option from args[i] (and its value from args[i + 1] when it takes one).
-std::variant<GivenOption, UsageError> take_option(const std::vector<std::string>& args, std::size_t& i) {
+Result<GivenOption> take_option(const std::vector<std::string>& args, std::size_t& i) {
     const std::string& arg = args[i];
     std::string spelled = arg;
     std::optional<std::string> inline_value;
@@ -153,74 +153,74 @@ std::variant<GivenOption, UsageError> take_option(const std::vector<std::string>
         }
     }
     const OptionDefinition* definition = spelled.size() > 1 ? find_anywhere(spelled) : nullptr;
-    if (definition == nullptr) return UsageError{fmt::format("unknown option {}", text::quoted(spelled))};
+    if (definition == nullptr) return fail(fmt::format("unknown option {}", text::quoted(spelled)));
     if (definition->kind == ValueKind::Flag) {
-        if (inline_value) return UsageError{fmt::format("option {} takes no value", spelled)};
+        if (inline_value) return fail(fmt::format("option {} takes no value", spelled));
         return GivenOption{definition, spelled, {}};
     }
     if (inline_value) return GivenOption{definition, spelled, *inline_value};
     // A following option is never taken for a value: "--pipe --json" lacks the pipe.
     if (i + 1 >= args.size() || args[i + 1].starts_with("--"))
-        return UsageError{fmt::format("option {} needs a value", spelled)};
+        return fail(fmt::format("option {} needs a value", spelled));
     return GivenOption{definition, spelled, args[++i]};
 }
 
 // Applies one option's value to the invocation; a problem with the value is a usage error.
-std::optional<UsageError> apply_option(const GivenOption& option, Invocation& invocation, nlohmann::json& body) {
+Status apply_option(const GivenOption& option, Invocation& invocation, nlohmann::json& body) {
     const OptionDefinition& definition = *option.definition;
     switch (definition.kind) {
         case ValueKind::Flag:
             if (definition.name == "json") invocation.json_only = true;
             if (definition.name == "core") invocation.core_log = true;
-            return std::nullopt;
-        case ValueKind::Text: body[std::string(definition.json_key)] = option.value; return std::nullopt;
+            return {};
+        case ValueKind::Text: body[std::string(definition.json_key)] = option.value; return {};
         case ValueKind::UnsignedPid: {
             const auto pid = parse_decimal(option.value, 0, 0xFFFFFFFFull);
             if (!pid)
-                return UsageError{fmt::format("option {} takes a process id from 0 to 4294967295, not {}",
-                                              option.spelled, text::quoted(option.value))};
+                return fail(fmt::format("option {} takes a process id from 0 to 4294967295, not {}", option.spelled,
+                                        text::quoted(option.value)));
             body[std::string(definition.json_key)] = *pid;
-            return std::nullopt;
+            return {};
         }
         case ValueKind::File:
-            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            if (option.value.empty()) return fail(fmt::format("option {} needs a file name", option.spelled));
             invocation.config_file = std::filesystem::path(win32::to_wide(option.value));
-            return std::nullopt;
+            return {};
         case ValueKind::ServerImage:
-            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            if (option.value.empty()) return fail(fmt::format("option {} needs a file name", option.spelled));
             invocation.server_path = std::filesystem::path(win32::to_wide(option.value));
-            return std::nullopt;
+            return {};
         case ValueKind::OutFile:
-            if (option.value.empty()) return UsageError{fmt::format("option {} needs a file name", option.spelled)};
+            if (option.value.empty()) return fail(fmt::format("option {} needs a file name", option.spelled));
             invocation.out_file = std::filesystem::path(win32::to_wide(option.value));
-            return std::nullopt;
+            return {};
         case ValueKind::Pipe: {
             std::string_view pipe = option.value;
             if (pipe.size() >= kPipePrefix.size() && text::iequals_ascii(pipe.substr(0, kPipePrefix.size()), kPipePrefix))
                 pipe.remove_prefix(kPipePrefix.size());
-            if (auto problem = pipe_name_problem(pipe))
-                return UsageError{fmt::format("option {}: {}", option.spelled, *problem)};
+            if (auto usable = check_pipe_name(pipe); !usable)
+                return fail(fmt::format("option {}: {}", option.spelled, usable.error().message()));
             invocation.pipe = std::string(pipe);
-            return std::nullopt;
+            return {};
         }
         case ValueKind::Seconds: {
             const auto seconds = parse_decimal(option.value, 1, kMaxTimeoutSeconds);
             if (!seconds)
-                return UsageError{fmt::format("option {} takes whole seconds from 1 to {}, not {}", option.spelled,
-                                              kMaxTimeoutSeconds, text::quoted(option.value))};
+                return fail(fmt::format("option {} takes whole seconds from 1 to {}, not {}", option.spelled,
+                                        kMaxTimeoutSeconds, text::quoted(option.value)));
             invocation.timeout = std::chrono::seconds(*seconds);
-            return std::nullopt;
+            return {};
         }
         case ValueKind::LineCount: {
             const auto lines = parse_decimal(option.value, 1, kMaxLogLines);
             if (!lines)
-                return UsageError{fmt::format("option {} takes a line count from 1 to {}, not {}", option.spelled,
-                                              kMaxLogLines, text::quoted(option.value))};
+                return fail(fmt::format("option {} takes a line count from 1 to {}, not {}", option.spelled,
+                                        kMaxLogLines, text::quoted(option.value)));
             invocation.lines = static_cast<std::size_t>(*lines);
-            return std::nullopt;
+            return {};
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 std::string option_synopsis(const OptionDefinition& option) {
@@ -244,8 +244,8 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
         const std::string& arg = args[i];
         if (arg.starts_with("-") && arg.size() > 1) {
             auto option = take_option(args, i);
-            if (auto* error = std::get_if<UsageError>(&option)) return *error;
-            auto& taken = std::get<GivenOption>(option);
+            if (!option) return UsageError{option.error().message()};
+            auto& taken = *option;
             const bool duplicate = std::any_of(given.begin(), given.end(),
                                                [&](const GivenOption& other) { return other.definition == taken.definition; });
             if (duplicate) return UsageError{fmt::format("option {} is given more than once", taken.spelled)};
@@ -272,7 +272,8 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
         if (definition == nullptr) definition = find_in(command->options, option.spelled);
         if (definition == nullptr)
             return UsageError{fmt::format("option {} does not apply to {}", option.spelled, command->name)};
-        if (auto error = apply_option({definition, option.spelled, option.value}, invocation, body)) return *error;
+        if (auto applied = apply_option({definition, option.spelled, option.value}, invocation, body); !applied)
+            return UsageError{applied.error().message()};
     }
     if (command->always_has_body || !body.empty()) invocation.body = std::move(body);
     return invocation;
@@ -283,26 +284,26 @@ std::string default_pipe_name(const std::optional<std::string>& environment_valu
     return product::default_pipe_name();
 }
 
-std::optional<std::string> pipe_name_problem(std::string_view name) {
-    if (name.empty()) return "needs a pipe name";
+Status check_pipe_name(std::string_view name) {
+    if (name.empty()) return fail("needs a pipe name");
     if (name.size() > kMaxPipeNameLength)
-        return fmt::format("a pipe name has at most {} characters", kMaxPipeNameLength);
+        return fail(fmt::format("a pipe name has at most {} characters", kMaxPipeNameLength));
     const bool control = std::any_of(name.begin(), name.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7F;
     });
     if (control || name.find('/') != std::string_view::npos)
-        return fmt::format("{} is not a usable pipe name", text::quoted(name));
+        return fail(fmt::format("{} is not a usable pipe name", text::quoted(name)));
     std::size_t begin = 0;
     for (;;) {
         const std::size_t end = std::min(name.find('\\', begin), name.size());
         const std::string_view segment = name.substr(begin, end - begin);
         if (segment.empty() || segment == "." || segment == "..")
-            return fmt::format("{} is not a usable pipe name", text::quoted(name));
+            return fail(fmt::format("{} is not a usable pipe name", text::quoted(name)));
         if (end == name.size()) break;
         begin = end + 1;
     }
-    return std::nullopt;
+    return {};
 }
 
 std::string usage_text() {

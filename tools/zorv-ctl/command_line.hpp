@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/error.hpp"
+
 namespace zorv::ctl {
 
 inline constexpr std::string_view kProgramName = "zorv";
@@ -68,10 +70,10 @@ Parsed parse_command_line(const std::vector<std::string>& args);
 // from SINGBOX_WINDOWS_SERVICE_PIPE_NAME, else the service's pipe.
 std::string default_pipe_name(const std::optional<std::string>& environment_value);
 
-// Why a pipe name cannot be used, when it cannot: control characters, forward
+// Fails with why a pipe name cannot be used: control characters, forward
 // slashes or empty, "." and ".." segments would let `\\.\pipe\` + name reach
 // another device or file.
-std::optional<std::string> pipe_name_problem(std::string_view name);
+Status check_pipe_name(std::string_view name);
 
 // Generated from the same tables the parser reads.
 std::string usage_text();

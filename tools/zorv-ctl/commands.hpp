@@ -1,6 +1,7 @@
 #pragma once
-// The commands, each ending in an exit status and, for any status but 0, the
-// one line that says why.
+// What every command ends in: an exit status and, for any status but 0, the
+// one line that says why. Each command takes the parsed invocation and, when
+// it talks to the helper, the pipe name the invocation resolved to.
 
 #include <string>
 
@@ -19,16 +20,5 @@ struct Outcome {
     int status = kExitOk;
     std::string complaint;
 };
-
-// `pipe` is the name the invocation resolved to.
-Outcome run_request(const Invocation& invocation, const std::string& pipe);
-Outcome run_wait(const Invocation& invocation, const std::string& pipe);
-Outcome run_version(const Invocation& invocation, const std::string& pipe);
-Outcome run_service(const Invocation& invocation);
-Outcome run_logs(const Invocation& invocation);
-Outcome run_diag(const Invocation& invocation, const std::string& pipe);
-
-// `--version`.
-std::string version_line();
 
 }  // namespace zorv::ctl

@@ -10,19 +10,20 @@
 
 #include <fmt/format.h>
 
-#include "commands.hpp"
+#include "api/pipe_path.hpp"
 #include "common/child_tool.hpp"
 #include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/version.hpp"
 #include "common/win32.hpp"
 #include "console_output.hpp"
+#include "diag.hpp"
 #include "diag_report.hpp"
 #include "file_facts.hpp"
 #include "file_version.hpp"
 #include "log_tail.hpp"
 #include "manager/firewall.hpp"
-#include "pipe_exchange.hpp"
+#include "pipe_commands.hpp"
 #include "security/strict_mode.hpp"
 #include "server_identity.hpp"
 #include "service/scm_steps.hpp"
@@ -174,8 +175,9 @@ DiagSection log_section(const std::optional<fs::path>& folder, const std::wstrin
 
 // Connects without sending anything: who serves the pipe is all it asks.
 Result<ServerIdentity> identify_pipe_server(const Invocation& invocation, const std::string& pipe) {
-    auto handle = open_pipe(pipe, Deadline(std::min<std::chrono::milliseconds>(invocation.timeout, kPipeWait)));
-    if (!handle) return fail(handle.error());
+    const pipe_client::Deadline deadline(std::min<std::chrono::milliseconds>(invocation.timeout, kPipeWait));
+    auto handle = pipe_client::connect(pipe, deadline);
+    if (!handle) return fail(with_waited_time(handle.error(), deadline));
     return verify_pipe_server(handle->get(), pipe, invocation.server_path);
 }
 

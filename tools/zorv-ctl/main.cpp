@@ -13,7 +13,10 @@
 #include "commands.hpp"
 #include "common/win32.hpp"
 #include "console_output.hpp"
+#include "diag.hpp"
 #include "log_tail.hpp"
+#include "pipe_commands.hpp"
+#include "service_commands.hpp"
 
 namespace zorv::ctl {
 namespace {
@@ -30,8 +33,8 @@ Outcome run(const Invocation& invocation) {
     const std::string pipe =
         invocation.pipe ? *invocation.pipe : default_pipe_name(win32::env_var(L"SINGBOX_WINDOWS_SERVICE_PIPE_NAME"));
     // The variable is the operator's own, but it reaches `\\.\pipe\` all the same.
-    if (auto problem = pipe_name_problem(pipe))
-        return {kExitUsage, "SINGBOX_WINDOWS_SERVICE_PIPE_NAME: " + *problem};
+    if (auto usable = check_pipe_name(pipe); !usable)
+        return {kExitUsage, "SINGBOX_WINDOWS_SERVICE_PIPE_NAME: " + usable.error().message()};
     switch (invocation.kind) {
         case CommandKind::Request: return run_request(invocation, pipe);
         case CommandKind::Wait: return run_wait(invocation, pipe);

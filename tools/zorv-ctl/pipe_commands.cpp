@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "commands.hpp"
+#include "api/pipe_path.hpp"
 #include "common/file_reading.hpp"
 #include "common/text.hpp"
 #include "common/version.hpp"
@@ -15,7 +15,8 @@
 #include "console_output.hpp"
 #include "file_version.hpp"
 #include "log_tail.hpp"
-#include "pipe_exchange.hpp"
+#include "pipe_client/pipe_client.hpp"
+#include "pipe_commands.hpp"
 #include "server_identity.hpp"
 #include "service_query.hpp"
 
@@ -44,26 +45,29 @@ std::unexpected<ExchangeFailure> no_reply(Error error, bool server_refused = fal
 
 // The helper impersonates the caller only to open a configPath as the
 // caller; every other request leaves it no more than the caller's identity.
-ServerMay what_the_server_may(const Invocation& invocation) {
+pipe_client::ServerMay what_the_server_may(const Invocation& invocation) {
     const bool names_a_file = invocation.body && invocation.body->is_object() && invocation.body->contains("configPath");
-    return names_a_file ? ServerMay::Impersonate : ServerMay::Identify;
+    return names_a_file ? pipe_client::ServerMay::Impersonate : pipe_client::ServerMay::Identify;
 }
 
-// Opens the pipe, settles who serves it, and only then sends the request.
+// Settles who serves the pipe before the request is sent.
 std::expected<Exchanged, ExchangeFailure> exchange(const std::string& pipe, std::string_view payload,
-                                                   const Deadline& deadline, const Invocation& invocation) {
-    // Opening at impersonation level is safe before the server is known: a
-    // server impersonates the context of the last message it read from the
-    // pipe, so it cannot impersonate before it has read, and nothing is
-    // written before the server check below.
-    auto handle = open_pipe(pipe, deadline, what_the_server_may(invocation));
-    if (!handle) return no_reply(handle.error());
-    auto server = verify_pipe_server(handle->get(), pipe, invocation.server_path);
-    if (!server) return no_reply(server.error(), true);
-    if (auto sent = send_request(handle->get(), payload, deadline); !sent) return no_reply(sent.error());
-    auto reply = read_reply(handle->get(), deadline);
+                                                   const pipe_client::Deadline& deadline,
+                                                   const Invocation& invocation) {
+    std::optional<Result<ServerIdentity>> server;  // set once the pipe is open
+    const pipe_client::ExchangeOptions options{
+        .server_may = what_the_server_may(invocation),
+        .check_server = [&](HANDLE handle) -> Status {
+            server = verify_pipe_server(handle, pipe, invocation.server_path);
+            if (!*server) return fail(server->error());
+            return {};
+        },
+    };
+    auto reply = pipe_client::exchange(pipe, payload, deadline, options);
+    if (!server) return no_reply(with_waited_time(reply.error(), deadline));
+    if (!*server) return no_reply(reply.error(), true);
     if (!reply) return no_reply(reply.error());
-    return Exchanged{std::move(*server), std::move(*reply)};
+    return Exchanged{std::move(**server), std::move(*reply)};
 }
 
 std::string health_payload() { return json{{"method", "GET"}, {"path", "/healthz"}}.dump(); }
@@ -126,7 +130,7 @@ Outcome show_reply(const std::string& reply, bool json_only) {
 // The helper the service is registered with, for when none answers.
 struct InstalledHelper {
     std::string image;
-    std::optional<std::string> version;
+    Result<std::string> version;
 };
 std::optional<InstalledHelper> installed_helper() {
     auto service = query_service();
@@ -134,18 +138,23 @@ std::optional<InstalledHelper> installed_helper() {
     auto image = registered_image_path((*service)->image_command);
     if (!image) return std::nullopt;
     std::string path = win32::path_text(*image);
-    std::optional<std::string> version = file_product_version(path);
+    Result<std::string> version = file_product_version(path);
     return InstalledHelper{std::move(path), std::move(version)};
 }
 
 }  // namespace
+
+Error with_waited_time(const Error& error, const pipe_client::Deadline& deadline) {
+    if (error.os_code() != ERROR_FILE_NOT_FOUND) return error;
+    return Error(fmt::format("{} (waited {})", error.message(), deadline.budget_text()));
+}
 
 std::string version_line() { return fmt::format("{} {}\n", kProgramName, kProductVersion); }
 
 Outcome run_request(const Invocation& invocation, const std::string& pipe) {
     auto payload = request_payload(invocation);
     if (!payload) return {kExitUsage, payload.error().one_line()};
-    const Deadline deadline(invocation.timeout);
+    const pipe_client::Deadline deadline(invocation.timeout);
     auto reply = exchange(pipe, *payload, deadline, invocation);
     if (!reply) return {kExitNoReply, reply.error().error.one_line()};
     return show_reply(reply->reply, invocation.json_only);
@@ -153,7 +162,7 @@ Outcome run_request(const Invocation& invocation, const std::string& pipe) {
 
 Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
     const std::string payload = health_payload();
-    const Deadline deadline(invocation.timeout);
+    const pipe_client::Deadline deadline(invocation.timeout);
     // While a service restarts, its pipe may briefly belong to a process the
     // SCM no longer reports, so a refusal is retried as well; it is what the
     // operator hears about at the end, being the more telling failure.
@@ -171,10 +180,10 @@ Outcome run_wait(const Invocation& invocation, const std::string& pipe) {
 
 Outcome run_version(const Invocation& invocation, const std::string& pipe) {
     // The helper is asked for /healthz, so that it sees an ordinary request.
-    auto exchanged = exchange(pipe, health_payload(), Deadline(invocation.timeout), invocation);
+    auto exchanged = exchange(pipe, health_payload(), pipe_client::Deadline(invocation.timeout), invocation);
     json facts = {{"version", kProductVersion}, {"pipe", api::pipe_path(pipe)}, {"helper", nullptr}};
     Outcome outcome;
-    std::optional<std::string> helper_version;
+    Result<std::string> helper_version = fail("No helper answered");
     if (exchanged) {
         const ServerIdentity& server = exchanged->server;
         helper_version = file_product_version(server.image);

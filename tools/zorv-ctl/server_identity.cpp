@@ -4,10 +4,10 @@
 
 #include <fmt/format.h>
 
+#include "api/pipe_path.hpp"
 #include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
-#include "pipe_exchange.hpp"
 #include "service_query.hpp"
 
 namespace zorv::ctl {
@@ -28,18 +28,22 @@ Result<std::string> query_image(std::uint32_t pid) {
 }
 
 // Volume serial number and file index: what makes a file itself.
-std::optional<std::array<DWORD, 3>> file_identity(const std::filesystem::path& path) {
+Result<std::array<DWORD, 3>> file_identity(const std::filesystem::path& path) {
     win32::UniqueHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+    if (!file || !::GetFileInformationByHandle(file.get(), &info))
+        return fail(win32::last_os_error().context("Failed to examine " + win32::path_text(path)));
     return std::array<DWORD, 3>{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
-bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+// Whether both files can be examined and are one file: one that cannot be
+// examined is never taken for the trusted helper.
+bool provably_same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
     const auto first = file_identity(a);
-    return first && first == file_identity(b);
+    const auto second = file_identity(b);
+    return first && second && *first == *second;
 }
 
 }  // namespace
@@ -103,7 +107,7 @@ Result<ServerIdentity> verify_pipe_server(HANDLE pipe, std::string_view pipe_nam
     } else {
         auto expected = expected_helper_image(server_path);
         if (!expected) return fail(expected.error());
-        const bool same = image && same_file(std::filesystem::path(win32::to_wide(*image)), *expected);
+        const bool same = image && provably_same_file(std::filesystem::path(win32::to_wide(*image)), *expected);
         if (auto judged = judge_console_helper(path, server_pid, image, win32::path_text(*expected), same); !judged)
             return fail(judged.error());
     }

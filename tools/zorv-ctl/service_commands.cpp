@@ -4,13 +4,13 @@
 
 #include <fmt/format.h>
 
-#include "commands.hpp"
 #include "common/product.hpp"
 #include "common/win32.hpp"
 #include "console_output.hpp"
 #include "log_tail.hpp"
 #include "security/strict_mode.hpp"
 #include "service/scm_steps.hpp"
+#include "service_commands.hpp"
 #include "service_query.hpp"
 
 namespace zorv::ctl {

@@ -1,9 +1,13 @@
-#include "security/pipe_access.hpp"
+#include "support/pipe_access.hpp"
 
 #include <algorithm>
 #include <cstddef>
 
-namespace zorv::security {
+namespace zorv::testing {
+
+using security::map_generic_file_rights;
+using security::Sid;
+namespace sids = security::sids;
 
 namespace {
 
@@ -68,4 +72,4 @@ std::vector<Sid> pipe_instance_creators(PSECURITY_DESCRIPTOR descriptor) {
     return creators;
 }
 
-}  // namespace zorv::security
+}  // namespace zorv::testing
