@@ -187,15 +187,17 @@ int count_server_requests(const fs::path& trace_path) {
     HelperUnderTest flooding(flood_options);
     const auto flood_start = flooding.call("POST", "/v1/runtime/start",
                                            nlohmann::json{{"configContent", flood_config(kCountedFloodBytes, 5000)}});
-    if (flood_start.status != 200) std::fprintf(stderr, "the flooding core did not start: %s\n", flood_start.body.dump().c_str());
+    if (flood_start.status != 200)
+        std::fprintf(stderr, "the flooding core did not start: %s\n", flood_start.body.dump().c_str());
     (void)wait_for_text(flooding.core_log_file(), "fake-core: started", std::chrono::seconds(60));
     unsigned core_pid = 0;
     const std::string core_log = read_file(flooding.core_log_file());
     if (const auto at = core_log.find("fake-core: started pid="); at != std::string::npos)
         (void)std::sscanf(core_log.c_str() + at, "fake-core: started pid=%u", &core_pid);
     marks[5] = trace_mark(trace_path);
-    const bool flood_counted = read_file(flooding.core_log_file()).find("fake-core: flooding") == std::string::npos &&
-                               wait_for_text(flooding.core_log_file(), "fake-core: flooded ", std::chrono::seconds(180));
+    const bool began_early = read_file(flooding.core_log_file()).find("fake-core: flooding") != std::string::npos;
+    const bool flood_counted =
+        !began_early && wait_for_text(flooding.core_log_file(), "fake-core: flooded ", std::chrono::seconds(180));
     marks[6] = trace_mark(trace_path);
 
     std::ifstream file(trace_path, std::ios::binary);
@@ -416,8 +418,8 @@ double rate_into_undrained_pipe(const std::string& config) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writer.get();
     startup.hStdError = err.get();
-    std::wstring command = win32::to_wide(
-        build_command_line(win32::path_text(double_exe("fake_core")), {"run", "-c", win32::path_text(dir / "config.json")}));
+    std::wstring command = win32::to_wide(build_command_line(win32::path_text(double_exe("fake_core")),
+                                                             {"run", "-c", win32::path_text(dir / "config.json")}));
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
                           &startup, &info))
@@ -443,7 +445,9 @@ CoreOutputRates core_output_rates() {
         helper.push_back(rate_through_helper(config));
         file.push_back(rate_into_file(config));
         pipe.push_back(rate_into_undrained_pipe(config));
-        std::fprintf(stderr, "core output round %d (MB/s): through the helper %.0f, into a file %.0f, into an undrained pipe %.0f\n",
+        std::fprintf(stderr,
+                     "core output round %d (MB/s): through the helper %.0f, into a file %.0f, "
+                     "into an undrained pipe %.0f\n",
                      round + 1, helper.back() / 1e6, file.back() / 1e6, pipe.back() / 1e6);
     }
     return {percentile(helper, 0.5), percentile(file, 0.5), percentile(pipe, 0.5)};
