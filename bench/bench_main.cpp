@@ -460,7 +460,7 @@ void add_core_output_rows(std::vector<Row>& rows) {
                     ratio_row_goal("ratio >= 0.8", direct > 0 && drained / direct >= 0.8)});
     rows.push_back({"core output through the helper against an undrained pipe (MB/s)",
                     fmt::format("{:.1f}", drained / 1e6), fmt::format("{:.1f} (into a pipe)", undrained / 1e6),
-                    fmt::format("{:.2f}", drained / undrained), "-"});
+                    undrained > 0 ? fmt::format("{:.2f}", drained / undrained) : "-", "-"});
 }
 
 std::pair<double, double> logger_rates() {
