@@ -2,9 +2,11 @@
 // Run through scripts/bench.sh, pinned to one CPU:
 //   bench_zorv.exe server-requests TRACE   under a `wineserver -f -d1` whose
 //       standard error is TRACE: prints the server requests per GET /healthz
-//       of the helper and of the bare server, "HELPER BARE";
-//   bench_zorv.exe [--server-requests HELPER BARE]   the timings, as a table
-//       that carries the counts when given.
+//       of the helper and of the bare server, then those per MiB of core
+//       output of the core and of the helper, "HELPER BARE CORE DRAIN";
+//   bench_zorv.exe [--server-requests HELPER BARE [CORE DRAIN]]   the
+//       timings, as a table that carries the counts when given;
+//   bench_zorv.exe start | core-output   one group of rows alone.
 
 #include <windows.h>
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <sstream>
@@ -22,7 +25,9 @@
 
 #include <fmt/format.h>
 
+#include "common/argument_quoting.hpp"
 #include "common/clock.hpp"
+#include "common/text.hpp"
 #include "logger/rolling_file_logger.hpp"
 #include "pipe_client/pipe_client.hpp"
 #include "server_trace.hpp"
@@ -153,13 +158,18 @@ bool is_linux_task_of(std::uint32_t unix_pid, std::uint32_t unix_tid) {
     return fs::exists(fs::path(fmt::format("Z:\\proc\\{}\\task\\{}", unix_pid, unix_tid)), ec);
 }
 
+std::string flood_config(std::uint64_t bytes, std::optional<unsigned> after_ms = std::nullopt);
+bool wait_for_text(const fs::path& path, const std::string& text, std::chrono::seconds limit);
+constexpr std::uint64_t kCountedFloodBytes = 83'886 * 100;  // 8 MiB of whole 100-byte lines, one log file
+constexpr double kMiB = 1024.0 * 1024.0;
+
 // Requests per GET /healthz, one client at a time: the helper's over
 // [marks[0], marks[1]), the bare server's over [marks[1], marks[2]). The same
 // with 16 concurrent clients follows, with the clients' own requests, on
 // standard error: where concurrency costs more.
 int count_server_requests(const fs::path& trace_path) {
     Servers servers;
-    std::array<std::uintmax_t, 5> marks{};
+    std::array<std::uintmax_t, 7> marks{};
     marks[0] = trace_mark(trace_path);
     for (int i = 0; i < kCountedRequests; ++i) round_trip(servers.helper.pipe_name());
     marks[1] = trace_mark(trace_path);
@@ -169,12 +179,32 @@ int count_server_requests(const fs::path& trace_path) {
     marks[3] = trace_mark(trace_path);
     const double echo_served = throughput(servers.echo_pipe) > 0 ? kConcurrentClients * kRequestsPerClient : 0;
     marks[4] = trace_mark(trace_path);
+    // The core's output through the helper, from the moment the core has
+    // started (its flood waits for the mark) to its last line.
+    HelperOptions flood_options;
+    flood_options.label = "bench-core-requests";
+    flood_options.copy_core_double = true;
+    HelperUnderTest flooding(flood_options);
+    const auto flood_start = flooding.call("POST", "/v1/runtime/start",
+                                           nlohmann::json{{"configContent", flood_config(kCountedFloodBytes, 5000)}});
+    if (flood_start.status != 200)
+        std::fprintf(stderr, "the flooding core did not start: %s\n", flood_start.body.dump().c_str());
+    (void)wait_for_text(flooding.core_log_file(), "fake-core: started", std::chrono::seconds(60));
+    unsigned core_pid = 0;
+    const std::string core_log = read_file(flooding.core_log_file());
+    if (const auto at = core_log.find("fake-core: started pid="); at != std::string::npos)
+        (void)std::sscanf(core_log.c_str() + at, "fake-core: started pid=%u", &core_pid);
+    marks[5] = trace_mark(trace_path);
+    const bool began_early = read_file(flooding.core_log_file()).find("fake-core: flooding") != std::string::npos;
+    const bool flood_counted =
+        !began_early && wait_for_text(flooding.core_log_file(), "fake-core: flooded ", std::chrono::seconds(180));
+    marks[6] = trace_mark(trace_path);
 
     std::ifstream file(trace_path, std::ios::binary);
     bench::ServerTrace trace(is_linux_task_of);
     std::string line;
     std::uintmax_t offset = 0;
-    while (offset < marks[4] && std::getline(file, line)) {
+    while (offset < marks.back() && std::getline(file, line)) {
         const auto window = std::ranges::upper_bound(marks, offset) - marks.begin() - 1;
         trace.feed(line, static_cast<int>(window));
         offset += line.size() + 1;
@@ -202,8 +232,53 @@ int count_server_requests(const fs::path& trace_path) {
                  kConcurrentClients, per_request(servers.helper.process().pid(), 2, helper_served),
                  per_request(clients, 2, helper_served), per_request(servers.echo.pid(), 3, echo_served),
                  per_request(clients, 3, echo_served));
-    std::printf("%.1f %.1f\n", helper, bare);
+    if (!flood_counted || core_pid == 0) {
+        std::fprintf(stderr, "the core's flood was not counted: it began before the mark or did not end\n");
+        std::printf("%.1f %.1f\n", helper, bare);
+        return 0;
+    }
+    const double mib = static_cast<double>(kCountedFloodBytes) / kMiB;
+    for (const auto& [label, pid] : {std::pair{"core", core_pid}, std::pair{"helper", flooding.process().pid()}}) {
+        std::string parts;
+        for (const auto& [name, count] : trace.requests_by_name(pid, 5))
+            parts += fmt::format(" {} {:.1f}", name, static_cast<double>(count) / mib);
+        std::fprintf(stderr, "%s per MiB of core output by request:%s\n", label, parts.c_str());
+    }
+    std::printf("%.1f %.1f %.1f %.1f\n", helper, bare, static_cast<double>(trace.requests(core_pid, 5)) / mib,
+                static_cast<double>(trace.requests(flooding.process().pid(), 5)) / mib);
     return 0;
+}
+
+// Milliseconds since midnight of a log line "[YYYY-MM-DD HH:MM:SS.mmm] ...".
+std::optional<double> line_time_ms(std::string_view line) {
+    int hours = 0, minutes = 0, seconds = 0, millis = 0;
+    if (line.size() < 25 || std::sscanf(std::string(line.substr(12, 12)).c_str(), "%d:%d:%d.%d", &hours, &minutes,
+                                        &seconds, &millis) != 4)
+        return std::nullopt;
+    return ((hours * 60.0 + minutes) * 60.0 + seconds) * 1000.0 + millis;
+}
+
+// Where a start's time goes, from the helper's own log: for each line of a
+// start, the median time since the line before it.
+void print_start_phases(const std::string& log) {
+    std::map<std::string, std::vector<double>> gaps;  // by the line's first words, digits blanked
+    std::optional<double> previous;
+    for (std::string_view line : text::split_lines(log)) {
+        const auto at = line_time_ms(line);
+        if (!at) continue;
+        const auto message_at = line.find("] ", line.find("] [", line.find("] [") + 1) + 1);
+        const std::string_view message = message_at == std::string_view::npos ? line : line.substr(message_at + 2);
+        if (message.starts_with("Processing /v1/runtime/start")) previous = at;
+        if (!previous) continue;
+        std::string key(message.substr(0, 36));
+        std::ranges::replace_if(key, [](char c) { return c >= '0' && c <= '9'; }, '#');
+        gaps[key].push_back(*at - *previous);
+        previous = message.starts_with("Runtime successfully started") ? std::nullopt : at;
+    }
+    for (const auto& [message, samples] : gaps)
+        if (samples.size() >= 3)
+            std::fprintf(stderr, "start phase, median ms before \"%s...\": %.1f\n", message.c_str(),
+                         percentile(samples, 0.5));
 }
 
 // Start with inline configuration, then stop a core that has already exited.
@@ -228,7 +303,17 @@ std::pair<std::vector<double>, std::vector<double>> start_and_stop_times() {
         helper.call("POST", "/v1/runtime/stop", nlohmann::json::object());
         stops.push_back(micros_since(start));
     }
+    print_start_phases(helper.log_text());
     return {starts, stops};
+}
+
+void add_start_rows(std::vector<Row>& rows) {
+    const auto [starts, stops] = start_and_stop_times();
+    const double start_ms = percentile(starts, 0.5) / 1000, stop_ms = percentile(stops, 0.5) / 1000;
+    rows.push_back({"start inline config p50 (ms)", fmt::format("{:.1f}", start_ms), "80 ms floor",
+                    fmt::format("+{:.1f} ms", start_ms - 80), "<= 105 ms: " + mark(start_ms <= 105)});
+    rows.push_back({"stop of exited core p50 (ms)", fmt::format("{:.1f}", stop_ms), "-", "-",
+                    "<= 60 ms: " + mark(stop_ms <= 60)});
 }
 
 // /healthz while four starts wait for the manager, each replacing a core that
@@ -262,9 +347,10 @@ double health_p99_behind_slow_starts() {
 }
 
 // Bytes per second the core double reports for its own writes of 64 MiB of
-// lines: through the helper's drain into sing-box.log, and straight into a
-// file of its own.
+// lines: through the helper's drain into sing-box.log, straight into a file
+// of its own, and into a pipe of its own that nobody reads while it writes.
 constexpr std::uint64_t kFloodBytes = 671'088 * 100;  // 64 MiB of whole 100-byte lines
+constexpr int kCoreOutputRounds = 3;
 
 std::optional<double> reported_rate(const std::string& text) {
     const auto at = text.find("fake-core: flooded ");
@@ -275,28 +361,106 @@ std::optional<double> reported_rate(const std::string& text) {
     return static_cast<double>(bytes) / (static_cast<double>(micros) / 1e6);
 }
 
-std::pair<double, double> core_output_rates() {
-    const std::string config = fmt::format(R"({{"fake":{{"flood_bytes":{},"exit_after_ms":0}}}})", kFloodBytes);
+std::string flood_config(std::uint64_t bytes, std::optional<unsigned> after_ms) {
+    nlohmann::json fake = {{"flood_bytes", bytes}, {"exit_after_ms", 0}};
+    if (after_ms) fake["flood_after_ms"] = *after_ms;
+    return nlohmann::json{{"fake", fake}}.dump();
+}
+
+// Waits up to `limit` for `text` in the file at `path`.
+bool wait_for_text(const fs::path& path, const std::string& text, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (read_file(path).find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+double rate_through_helper(const std::string& config) {
     HelperOptions options;
     options.label = "bench-core-output";
     options.copy_core_double = true;
-    double through_helper = 0;
-    {
-        HelperUnderTest helper(options);
-        (void)helper.call("POST", "/v1/runtime/start", nlohmann::json{{"configContent", config}});
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
-        std::optional<double> rate;
-        while (!(rate = reported_rate(read_file(helper.core_log_file()))) && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        through_helper = rate.value_or(0);
-    }
+    HelperUnderTest helper(options);
+    (void)helper.call("POST", "/v1/runtime/start", nlohmann::json{{"configContent", config}});
+    (void)wait_for_text(helper.core_log_file(), "fake-core: flooded ", std::chrono::seconds(120));
+    return reported_rate(read_file(helper.core_log_file())).value_or(0);
+}
+
+double rate_into_file(const std::string& config) {
     TestDir dir("bench-core-direct");
     write_file(dir / "config.json", config);
     ProcessOptions direct;
     direct.args = {"run", "-c", win32::path_text(dir / "config.json")};
     // Its standard output and error are files of their own.
     const RunResult ran = run_program(double_exe("fake_core"), direct, std::chrono::seconds(120));
-    return {through_helper, reported_rate(ran.err).value_or(0)};
+    return reported_rate(ran.err).value_or(0);
+}
+
+// A pipe deep enough for the whole flood, read by no one until the core has
+// exited: what writing into a pipe costs the core when no reader ever wakes,
+// which no drain can undercut. Under Wine every pipe write is a request to
+// wineserver, where a file write is not.
+double rate_into_undrained_pipe(const std::string& config) {
+    TestDir dir("bench-core-pipe");
+    write_file(dir / "config.json", config);
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherited, static_cast<DWORD>(kFloodBytes + (1u << 20)))) return 0;
+    win32::UniqueHandle reader(read_end), writer(write_end);
+    ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    const fs::path err_path = dir / "core.stderr";
+    win32::UniqueHandle err(::CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!err) return 0;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer.get();
+    startup.hStdError = err.get();
+    std::wstring command = win32::to_wide(build_command_line(win32::path_text(double_exe("fake_core")),
+                                                             {"run", "-c", win32::path_text(dir / "config.json")}));
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &info))
+        return 0;
+    win32::UniqueHandle process(info.hProcess), thread(info.hThread);
+    writer.reset();
+    err.reset();
+    if (::WaitForSingleObject(process.get(), 120'000) != WAIT_OBJECT_0) ::TerminateProcess(process.get(), 1);
+    return reported_rate(read_file(err_path)).value_or(0);
+}
+
+struct CoreOutputRates {
+    double through_helper;
+    double into_file;
+    double into_pipe;
+};
+
+// The three in turn, the median of each over the rounds.
+CoreOutputRates core_output_rates() {
+    const std::string config = flood_config(kFloodBytes);
+    std::vector<double> helper, file, pipe;
+    for (int round = 0; round < kCoreOutputRounds; ++round) {
+        helper.push_back(rate_through_helper(config));
+        file.push_back(rate_into_file(config));
+        pipe.push_back(rate_into_undrained_pipe(config));
+        std::fprintf(stderr,
+                     "core output round %d (MB/s): through the helper %.0f, into a file %.0f, "
+                     "into an undrained pipe %.0f\n",
+                     round + 1, helper.back() / 1e6, file.back() / 1e6, pipe.back() / 1e6);
+    }
+    return {percentile(helper, 0.5), percentile(file, 0.5), percentile(pipe, 0.5)};
+}
+
+void add_core_output_rows(std::vector<Row>& rows) {
+    const auto [drained, direct, undrained] = core_output_rates();
+    rows.push_back({"core output through the helper (MB/s)", fmt::format("{:.1f}", drained / 1e6),
+                    fmt::format("{:.1f} (into a file)", direct / 1e6), fmt::format("{:.2f}", drained / direct),
+                    ratio_row_goal("ratio >= 0.8", direct > 0 && drained / direct >= 0.8)});
+    rows.push_back({"core output through the helper against an undrained pipe (MB/s)",
+                    fmt::format("{:.1f}", drained / 1e6), fmt::format("{:.1f} (into a pipe)", undrained / 1e6),
+                    undrained > 0 ? fmt::format("{:.2f}", drained / undrained) : "-", "-"});
 }
 
 std::pair<double, double> logger_rates() {
@@ -336,11 +500,22 @@ int main(int argc, char** argv) {
         std::printf("%.0f\n", throughput(args[1]));
         return 0;
     }
+    // One group of rows alone, for profiling it.
+    if (args.size() == 1 && (args[0] == "start" || args[0] == "core-output")) {
+        std::vector<Row> rows;
+        if (args[0] == "start") add_start_rows(rows);
+        else add_core_output_rows(rows);
+        print_table(rows);
+        return 0;
+    }
     std::optional<std::pair<double, double>> server_requests;
-    if (args.size() == 3 && args[0] == "--server-requests") {
+    std::optional<std::pair<double, double>> output_requests;  // per MiB: the core's, the helper's
+    if ((args.size() == 3 || args.size() == 5) && args[0] == "--server-requests") {
         server_requests.emplace(std::stod(args[1]), std::stod(args[2]));
+        if (args.size() == 5) output_requests.emplace(std::stod(args[3]), std::stod(args[4]));
     } else if (!args.empty()) {
-        std::fprintf(stderr, "usage: bench_zorv.exe [server-requests TRACE | --server-requests HELPER BARE]\n");
+        std::fprintf(stderr, "usage: bench_zorv.exe [server-requests TRACE | --server-requests HELPER BARE [CORE "
+                             "DRAIN] | start | core-output | load PIPE]\n");
         return 2;
     }
 
@@ -377,21 +552,17 @@ int main(int argc, char** argv) {
                         ratio_row_goal("ratio >= 0.8", helper_rps / echo_rps >= 0.8)});
     }
 
-    const auto [starts, stops] = start_and_stop_times();
-    const double start_ms = percentile(starts, 0.5) / 1000, stop_ms = percentile(stops, 0.5) / 1000;
-    rows.push_back({"start inline config p50 (ms)", fmt::format("{:.1f}", start_ms), "80 ms floor",
-                    fmt::format("+{:.1f} ms", start_ms - 80), "<= 105 ms: " + mark(start_ms <= 105)});
-    rows.push_back({"stop of exited core p50 (ms)", fmt::format("{:.1f}", stop_ms), "-", "-",
-                    "<= 60 ms: " + mark(stop_ms <= 60)});
+    add_start_rows(rows);
 
     const double slow_p99 = health_p99_behind_slow_starts();
     rows.push_back({"GET /healthz p99 with four slow starts in flight (ms)", fmt::format("{:.1f}", slow_p99), "-", "-",
                     "<= 50 ms: " + mark(slow_p99 >= 0 && slow_p99 <= 50)});
 
-    const auto [drained_rate, direct_rate] = core_output_rates();
-    rows.push_back({"core output through the helper (MB/s)", fmt::format("{:.1f}", drained_rate / 1e6),
-                    fmt::format("{:.1f}", direct_rate / 1e6), fmt::format("{:.2f}", drained_rate / direct_rate),
-                    ratio_row_goal("ratio >= 0.8", direct_rate > 0 && drained_rate / direct_rate >= 0.8)});
+    add_core_output_rows(rows);
+    if (output_requests)
+        rows.push_back({"server requests per MiB of core output: the core's (the helper's)",
+                        fmt::format("{:.1f} ({:.1f})", output_requests->first, output_requests->second),
+                        "32 floor (16 writes of 64 KiB and their waits)", "-", "-"});
 
     const auto [rolling_rate, raw_rate] = logger_rates();
     rows.push_back({"logger (records/s)", fmt::format("{:.0f}", rolling_rate), fmt::format("{:.0f}", raw_rate),

@@ -16,9 +16,18 @@ namespace zorv::manager {
 
 namespace {
 
-// Deep enough that the core's bursts never wait on a drain busy writing.
-constexpr DWORD kPipeBytes = 1024 * 1024;
-constexpr std::size_t kReadBytes = 256 * 1024;
+// Deep enough to hold what a core writes while the drain pauses (below) or
+// writes the file: 4 MiB in a pause stretched to a whole timer tick (15.6 ms
+// by default on Windows) is over 250 MB/s, far more than a core logs.
+constexpr DWORD kPipeBytes = 4 * 1024 * 1024;
+constexpr std::size_t kReadBytes = 1024 * 1024;
+// A read that found less than this waits a moment before the next, so that
+// the core's writes gather in the pipe and are taken in one read rather than
+// each waking the drain: a wake-up costs a core that shares the CPU a few
+// context switches (under Wine, three or four server requests), while the
+// pause costs it nothing as long as the pipe has room.
+constexpr std::size_t kGatherBelow = kReadBytes / 2;
+constexpr DWORD kGatherPauseMs = 1;
 // A line longer than this is written in pieces rather than held.
 constexpr std::size_t kLongestHeldLine = 1024 * 1024;
 
@@ -43,6 +52,7 @@ struct CoreOutput::Drain {
             if (!::ReadFile(pipe.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0)
                 break;  // every copy of the write end has closed
             take(std::string_view(buffer.data(), read));
+            if (read < kGatherBelow) ::Sleep(kGatherPauseMs);
         }
         write_lines(pending);
         pending.clear();

@@ -9,6 +9,8 @@
 //   "ignore_break": true           stay up on CTRL_BREAK_EVENT
 //   "flood_bytes": N               write N bytes of 100-byte lines to stdout,
 //                                  then "fake-core: flooded N bytes in T us"
+//   "flood_after_ms": N            ... N ms after start-up, announced by
+//                                  "fake-core: flooding"
 //   "record": "<path>"             write what it received (argv, command line,
 //                                  working directory, configuration bytes in hex)
 // Without "fake" it runs until it is broken or killed.
@@ -200,8 +202,13 @@ int main() {
                                      std::to_string(config.size()) + " configuration bytes");
     print_all(fake, "print", STD_OUTPUT_HANDLE);
     print_all(fake, "print_stderr", STD_ERROR_HANDLE);
-    if (fake.contains("flood_bytes") && fake["flood_bytes"].is_number_unsigned())
+    if (fake.contains("flood_bytes") && fake["flood_bytes"].is_number_unsigned()) {
+        if (fake.contains("flood_after_ms") && fake["flood_after_ms"].is_number_unsigned()) {
+            ::Sleep(fake["flood_after_ms"].get<DWORD>());
+            write_line(STD_ERROR_HANDLE, "fake-core: flooding");
+        }
         flood(fake["flood_bytes"].get<std::uint64_t>());
+    }
 
     const bool exits_by_itself = fake.contains("exit_after_ms") && fake["exit_after_ms"].is_number_unsigned();
     const DWORD wait = exits_by_itself ? fake["exit_after_ms"].get<DWORD>() : INFINITE;
