@@ -38,8 +38,7 @@ bool same_units(std::u16string_view a, std::u16string_view b) {
                                   reinterpret_cast<const wchar_t*>(b.data()), static_cast<int>(b.size()),
                                   TRUE) == CSTR_EQUAL;
 #else
-    static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
-    (void)locale_ready;
+    [[maybe_unused]] static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
     for (std::size_t i = 0; i < a.size(); ++i)
         if (std::towupper(a[i]) != std::towupper(b[i])) return false;
     return true;

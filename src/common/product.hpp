@@ -9,15 +9,15 @@
 
 namespace zorv::product {
 
-inline constexpr std::string_view SERVICE_NAME = "VEXL2VpnService";
-inline constexpr std::wstring_view SERVICE_NAME_W = L"VEXL2VpnService";
-inline constexpr std::string_view SERVICE_DISPLAY_NAME = "VEXL2 VPN Core Service";
-inline constexpr std::wstring_view SERVICE_DISPLAY_NAME_W = L"VEXL2 VPN Core Service";
+inline constexpr std::string_view kServiceName = "VEXL2VpnService";
+inline constexpr std::wstring_view kServiceNameW = L"VEXL2VpnService";
+inline constexpr std::string_view kServiceDisplayName = "VEXL2 VPN Core Service";
+inline constexpr std::wstring_view kServiceDisplayNameW = L"VEXL2 VPN Core Service";
 
 // The control pipe's name unless SINGBOX_WINDOWS_SERVICE_PIPE_NAME names
 // another: the service name followed by ".Control".
 inline constexpr std::string_view kPipeNameSuffix = ".Control";
-inline std::string default_pipe_name() { return std::string(SERVICE_NAME) + std::string(kPipeNameSuffix); }
+inline std::string default_pipe_name() { return std::string(kServiceName) + std::string(kPipeNameSuffix); }
 
 // Beside the executable: the core, its stale configuration, and the logs folder
 // with the helper's own log and the core's.

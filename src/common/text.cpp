@@ -210,8 +210,7 @@ char32_t unicode_lower_char(char32_t cp) {
     ::CharLowerBuffW(&w, 1);
     return static_cast<char32_t>(w);
 #else
-    static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
-    (void)locale_ready;
+    [[maybe_unused]] static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
     return static_cast<char32_t>(std::towlower(static_cast<wint_t>(cp)));
 #endif
 }
@@ -227,8 +226,7 @@ bool is_unicode_alnum(char32_t cp) {
     if (!::GetStringTypeW(CT_CTYPE1, &w, 1, &type)) return false;
     return (type & (C1_ALPHA | C1_DIGIT)) != 0;
 #else
-    static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
-    (void)locale_ready;
+    [[maybe_unused]] static const bool locale_ready = [] { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }();
     return std::iswalnum(static_cast<wint_t>(cp)) != 0;
 #endif
 }

@@ -14,12 +14,11 @@ namespace zorv::control {
 namespace {
 
 using nlohmann::json;
-namespace target = log::target;
 
 constexpr std::string_view kDefaultStopTrigger = "api-stop";
 
 api::PipeResponse health(std::string_view pipe_name) {
-    log::debug(target::pipe_server, "Responding to /healthz");
+    log::debug(log::target::pipe_server, "Responding to /healthz");
     return reply(200, json{{"ok", true},
                            {"serviceName", pipe_name},
                            {"clientVerificationEnabled", true},
@@ -28,7 +27,7 @@ api::PipeResponse health(std::string_view pipe_name) {
 
 api::PipeResponse runtime_status(manager::RuntimeManager& manager) {
     const manager::RuntimeStatus status = manager.status();
-    log::debug(target::pipe_server, "Responding to /v1/runtime/status: running={}, pid={}", status.running,
+    log::debug(log::target::pipe_server, "Responding to /v1/runtime/status: running={}, pid={}", status.running,
                text::option_form(status.pid));
     return status_reply(status);
 }
@@ -43,11 +42,11 @@ manager::StartCommand start_command(api::StartRuntimeRequest request) {
 
 api::PipeResponse start_runtime(manager::RuntimeManager& manager, const manager::StartCommand& command,
                                 security::ClientIdentity& client) {
-    log::info(target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
+    log::info(log::target::pipe_server, "Processing /v1/runtime/start (op_id={}, profile_id={}, client_pid={})",
               text::option_form(command.operation_id), text::option_form(command.profile_id), command.client_pid);
     auto started = manager.start(command, client);
     if (!started) return failed_reply(error_name::kStartFailed, "Runtime start failed", started.error());
-    log::info(target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
+    log::info(log::target::pipe_server, "Runtime successfully started (pid={}, profile_id={})",
               text::option_form(started->pid), text::option_form(started->profile_id));
     return status_reply(*started);
 }
@@ -56,13 +55,13 @@ api::PipeResponse start_runtime(manager::RuntimeManager& manager, const manager:
 std::variant<api::PipeResponse, ManagerCall> start_route(const api::PipeRequest& pipe_request) {
     const std::optional<json>& body = pipe_request.body;
     if (!body || body->is_null()) {
-        log::warn(target::pipe_server, "Missing body in /v1/runtime/start request");
+        log::warn(log::target::pipe_server, "Missing body in /v1/runtime/start request");
         return error_reply(400, error_name::kValidation, "Missing request body");
     }
     auto request = api::decode_start_request(*body, pipe_request.body_duplicate_keys);
     if (!request) {
         const std::string problem = request.error().one_line();
-        log::warn(target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
+        log::warn(log::target::pipe_server, "Invalid /v1/runtime/start payload: {}", text::log_safe(problem));
         return error_reply(400, error_name::kValidation, problem);
     }
     return ManagerCall([command = start_command(std::move(*request))](manager::RuntimeManager& manager,
@@ -84,12 +83,12 @@ manager::StopCommand stop_command(const api::PipeRequest& pipe_request) {
 }
 
 api::PipeResponse stop_runtime(manager::RuntimeManager& manager, manager::StopCommand command) {
-    log::info(target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
+    log::info(log::target::pipe_server, "Processing /v1/runtime/stop (trigger='{}', op_id={}, client_runtime_id={})",
               text::log_safe(command.trigger), text::option_form(command.operation_id),
               text::option_form(command.client_runtime_id));
     const auto status = manager.stop(std::move(command));
     if (!status) return failed_reply(error_name::kStopFailed, "Runtime stop failed", status.error());
-    log::info(target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
+    log::info(log::target::pipe_server, "Runtime stopped successfully (state='{}')", status->state);
     return status_reply(*status);
 }
 
@@ -102,19 +101,19 @@ std::optional<std::string> reset_operation_id(const std::optional<json>& body) {
 }
 
 api::PipeResponse reset_runtime(manager::RuntimeManager& manager, std::optional<std::string> operation_id) {
-    log::info(target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
+    log::info(log::target::pipe_server, "Processing /v1/runtime/reset (op_id={})", text::option_form(operation_id));
     const auto status = manager.reset(std::move(operation_id));
     if (!status) return failed_reply(error_name::kResetFailed, "Runtime reset failed", status.error());
     return status_reply(*status);
 }
 
 api::PipeResponse register_client() {
-    log::info(target::pipe_server, "Processing /v1/runtime/register_client");
+    log::info(log::target::pipe_server, "Processing /v1/runtime/register_client");
     return reply(200, json{{"ok", true}, {"operationId", clock::new_operation_id()}});
 }
 
 api::PipeResponse not_found(const std::string& method, const std::string& path) {
-    log::warn(target::pipe_server, "Route not found: {} {}", text::log_safe(method), text::log_safe(path));
+    log::warn(log::target::pipe_server, "Route not found: {} {}", text::log_safe(method), text::log_safe(path));
     return error_reply(404, error_name::kNotFound, fmt::format("Route not found: {} {}", method, path));
 }
 
@@ -165,7 +164,7 @@ std::variant<api::PipeResponse, ManagerCall> route_request(api::PipeRequest requ
     const std::string& method = request.method;
     const std::string& path = request.path;
     if (log::enabled(log::Level::Debug))
-        log::debug(target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
+        log::debug(log::target::pipe_server, "Dispatching pipe request: {} {}", text::log_safe(method),
                    text::log_safe(path));
     for (const Route& route : kRoutes)
         if (route.name.method == method && route.name.path == path) return route.route(std::move(request), pipe_name);

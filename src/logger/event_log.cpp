@@ -138,7 +138,7 @@ std::atomic<EventReporter*> installed_reporter{nullptr};
 }  // namespace
 
 Result<std::unique_ptr<EventSink>> open_system_event_sink() {
-    win32::UniqueEventSource source(::RegisterEventSourceW(nullptr, std::wstring(product::SERVICE_NAME_W).c_str()));
+    win32::UniqueEventSource source(::RegisterEventSourceW(nullptr, std::wstring(product::kServiceNameW).c_str()));
     if (!source) return fail(win32::last_os_error().context("RegisterEventSourceW"));
     return std::unique_ptr<EventSink>(std::make_unique<SystemEventSink>(std::move(source)));
 }
@@ -146,20 +146,23 @@ Result<std::unique_ptr<EventSink>> open_system_event_sink() {
 bool install(std::unique_ptr<EventReporter> reporter) {
     EventReporter* expected = nullptr;
     if (!installed_reporter.compare_exchange_strong(expected, reporter.get())) return false;
-    (void)reporter.release();
+    (void)reporter.release();  // owned by installed_reporter from here on, for the life of the process
     return true;
 }
 
+// A record the reporter drops is counted by it (dropped()); the caller has
+// nothing better to do with it.
 void report(EventRecord record) {
-    if (EventReporter* reporter = installed_reporter.load()) (void)reporter->post(std::move(record));
+    if (EventReporter* reporter = installed_reporter.load()) reporter->post(std::move(record));
 }
 
 void flush(std::chrono::milliseconds limit) {
-    if (EventReporter* reporter = installed_reporter.load()) (void)reporter->flush(limit);
+    if (EventReporter* reporter = installed_reporter.load()) reporter->flush(limit);  // at most `limit`, written or not
 }
 
 void report_and_wait(EventRecord record, std::chrono::milliseconds limit) {
-    if (EventReporter* reporter = installed_reporter.load()) (void)reporter->post_and_wait(std::move(record), limit);
+    // The crash hook goes on to end the process whether or not this was written.
+    if (EventReporter* reporter = installed_reporter.load()) reporter->post_and_wait(std::move(record), limit);
 }
 
 }  // namespace zorv::events

@@ -1,5 +1,7 @@
 #include "logger/rolling_file_logger.hpp"
 
+#include "logger/log.hpp"
+
 #include <fmt/format.h>
 
 #include "common/clock.hpp"
@@ -39,7 +41,8 @@ RollingFileLogger::RollingFileLogger(LoggerSettings settings)
     : settings_(std::move(settings)), path_(settings_.log_dir / (win32::to_wide(settings_.base_name) + L".log")) {
     std::error_code ignored;
     std::filesystem::create_directories(settings_.log_dir, ignored);
-    (void)rotate_log(path_, settings_.max_size, settings_.max_files);
+    log::ignore_failure(rotate_log(path_, settings_.max_size, settings_.max_files), log::target::main,
+                        "the file is rotated again once a write takes it past its limit");
     file_ = open_for_append(path_);
     if (file_) {
         current_size_ = size_of(file_.get());

@@ -84,7 +84,7 @@ Status run_command(entry::Command command, const std::optional<service::Director
             return removed;
         }
         case entry::Command::ServiceDispatcher:
-            log::info(log::target::main, "Starting Windows Service dispatcher for {}", product::SERVICE_NAME);
+            log::info(log::target::main, "Starting Windows Service dispatcher for {}", product::kServiceName);
             return service::run_service_dispatcher(lockdown.value_or(service::DirectoryLockdown{}));
     }
     return {};

@@ -185,7 +185,7 @@ Status install_core(StagedCore& staged, const std::filesystem::path& target) {
     const std::filesystem::path copy = staged.copy.get();
     if (!::MoveFileExW(copy.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return fail(win32::last_os_error().context(std::string(kDeployFailed)));
-    (void)staged.copy.release();  // it is the installed core now
+    (void)staged.copy.release();  // it is the installed core now: nothing to remove
     log::info(log::target::manager, "Successfully deployed sing-box binary from {} to {}",
               text::log_safe(staged.source_path), text::log_safe(win32::path_text(target)));
     return {};

@@ -26,7 +26,7 @@ constexpr DWORD kAnyType = RRF_RT_ANY | RRF_NOEXPAND;
 std::wstring policy_key_path() { return L"SOFTWARE\\Policies\\VEXL2\\Helper"; }
 
 std::wstring legacy_policy_key_path() {
-    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(product::SERVICE_NAME_W) +
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + std::wstring(product::kServiceNameW) +
            L"\\Parameters";
 }
 

@@ -17,7 +17,6 @@ namespace zorv::service {
 
 namespace {
 
-constexpr auto kTarget = log::target::service;
 constexpr std::string_view kAccessTool = "icacls";
 constexpr std::string_view kAdministrators = "*S-1-5-32-544";
 
@@ -152,14 +151,14 @@ DirectoryLockdown lock_down_directory(const std::filesystem::path& directory, Ch
 }
 
 void log_lockdown(const DirectoryLockdown& lockdown) {
-    log::info(kTarget, "Applying SDDL security sandbox to service directory: {}",
+    log::info(log::target::service, "Applying SDDL security sandbox to service directory: {}",
               text::quoted(win32::path_text(lockdown.directory)));
-    for (const LockdownRecord& record : lockdown.records) log::record(record.level, kTarget, "{}", record.message);
+    for (const LockdownRecord& record : lockdown.records) log::record(record.level, log::target::service, "{}", record.message);
     if (lockdown.failure) {
-        log::error(kTarget, "Service directory is not locked down: {}", *lockdown.failure);
+        log::error(log::target::service, "Service directory is not locked down: {}", *lockdown.failure);
         events::lockdown_failed(win32::path_text(lockdown.directory), *lockdown.failure);
     } else
-        log::info(kTarget, "Service directory locked down: only SYSTEM, Administrators and TrustedInstaller can change it");
+        log::info(log::target::service, "Service directory locked down: only SYSTEM, Administrators and TrustedInstaller can change it");
 }
 
 }  // namespace zorv::service

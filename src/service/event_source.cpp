@@ -18,7 +18,7 @@ Status registry_status(LSTATUS status, std::string_view what) {
 }  // namespace
 
 std::wstring event_source_key_path() {
-    return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + std::wstring(product::SERVICE_NAME_W);
+    return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + std::wstring(product::kServiceNameW);
 }
 
 Status register_event_source(const std::filesystem::path& image) {

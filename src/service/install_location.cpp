@@ -13,7 +13,6 @@ namespace zorv::service {
 
 namespace {
 
-constexpr auto kTarget = log::target::service;
 
 Status check_install_folder(const std::filesystem::path& folder) {
     const auto admin_only = security::check_admin_only_path(folder, security::ObjectKind::Folder);
@@ -22,10 +21,10 @@ Status check_install_folder(const std::filesystem::path& folder) {
     if (security::load_strict_mode().strict) {
         const std::string refusal = fmt::format("Strict mode refuses to install the service from '{}': {}",
                                                 win32::path_text(folder), problem);
-        log::error(kTarget, "{}", text::log_safe(refusal));
+        log::error(log::target::service, "{}", text::log_safe(refusal));
         return fail(refusal);
     }
-    log::warn(kTarget,
+    log::warn(log::target::service,
               "Installing from '{}', which others than SYSTEM, Administrators and TrustedInstaller can change: {}. "
               "The service runs what sits there as SYSTEM; install from a folder of its own under Program Files",
               text::log_safe(win32::path_text(folder)), text::log_safe(problem));
@@ -42,8 +41,8 @@ void note_replaced_registration(const std::filesystem::path& executable) {
     auto image = image_path_of_command_line(**registered);
     const std::string shown = image ? win32::path_text(*image) : win32::from_wide(**registered);
     if (image && same_file_path(*image, executable)) return;
-    log::warn(kTarget, "The service {} is registered from '{}'; this install re-points it to '{}'",
-              product::SERVICE_NAME, text::log_safe(shown), text::log_safe(win32::path_text(executable)));
+    log::warn(log::target::service, "The service {} is registered from '{}'; this install re-points it to '{}'",
+              product::kServiceName, text::log_safe(shown), text::log_safe(win32::path_text(executable)));
 }
 
 }  // namespace

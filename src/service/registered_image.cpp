@@ -40,11 +40,11 @@ Result<std::wstring> registered_command_line(SC_HANDLE service) {
 Result<std::optional<std::wstring>> query_registered_command_line() {
     win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(win32::last_os_error().context("Failed to reach the Service Control Manager"));
-    const std::wstring name(product::SERVICE_NAME_W);
+    const std::wstring name(product::kServiceNameW);
     win32::UniqueServiceHandle handle(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG));
     if (!handle) {
         if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<std::wstring>();
-        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::SERVICE_NAME)));
+        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::kServiceName)));
     }
     auto line = registered_command_line(handle.get());
     if (!line) return fail(line.error());

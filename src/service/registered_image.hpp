@@ -17,7 +17,7 @@ namespace zorv::service {
 // The command line registered for an opened service (QueryServiceConfigW).
 Result<std::wstring> registered_command_line(SC_HANDLE service);
 
-// The command line registered for product::SERVICE_NAME; nullopt when the
+// The command line registered for product::kServiceName; nullopt when the
 // service is not installed.
 Result<std::optional<std::wstring>> query_registered_command_line();
 

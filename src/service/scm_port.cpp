@@ -66,7 +66,7 @@ Result<std::unique_ptr<Win32ScmConnection>> Win32ScmConnection::open(DWORD acces
 }
 
 Result<std::unique_ptr<ScmService>> Win32ScmConnection::open_service(DWORD access) {
-    const std::wstring name(product::SERVICE_NAME_W);
+    const std::wstring name(product::kServiceNameW);
     win32::UniqueServiceHandle handle(::OpenServiceW(handle_.get(), name.c_str(), access));
     if (!handle) return fail(win32::last_os_error());
     return std::make_unique<Win32ScmService>(std::move(handle));

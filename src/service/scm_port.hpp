@@ -60,7 +60,7 @@ public:
 class ScmConnection {
 public:
     virtual ~ScmConnection() = default;
-    // OpenServiceW on product::SERVICE_NAME.
+    // OpenServiceW on product::kServiceName.
     virtual Result<std::unique_ptr<ScmService>> open_service(DWORD access) = 0;
 };
 

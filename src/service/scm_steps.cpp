@@ -12,7 +12,6 @@ namespace zorv::service {
 
 namespace {
 
-constexpr auto kTarget = log::target::service;
 
 std::uint32_t os_code_of(const Error& error) { return error.os_code().value_or(0); }
 
@@ -45,7 +44,7 @@ Status wait_until_running(ScmService& service, clock::Clock& clock) {
         auto state = service.query_state();
         if (!state) return fail(state.error().context("Check service running"));
         if (*state == SERVICE_RUNNING) {
-            log::info(kTarget, "Service '{}' successfully installed and entered Running state", product::SERVICE_NAME);
+            log::info(log::target::service, "Service '{}' successfully installed and entered Running state", product::kServiceName);
             return {};
         }
         if (clock.now() - started >= kServiceWaitTimeout)
@@ -104,15 +103,15 @@ Status wait_for_service_deletion(ScmConnection& scm, clock::Clock& clock) {
 }
 
 Status start_and_wait_until_running(ScmService& service, clock::Clock& clock) {
-    log::info(kTarget, "Starting Windows service '{}'", product::SERVICE_NAME);
+    log::info(log::target::service, "Starting Windows service '{}'", product::kServiceName);
     if (auto started = service.start(); !started && os_code_of(started.error()) != ERROR_SERVICE_ALREADY_RUNNING) {
-        log::error(kTarget, "Failed to start service: {}", started.error().multi_line());
+        log::error(log::target::service, "Failed to start service: {}", started.error().multi_line());
         return fail(started.error().context("Failed to start Windows service"));
     }
 
-    log::info(kTarget, "Waiting for service '{}' to enter Running state...", product::SERVICE_NAME);
+    log::info(log::target::service, "Waiting for service '{}' to enter Running state...", product::kServiceName);
     auto running = wait_until_running(service, clock);
-    if (!running) log::error(kTarget, "Service '{}' failed to enter Running state within timeout", product::SERVICE_NAME);
+    if (!running) log::error(log::target::service, "Service '{}' failed to enter Running state within timeout", product::kServiceName);
     return running;
 }
 
@@ -144,8 +143,8 @@ Status configure_own_recovery(ScmConnection& scm) {
 
 ServiceRegistration service_registration(const std::filesystem::path& executable) {
     return ServiceRegistration{
-        .name = std::wstring(product::SERVICE_NAME_W),
-        .display_name = std::wstring(product::SERVICE_DISPLAY_NAME_W),
+        .name = std::wstring(product::kServiceNameW),
+        .display_name = std::wstring(product::kServiceDisplayNameW),
         .image_path = service_image_path(executable.native()),
         .desired_access = kNewServiceAccess,
         .service_type = SERVICE_WIN32_OWN_PROCESS,

@@ -21,11 +21,11 @@ inline constexpr std::chrono::milliseconds kServicePollInterval{100};
 // "Stopped", "StartPending", ... for the states 1 to 7 of SERVICE_STATUS.
 std::string service_state_name(std::uint32_t state);
 
-// Stops product::SERVICE_NAME when it runs, deletes it and waits until the SCM has
+// Stops product::kServiceName when it runs, deletes it and waits until the SCM has
 // forgotten it. Succeeds at once when nothing is registered.
 Status remove_existing_service(ScmConnection& scm, clock::Clock& clock);
 
-// Polls until opening product::SERVICE_NAME fails with ERROR_SERVICE_DOES_NOT_EXIST.
+// Polls until opening product::kServiceName fails with ERROR_SERVICE_DOES_NOT_EXIST.
 Status wait_for_service_deletion(ScmConnection& scm, clock::Clock& clock);
 
 // Starts the service (already running counts as started) and polls until it
@@ -45,12 +45,12 @@ CrashRecoveryPolicy crash_recovery_policy();
 // that cannot own its pipe, for one), and an unrestricted service SID. Every
 // setting is tried; the first refusal is returned.
 Status configure_recovery(ScmService& service);
-// The same, on the registration of product::SERVICE_NAME: what the running
+// The same, on the registration of product::kServiceName: what the running
 // service does at each start, so that a registration made by a package gets
 // it as well.
 Status configure_own_recovery(ScmConnection& scm);
 
-// The registration of `executable` as product::SERVICE_NAME.
+// The registration of `executable` as product::kServiceName.
 ServiceRegistration service_registration(const std::filesystem::path& executable);
 
 }  // namespace zorv::service

@@ -30,7 +30,6 @@ namespace {
 using pipe_server::ShutdownReceiver;
 using pipe_server::ShutdownSender;
 
-constexpr auto kTarget = log::target::service;
 
 // After the stopped report the dispatcher returns and the process may end;
 // the service thread has only to say it has finished. The dispatcher waits
@@ -58,7 +57,9 @@ public:
     // keeps its checkpoints moving.
     void publish_shutdown() {
         std::lock_guard lock(mutex_);
-        if (status_ != nullptr) (void)status_->pending(stop_pending_status());
+        if (status_ != nullptr)
+            log::ignore_failure(status_->pending(stop_pending_status()), log::target::service,
+                                "the stop goes on whether or not the SCM took its first report");
         if (sender_) sender_->publish(true);  // false when no receiver is left: nothing to tell
     }
 
@@ -117,7 +118,7 @@ ServiceMainTracker& service_main_tracker() {
 
 DWORD WINAPI on_service_control(DWORD control, DWORD event_type, LPVOID /*event_data*/, LPVOID context) {
     const ControlResponse response = handle_control_event(control, event_type);
-    if (response.log) log::record(response.log->level, kTarget, "{}", response.log->message);
+    if (response.log) log::record(response.log->level, log::target::service, "{}", response.log->message);
     if (response.action == ControlAction::PublishShutdown)
         static_cast<ControlHandlerState*>(context)->publish_shutdown();
     return response.return_code;
@@ -134,10 +135,10 @@ std::optional<std::string> core_start_refusal() {
 }
 
 void configure_own_recovery_logged() {
-    log::info(kTarget, "Configuring crash recovery on the service's own registration");
+    log::info(log::target::service, "Configuring crash recovery on the service's own registration");
     auto scm = Win32ScmConnection::open(kOwnRecoveryManagerAccess);
     Status configured = scm ? configure_own_recovery(**scm) : fail(scm.error().context("Open the service manager"));
-    if (!configured) log::warn(kTarget, "Crash recovery is not fully configured: {}", configured.error().one_line());
+    if (!configured) log::warn(log::target::service, "Crash recovery is not fully configured: {}", configured.error().one_line());
 }
 
 // Serves the pipe, then stops the core whichever way the listener ended.
@@ -145,19 +146,21 @@ void configure_own_recovery_logged() {
 // service that cannot own its pipe never claims to be up.
 Status serve_then_stop_core(AsyncRuntime& runtime, const std::shared_ptr<manager::RuntimeManager>& manager,
                             std::string pipe_name, ShutdownReceiver shutdown, StatusReporter& status) {
-    log::info(kTarget, "Named pipe listener running; waiting for client requests or shutdown");
+    log::info(log::target::service, "Named pipe listener running; waiting for client requests or shutdown");
     const auto report_running = [&status]() -> Status {
-        log::info(kTarget, "Reporting service status: Running");
-        if (!status.settled(running_status())) return fail(win32::last_os_error().context("Report running"));
+        log::info(log::target::service, "Reporting service status: Running");
+        if (Status reported = status.settled(running_status()); !reported)
+            return fail(reported.error().context("Report running"));
         events::service_started(kProductVersion, security::strict_mode_active());
         return {};
     };
     Status served = serve_control_pipe(runtime, manager, std::move(pipe_name), std::move(shutdown), report_running);
     // However the listener ended, the stop from here on is reported as such.
-    log::info(kTarget, "Reporting service status: StopPending");
-    (void)status.pending(stop_pending_status());
-    log::info(kTarget, "Service stopping: shutting down running runtime manager");
-    log::ignore_failure(manager->stop({"service-stop", std::nullopt, std::nullopt}), kTarget,
+    log::info(log::target::service, "Reporting service status: StopPending");
+    log::ignore_failure(status.pending(stop_pending_status()), log::target::service,
+                        "the stop goes on whether or not the SCM took the report");
+    log::info(log::target::service, "Service stopping: shutting down running runtime manager");
+    log::ignore_failure(manager->stop({"service-stop", std::nullopt, std::nullopt}), log::target::service,
                         "the service ends either way");
     return served;
 }
@@ -173,11 +176,11 @@ Status serve_until_stopped(StatusReporter& status, ShutdownReceiver shutdown) {
     // The directory was locked down when the process started, before the log
     // or the shredder touched it.
     std::optional<std::string> refusal = core_start_refusal();
-    if (refusal) log::error(kTarget, "{}", *refusal);
+    if (refusal) log::error(log::target::service, "{}", *refusal);
     std::shared_ptr<manager::RuntimeManager> manager = create_manager(**runtime, std::move(refusal));
 
     std::string pipe_name = choose_pipe_name();
-    log::info(kTarget, "Configuring named pipe server for pipe: {}", pipe_name);
+    log::info(log::target::service, "Configuring named pipe server for pipe: {}", pipe_name);
     return serve_then_stop_core(**runtime, manager, std::move(pipe_name), std::move(shutdown), status);
 }
 
@@ -196,8 +199,8 @@ void report_stopped_event(const Status& outcome, const SERVICE_STATUS& stopped) 
 
 Status run_service_dispatcher(const DirectoryLockdown& lockdown) {
     g_lockdown = &lockdown;
-    log::info(kTarget, "Starting Windows service dispatcher for '{}'", product::SERVICE_NAME);
-    std::wstring name(product::SERVICE_NAME_W);
+    log::info(log::target::service, "Starting Windows service dispatcher for '{}'", product::kServiceName);
+    std::wstring name(product::kServiceNameW);
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), &service_main}, {nullptr, nullptr}};
     if (!::StartServiceCtrlDispatcherW(table)) return fail(win32::last_os_error());
     service_main_tracker().wait_until_finished(kServiceMainWindDown);
@@ -206,7 +209,7 @@ Status run_service_dispatcher(const DirectoryLockdown& lockdown) {
 
 void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     service_main_tracker().entered();
-    log::info(kTarget, "service_main entry called by SCM");
+    log::info(log::target::service, "service_main entry called by SCM");
     // The start arguments carry nothing the service uses.
     std::vector<std::string> arguments;
     for (DWORD i = 0; i < argc && argv != nullptr; ++i)
@@ -216,15 +219,17 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
     // Everything the run built is released by now. The stopped report comes
     // last, after the last record is written: the process may end at any
     // moment once it is made.
-    if (run.status) log::info(kTarget, "Reporting service status: Stopped");
+    if (run.status) log::info(log::target::service, "Reporting service status: Stopped");
     if (!run.outcome)
-        log::error(kTarget, "Service main loop exited with error: {}", run.outcome.error().multi_line());
+        log::error(log::target::service, "Service main loop exited with error: {}", run.outcome.error().multi_line());
     else
-        log::info(kTarget, "Service main loop terminated normally");
+        log::info(log::target::service, "Service main loop terminated normally");
     log::flush();
     const SERVICE_STATUS stopped = run.outcome ? stopped_status() : stopped_after_failure_status(run.outcome.error());
     report_stopped_event(run.outcome, stopped);
-    if (run.status) (void)run.status->settled(stopped);
+    if (run.status)
+        log::ignore_failure(run.status->settled(stopped), log::target::service,
+                            "nothing is left to do when the last report is refused");
     service_main_tracker().finished();
 }
 
@@ -233,8 +238,8 @@ ServiceRun run_service() {
     auto [sender, receiver] = pipe_server::make_shutdown_signal();
     ControlHandlerAttachment handler(sender.clone());
 
-    log::info(kTarget, "Registering Windows service control handler for '{}'", product::SERVICE_NAME);
-    std::wstring name(product::SERVICE_NAME_W);
+    log::info(log::target::service, "Registering Windows service control handler for '{}'", product::kServiceName);
+    std::wstring name(product::kServiceNameW);
     ServiceRun run;
     SERVICE_STATUS_HANDLE status_handle =
         ::RegisterServiceCtrlHandlerExW(name.c_str(), &on_service_control, &control_handler_state());
@@ -243,12 +248,15 @@ ServiceRun run_service() {
         return run;
     }
     run.status = std::make_unique<StatusReporter>(
-        [status_handle](const SERVICE_STATUS& status) { return ::SetServiceStatus(status_handle, const_cast<SERVICE_STATUS*>(&status)) != FALSE; });
+        [status_handle](const SERVICE_STATUS& status) -> Status {
+            if (::SetServiceStatus(status_handle, const_cast<SERVICE_STATUS*>(&status))) return {};
+            return fail(win32::last_os_error());
+        });
     handler.report_through(sender.clone(), *run.status);
 
-    log::info(kTarget, "Reporting service status: StartPending");
-    if (!run.status->pending(start_pending_status())) {
-        run.outcome = fail(win32::last_os_error().context("Report start pending"));
+    log::info(log::target::service, "Reporting service status: StartPending");
+    if (Status reported = run.status->pending(start_pending_status()); !reported) {
+        run.outcome = fail(reported.error().context("Report start pending"));
         return run;
     }
     configure_own_recovery_logged();

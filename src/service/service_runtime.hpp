@@ -12,7 +12,7 @@
 
 namespace zorv::service {
 
-// Connects to the SCM under product::SERVICE_NAME and blocks until the service has
+// Connects to the SCM under product::kServiceName and blocks until the service has
 // stopped. A failure to connect (for example when started from a console) is
 // the platform error, unchanged. `lockdown` is what the process's start made
 // of the service directory; in hardened mode a directory that is not locked

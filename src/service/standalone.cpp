@@ -49,7 +49,7 @@ Status run_standalone() {
     auto runtime = AsyncRuntime::build();
     if (!runtime) return fail(runtime.error());
     auto manager = create_manager(**runtime);
-    write_stdout("Running " + std::string(product::SERVICE_NAME) + " standalone. Press Ctrl+C to stop.\n");
+    write_stdout("Running " + std::string(product::kServiceName) + " standalone. Press Ctrl+C to stop.\n");
     asio::co_spawn((*runtime)->executor(), shut_down_on_ctrl_c(sender.clone()), asio::detached);
     const Status served = serve_control_pipe(**runtime, manager, choose_pipe_name(), std::move(receiver));
     log::ignore_failure(manager->stop({"standalone-stop", std::nullopt, std::nullopt}), log::target::service,

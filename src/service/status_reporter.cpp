@@ -1,5 +1,7 @@
 #include "service/status_reporter.hpp"
 
+#include "logger/log.hpp"
+
 namespace zorv::service {
 
 StatusReporter::StatusReporter(Report report, std::chrono::milliseconds interval)
@@ -14,14 +16,15 @@ StatusReporter::~StatusReporter() {
     ticker_.join();
 }
 
-bool StatusReporter::report_locked(const SERVICE_STATUS& status) {
-    if (stopped_) return false;  // the SCM may already have let the process go
+Status StatusReporter::report_locked(const SERVICE_STATUS& status) {
+    // The SCM may already have let the process go.
+    if (stopped_) return fail("the service has already reported stopped");
     if (status.dwCurrentState == SERVICE_STOPPED) stopped_ = true;
     return report_(status);
 }
 
-bool StatusReporter::pending(const SERVICE_STATUS& status) {
-    bool reported = false;
+Status StatusReporter::pending(const SERVICE_STATUS& status) {
+    Status reported;
     {
         std::lock_guard lock(mutex_);
         SERVICE_STATUS next = status;
@@ -34,8 +37,8 @@ bool StatusReporter::pending(const SERVICE_STATUS& status) {
     return reported;
 }
 
-bool StatusReporter::settled(const SERVICE_STATUS& status) {
-    bool reported = false;
+Status StatusReporter::settled(const SERVICE_STATUS& status) {
+    Status reported;
     {
         std::lock_guard lock(mutex_);
         pending_.reset();
@@ -60,7 +63,8 @@ void StatusReporter::advance_checkpoints() {
             }))
             continue;
         ++pending_->dwCheckPoint;
-        (void)report_locked(*pending_);  // a refused progress report changes nothing for the work itself
+        log::ignore_failure(report_locked(*pending_), log::target::service,
+                            "a refused progress report changes nothing for the work itself");
     }
 }
 

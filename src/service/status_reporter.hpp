@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+#include "common/error.hpp"
+
 namespace zorv::service {
 
 // How often a pending state's checkpoint advances: well inside its wait hint.
@@ -21,8 +23,8 @@ inline constexpr std::chrono::milliseconds kCheckpointInterval{2'000};
 
 class StatusReporter {
 public:
-    // SetServiceStatus, or a recorder in tests; true when the report was taken.
-    using Report = std::function<bool(const SERVICE_STATUS&)>;
+    // SetServiceStatus, or a recorder in tests; fails when the report was refused.
+    using Report = std::function<Status(const SERVICE_STATUS&)>;
 
     explicit StatusReporter(Report report, std::chrono::milliseconds interval = kCheckpointInterval);
     ~StatusReporter();
@@ -31,14 +33,14 @@ public:
 
     // `status` (start- or stop-pending, checkpoint 1; the next checkpoint
     // when that state is already reported), then the same with the next
-    // checkpoint every interval until the next report. False when the
+    // checkpoint every interval until the next report. Fails when the
     // report failed or the service has already reported stopped.
-    bool pending(const SERVICE_STATUS& status);
+    Status pending(const SERVICE_STATUS& status);
     // Running or stopped: the checkpoints end before it is reported.
-    bool settled(const SERVICE_STATUS& status);
+    Status settled(const SERVICE_STATUS& status);
 
 private:
-    bool report_locked(const SERVICE_STATUS& status);
+    Status report_locked(const SERVICE_STATUS& status);
     void advance_checkpoints();
 
     Report report_;

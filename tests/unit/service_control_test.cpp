@@ -104,7 +104,7 @@ TEST(StatusReporter, PendingStatesCountOnAndNothingFollowsStopped) {
     std::vector<StatusFields> reports;
     {
         // An interval long enough that only the reports made here are seen.
-        StatusReporter reporter([&](const SERVICE_STATUS& s) { reports.push_back(fields(s)); return true; },
+        StatusReporter reporter([&](const SERVICE_STATUS& s) { reports.push_back(fields(s)); return Status{}; },
                                 std::chrono::hours(1));
         EXPECT_TRUE(reporter.pending(start_pending_status()));
         EXPECT_TRUE(reporter.settled(running_status()));
@@ -127,10 +127,10 @@ TEST(StatusReporter, CheckpointAdvancesWhileTheWorkGoesOn) {
         [&](const SERVICE_STATUS& s) {
             std::lock_guard lock(mutex);
             reports.push_back(fields(s));
-            return true;
+            return Status{};
         },
         std::chrono::milliseconds(1));
-    reporter.pending(start_pending_status());
+    ASSERT_TRUE(reporter.pending(start_pending_status()));
     for (int i = 0; i < 10'000; ++i) {
         {
             std::lock_guard lock(mutex);
@@ -138,7 +138,7 @@ TEST(StatusReporter, CheckpointAdvancesWhileTheWorkGoesOn) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    reporter.settled(running_status());
+    ASSERT_TRUE(reporter.settled(running_status()));
     std::lock_guard lock(mutex);
     ASSERT_GE(reports.size(), 4u);
     for (std::size_t i = 0; i + 1 < reports.size(); ++i) {

@@ -340,7 +340,7 @@ std::string usage_text() {
         "the one --server-path names.\n"
         "\n"
         "Commands:\n",
-        kProgramName, product::SERVICE_NAME);
+        kProgramName, product::kServiceName);
     for (const auto& command : kCommands) {
         const std::string right =
             command.kind == CommandKind::Request ? fmt::format("{:<4} {}", command.method, command.path)

@@ -78,7 +78,7 @@ DiagSection versions_section(const Gathered& facts) {
 }
 
 DiagSection service_section(const Gathered& facts) {
-    DiagSection section{"Service " + std::string(product::SERVICE_NAME), {}};
+    DiagSection section{"Service " + std::string(product::kServiceName), {}};
     if (!facts.service) return {section.title, {unreadable(facts.service.error())}};
     if (!*facts.service) return {section.title, {"not installed"}};
     const ServiceSnapshot& service = **facts.service;

@@ -51,14 +51,14 @@ bool provably_same_file(const std::filesystem::path& a, const std::filesystem::p
 Status judge_service_pipe_server(std::string_view pipe, std::uint32_t server_pid, const ServiceProcess& service) {
     const std::string refusing = fmt::format("Refusing to send to {}: it is served by process {}", pipe, server_pid);
     if (!service)
-        return fail(fmt::format("{}, but the service {} is not installed", refusing, product::SERVICE_NAME));
+        return fail(fmt::format("{}, but the service {} is not installed", refusing, product::kServiceName));
     if (*service == 0)
         return fail(fmt::format("{}, but the service {} is not running (the Service Control Manager reports no "
                                 "process for it)",
-                                refusing, product::SERVICE_NAME));
+                                refusing, product::kServiceName));
     if (*service != server_pid)
         return fail(fmt::format("{}, but the Service Control Manager reports process {} for the service {}",
-                                refusing, *service, product::SERVICE_NAME));
+                                refusing, *service, product::kServiceName));
     return {};
 }
 

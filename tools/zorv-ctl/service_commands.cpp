@@ -37,7 +37,7 @@ std::string strict_mode_text(const security::StrictModeDecision& mode) {
 std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnapshot& service,
                                                               const security::StrictModeDecision& mode) {
     return {
-        {"service", std::string(product::SERVICE_NAME)},
+        {"service", std::string(product::kServiceName)},
         {"state", service::service_state_name(service.state)},
         {"pid", service.pid == 0 ? std::string("none") : std::to_string(service.pid)},
         {"last exit code", exit_code_text(service)},
@@ -47,7 +47,7 @@ std::vector<std::pair<std::string, std::string>> service_rows(const ServiceSnaps
 }
 
 json service_facts(const ServiceSnapshot& service, const security::StrictModeDecision& mode) {
-    return {{"service", product::SERVICE_NAME},
+    return {{"service", product::kServiceName},
             {"installed", true},
             {"state", service::service_state_name(service.state)},
             {"pid", service.pid},
@@ -57,7 +57,7 @@ json service_facts(const ServiceSnapshot& service, const security::StrictModeDec
             {"strictMode", mode.strict}};
 }
 
-std::string not_installed() { return fmt::format("The service {} is not installed", product::SERVICE_NAME); }
+std::string not_installed() { return fmt::format("The service {} is not installed", product::kServiceName); }
 
 }  // namespace
 
@@ -66,7 +66,7 @@ Outcome run_service(const Invocation& invocation) {
     if (!service) return {kExitNoReply, service.error().one_line()};
     if (!*service) {
         if (invocation.json_only)
-            print(json{{"service", product::SERVICE_NAME}, {"installed", false}}.dump() + "\n");
+            print(json{{"service", product::kServiceName}, {"installed", false}}.dump() + "\n");
         return {kExitOtherReply, not_installed()};
     }
     const ServiceSnapshot& snapshot = **service;
@@ -77,7 +77,7 @@ Outcome run_service(const Invocation& invocation) {
         for (const auto& [name, value] : service_rows(snapshot, mode)) print(fmt::format("{}: {}\n", name, value));
     }
     if (snapshot.state == SERVICE_RUNNING) return {};
-    return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", product::SERVICE_NAME,
+    return {kExitOtherReply, fmt::format("The service {} is {}, last exit code {}", product::kServiceName,
                                          service::service_state_name(snapshot.state), exit_code_text(snapshot))};
 }
 

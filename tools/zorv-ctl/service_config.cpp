@@ -67,7 +67,7 @@ std::vector<std::string> failure_action_lines(const SERVICE_FAILURE_ACTIONSW& ac
 Result<ServiceConfigFacts> query_service_config_facts() {
     win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(win32::last_os_error().context("Failed to reach the Service Control Manager"));
-    const std::wstring name(product::SERVICE_NAME_W);
+    const std::wstring name(product::kServiceNameW);
     win32::UniqueServiceHandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_CONFIG));
     if (!service) return fail(win32::last_os_error().context("Failed to open the service"));
 

@@ -11,12 +11,12 @@ namespace zorv::ctl {
 Result<std::optional<ServiceSnapshot>> query_service() {
     win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return fail(win32::last_os_error().context("Failed to reach the Service Control Manager"));
-    const std::wstring name(product::SERVICE_NAME_W);
+    const std::wstring name(product::kServiceNameW);
     win32::UniqueServiceHandle handle(
         ::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!handle) {
         if (::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return std::optional<ServiceSnapshot>();
-        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::SERVICE_NAME)));
+        return fail(win32::last_os_error().context("Failed to open the service " + std::string(product::kServiceName)));
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
