@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "common/inherited_handles.hpp"
+#include "common/process_launch.hpp"
 #include "common/win32.hpp"
 
 namespace zorv {
@@ -52,60 +52,42 @@ namespace {
 
 Result<std::int32_t> run_tool(std::string_view program, const std::vector<std::string>& arguments,
                               std::chrono::milliseconds deadline, std::string* kept, std::size_t keep_limit) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, &inheritable, 0)) return fail(win32::last_os_error());
-    win32::UniqueHandle output_reader(read_end);
-    win32::UniqueHandle output_writer(write_end);
-    ::SetHandleInformation(output_reader.get(), HANDLE_FLAG_INHERIT, 0);
-
-    win32::UniqueHandle null_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 &inheritable, OPEN_EXISTING, 0, nullptr));
-    if (!null_input) return fail(win32::last_os_error());
-
-    // Hand the tool exactly these two handles, nothing else the helper holds.
-    auto inherited = win32::InheritedHandleList::create({null_input.get(), output_writer.get()});
-    if (!inherited) return fail(inherited.error());
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = null_input.get();
-    startup.StartupInfo.hStdOutput = output_writer.get();
-    startup.StartupInfo.hStdError = output_writer.get();
-    startup.lpAttributeList = inherited->get();
-
+    auto output = child_pipe(PipeDirection::FromChild);
+    if (!output) return fail(output.error());
+    auto input = null_input();
+    if (!input) return fail(input.error());
     const auto tool = system_tool_path(program);
     if (!tool) return fail(tool.error());
-    std::wstring command_line = win32::to_wide(build_command_line(program, arguments));
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(tool->c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                          CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                          &startup.StartupInfo, &info))
-        return fail(win32::last_os_error());
-    win32::UniqueHandle process(info.hProcess);
-    win32::UniqueHandle thread(info.hThread);
-    output_writer.reset();  // the tool holds the only write end now
-    null_input.reset();
+    auto child = launch_process(ProcessLaunch{.application = *tool,
+                                              .command_line = win32::to_wide(build_command_line(program, arguments)),
+                                              .input = input->get(),
+                                              .output = output->child_end.get(),
+                                              .error = output->child_end.get(),
+                                              .creation_flags = CREATE_NO_WINDOW});
+    if (!child) return fail(child.error());
+    output->child_end.reset();  // the tool holds the only write end now
+    input->reset();
 
     // Drain while waiting, so that a talkative tool never blocks on a full pipe.
     const auto give_up_at = std::chrono::steady_clock::now() + deadline;
-    DWORD waited = WAIT_TIMEOUT;
-    while ((waited = ::WaitForSingleObject(process.get(), 5)) == WAIT_TIMEOUT) {
-        drain_available(output_reader.get(), kept, keep_limit);
+    for (;;) {
+        const auto ended = child->wait_for(std::chrono::milliseconds(5));
+        if (!ended) return fail(ended.error().context(fmt::format("Waiting for {}", program)));
+        if (*ended) break;
+        drain_available(output->helper_end.get(), kept, keep_limit);
         if (std::chrono::steady_clock::now() >= give_up_at) {
-            ::TerminateProcess(process.get(), 1);
-            return fail(win32::deadline_error(
-                fmt::format("{} did not finish within {} ms and was terminated", program, deadline.count())));
+            // Either way the caller waited as long as it may; only the words differ.
+            const bool killed = child->kill(1).has_value();
+            return fail(win32::deadline_error(fmt::format("{} did not finish within {} ms and {}", program,
+                                                          deadline.count(),
+                                                          killed ? "was terminated" : "could not be terminated")));
         }
     }
-    if (waited != WAIT_OBJECT_0) return fail(win32::last_os_error().context(fmt::format("Waiting for {}", program)));
-    drain_available(output_reader.get(), kept, keep_limit);
+    drain_available(output->helper_end.get(), kept, keep_limit);
 
-    DWORD exit_code = 0;
-    if (!::GetExitCodeProcess(process.get(), &exit_code)) return fail(win32::last_os_error());
-    return static_cast<std::int32_t>(exit_code);
+    const auto exit_code = child->try_wait();
+    if (!exit_code) return fail(exit_code.error());
+    return static_cast<std::int32_t>(exit_code->value_or(STILL_ACTIVE));
 }
 
 }  // namespace

@@ -3,15 +3,35 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <string_view>
 #include <system_error>
 #include <thread>
+
+#include <fmt/format.h>
+
+#include "common/argument_quoting.hpp"
+#include "logger/log.hpp"
 
 namespace zorv::manager {
 
 namespace {
 
+constexpr DWORD kCoreCreationFlags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;  // 0x08000200
 constexpr DWORD kMaxWriteChunk = 1 << 20;
+
+// The core's own duplicate of the log; the helper's own stream when there is
+// no log or duplicating it failed.
+win32::UniqueHandle child_output(HANDLE log, DWORD standard_stream) {
+    if (auto duplicate = inheritable_duplicate(log)) return duplicate;
+    return inheritable_duplicate(::GetStdHandle(standard_stream));
+}
+
+// The pipe the helper writes the configuration into, or the null device.
+Result<ChildPipe> child_input(bool pipe) {
+    if (pipe) return child_pipe(PipeDirection::ToChild);
+    auto input = null_input();
+    if (!input) return fail(input.error());
+    return ChildPipe{std::move(*input), {}};
+}
 
 // The whole input on a thread of its own, then the pipe closed so that the
 // core sees the end of it. Nobody waits for the thread; a write error (the
@@ -47,11 +67,50 @@ public:
     Status resume(const ChildProcess& child) override { return child.resume(); }
     Result<std::optional<std::uint32_t>> exit_code(const ChildProcess& child) override { return child.try_wait(); }
     void kill(const ChildProcess& child) override {
-        (void)child.kill(1);  // one that already ended cannot be killed, and that is the aim
+        log::ignore_failure(child.kill(1), log::target::manager, "a core that already ended cannot be killed");
     }
 };
 
 }  // namespace
+
+std::string exit_status_text(std::uint32_t code) {
+    if (code & 0x80000000u) return fmt::format("exit code: {:#x}", code);
+    return fmt::format("exit code: {}", code);
+}
+
+std::string core_command_line(const std::filesystem::path& program, std::string_view config_argument) {
+    return build_command_line(win32::path_text(program), {"run", "-c", std::string(config_argument)});
+}
+
+Result<ChildProcess> spawn_core_suspended(const CoreCommand& command) {
+    auto input = child_input(command.stdin_pipe);
+    if (!input) return fail(input.error());
+    const win32::UniqueHandle output = child_output(command.output, STD_OUTPUT_HANDLE);
+    const win32::UniqueHandle error = child_output(command.output, STD_ERROR_HANDLE);
+    auto child = launch_process(
+        ProcessLaunch{.application = command.program.native(),
+                      .command_line = win32::to_wide(core_command_line(command.program, command.config_argument)),
+                      .working_dir = command.working_dir.native(),
+                      .input = input->child_end.get(),
+                      .output = output.get(),
+                      .error = error.get(),
+                      .creation_flags = kCoreCreationFlags,
+                      .suspended = true});
+    if (!child) return fail(child.error());
+    child->std_in = std::move(input->helper_end);
+    return child;
+}
+
+Result<win32::UniqueHandle> bind_to_kill_on_close_job(const ChildProcess& child) {
+    win32::UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
+    if (!job) return fail(win32::last_os_error());
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)))
+        return fail(win32::last_os_error());
+    if (!::AssignProcessToJobObject(job.get(), child.process.get())) return fail(win32::last_os_error());
+    return job;
+}
 
 CoreLauncher& system_core_launcher() {
     static SystemCoreLauncher launcher;

@@ -1,17 +1,43 @@
 #pragma once
-// What a start needs from the system to bring the core up, behind one
-// interface as the stop's are, so that the start's steps can be driven
-// without a real process.
+// The core's process: how it is started, and what a start needs from the
+// system to bring it up, behind one interface as the stop's are, so that the
+// start's steps can be driven without a real process.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/error.hpp"
+#include "common/process_launch.hpp"
 #include "common/win32.hpp"
-#include "manager/child_process.hpp"
 
 namespace zorv::manager {
+
+// How the core is started.
+struct CoreCommand {
+    std::filesystem::path program;
+    std::string config_argument;  // "stdin" or the configuration file path
+    std::filesystem::path working_dir;
+    bool stdin_pipe = false;  // a pipe the helper writes into; else the null device
+    HANDLE output = nullptr;  // the core log: stdout and stderr get a duplicate each
+};
+
+// program "run" "-c" <config argument>, each quoted the standard way.
+std::string core_command_line(const std::filesystem::path& program, std::string_view config_argument);
+
+// Creates the core suspended (so that nothing it starts can run before it is
+// bound to its job) with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, passing
+// it exactly its three standard handles. With `stdin_pipe` the helper's end of
+// the pipe is in `std_in`.
+Result<ChildProcess> spawn_core_suspended(const CoreCommand& command);
+
+// An unnamed job whose only limit is kill-on-job-close, with the child in it.
+Result<win32::UniqueHandle> bind_to_kill_on_close_job(const ChildProcess& child);
+
+// "exit code: N", N in hexadecimal with 0x when its high bit is set.
+std::string exit_status_text(std::uint32_t code);
 
 class CoreLauncher {
 public:
@@ -26,7 +52,8 @@ public:
     virtual Status resume(const ChildProcess& child) = 0;
     // The exit code once the process has ended; nullopt while it runs.
     virtual Result<std::optional<std::uint32_t>> exit_code(const ChildProcess& child) = 0;
-    // Ends a core that could not be made safe to keep; failures are ignored.
+    // Ends a core that could not be made safe to keep; a failure is only
+    // recorded, as the start fails either way.
     virtual void kill(const ChildProcess& child) = 0;
 };
 

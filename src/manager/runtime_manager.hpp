@@ -1,5 +1,6 @@
 #pragma once
-// The single owner of the core process.
+// The one owner of the session: start, stop, reset, status and the watchdog's
+// report, each under one lock from its first step to its last.
 
 #include <cstdint>
 #include <filesystem>
@@ -12,42 +13,17 @@
 #include "common/child_tool.hpp"
 #include "common/clock.hpp"
 #include "common/error.hpp"
-#include "common/win32.hpp"
-#include "logger/log.hpp"
-#include "manager/child_process.hpp"
 #include "manager/commands.hpp"
-#include "manager/core_config.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/runtime_status.hpp"
+#include "manager/session.hpp"
+#include "manager/stop_core.hpp"
 #include "security/client_impersonation.hpp"
-#include "security/core_deployment.hpp"
 #include "security/publisher_check.hpp"
 
 namespace zorv::manager {
 
-// The running core session.
-struct ActiveRuntime {
-    ChildProcess child;
-    std::string profile_id;
-    std::string binary_path;
-    std::string config_path;
-    std::string tun_interface;
-    std::optional<std::string> client_runtime_id;
-    win32::UniqueHandle job;
-    std::int64_t started_at = 0;
-    std::optional<std::uint16_t> lan_proxy_port;
-    std::uint32_t pid = 0;
-    // Offset of this session's first line in the core log (see CoreLog).
-    std::optional<std::uint64_t> log_session_start;
-};
-
-struct RuntimeState {
-    std::optional<ActiveRuntime> active;
-    std::optional<RuntimeStatus> last_status;
-};
-
 class RuntimeManager;
-class CoreStopPlatform;
-class CoreLauncher;
 
 // What a start hands to the client watchdog. The watch holds the manager
 // weakly: a watch that outlives it (the runtime going down) does nothing.
@@ -82,8 +58,6 @@ public:
     static std::shared_ptr<RuntimeManager> create(ManagerOptions options = {});
 
     const std::string& service_instance_id() const { return service_instance_id_; }
-    // Empty when the executable's directory could not be found (see start).
-    const std::filesystem::path& service_dir() const { return service_dir_; }
 
     RuntimeStatus status();
     // `client` is whose rights a `configPath` is read with.
@@ -105,21 +79,17 @@ public:
     void remove_leftovers();
 
 private:
-    friend struct RuntimeManagerProbe;  // tests only: reads and seeds the state
+    friend struct RuntimeManagerProbe;  // tests only: seeds a session with a record of their choosing
     explicit RuntimeManager(ManagerOptions options);
 
-    // Steps that run with the state lock held.
-    void detect_exit(RuntimeState& state);
-    RuntimeStatus snapshot(const RuntimeState& state, const std::optional<std::string>& operation_id) const;
-    Status stop_active(RuntimeState& state, const std::string& operation_id);
-    // The start's steps (start_sequence.cpp).
-    Result<RuntimeStatus> start_locked(RuntimeState& state, const StartCommand& command,
-                                       const std::string& operation_id,
-                                       Result<ConfigurationSelection> configuration,
-                                       Result<std::optional<security::StagedCore>> deployment);
-    // The copy of a `sourcePath` core, made before the lock (start_sequence.cpp).
-    Result<std::optional<security::StagedCore>> stage_deployment(const StartCommand& command,
-                                                                 security::ClientIdentity& client) const;
+    // Steps that run with the lock held.
+    void detect_exit();
+    RuntimeStatus snapshot(const std::optional<std::string>& operation_id) const;
+    // Shreds a stale configuration, then ends the session as a stop does.
+    Status stop_session(const std::string& operation_id);
+    // The one way a session ends, whatever the reason: its record (or a bare
+    // one when there is no session) becomes the status.
+    Status end_session(const EndReason& reason);
 
     // The executable's directory, or why it is not known; no other folder
     // (such as the working directory, System32 for a service) stands in.
@@ -135,48 +105,15 @@ private:
     // Whether a deployed core must carry the helper's publisher's signature;
     // settled once, when the manager is made at start.
     security::PublisherCheck publisher_check_;
-    // One lock for the state: every operation holds it from its first step to its last.
+    // One lock for the session and the record: every operation holds it from
+    // its first step to its last.
     std::mutex mutex_;
-    RuntimeState state_;
+    std::optional<Session> session_;
+    std::optional<RuntimeStatus> last_status_;
 };
-
-// Last `max_lines` non-blank lines of the final 32 KiB of a log, joined by
-// '\n', taken only from what lies at or after `session_start` (the failed
-// session's own output); empty when that is unknown and on any failure.
-std::string read_core_log_tail(const std::filesystem::path& path, std::size_t max_lines,
-                               std::optional<std::uint64_t> session_start);
-
-// The core's log file in a service directory.
-std::filesystem::path core_log_path(const std::filesystem::path& service_dir);
-
-// What a shredding did: bytes zeroed in place of `size`, and the errors.
-struct ShredOutcome {
-    std::uint64_t size = 0;
-    std::uint64_t zeroed = 0;
-    std::optional<std::string> overwrite_error;
-    std::optional<std::string> delete_error;
-};
-// Overwrites the file in place with zeros for its whole length, flushes it
-// and deletes it.
-ShredOutcome overwrite_and_delete(const std::filesystem::path& path);
-
-struct ShredReport {
-    log::Level level;
-    std::string message;
-};
-// The log record that says exactly what a shredding did.
-ShredReport shred_report(const ShredOutcome& outcome, std::string_view path);
-
-// Shreds `sing-box.json` in `directory` when it exists and logs the outcome;
-// never fails.
-void shred_stale_configuration(const std::filesystem::path& directory);
 
 // The service directory: the parent of the executable's path, or the start
 // errors for an unreadable path or one without a parent.
 Result<std::filesystem::path> service_dir_of(const Result<std::filesystem::path>& executable);
-
-// Stopped record of a finished session (no pids), as stop and the watchdog store it.
-RuntimeStatus stopped_session_record(const ActiveRuntime& session, std::string service_instance_id,
-                                     std::optional<std::string> operation_id);
 
 }  // namespace zorv::manager

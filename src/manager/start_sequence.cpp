@@ -1,7 +1,4 @@
-// The start operation: replaces whatever core runs with a new one built from
-// one start command. Runs with the state lock held from first step to last,
-// except for reading the client's configuration file and copying the core it
-// names for deployment, which come first.
+#include "manager/start_sequence.hpp"
 
 #include <chrono>
 
@@ -12,14 +9,10 @@
 #include "common/text.hpp"
 #include "logger/helper_events.hpp"
 #include "logger/log.hpp"
-#include "manager/child_process.hpp"
 #include "manager/config_file_keys.hpp"
-#include "manager/core_config.hpp"
-#include "manager/core_launcher.hpp"
-#include "manager/core_output.hpp"
+#include "manager/core_log.hpp"
 #include "manager/firewall.hpp"
-#include "manager/runtime_manager.hpp"
-#include "security/core_deployment.hpp"
+#include "manager/stale_config.hpp"
 #include "security/path_checks.hpp"
 #include "security/strict_mode.hpp"
 
@@ -43,12 +36,6 @@ struct LaunchPlan {
     std::string profile;
     CoreLog core_log;
     NetworkParameters network;
-};
-
-struct LaunchedCore {
-    ChildProcess child;
-    win32::UniqueHandle job;  // closing it ends the core through kill-on-close
-    std::optional<CoreOutput> output;  // empty when the core writes to the helper's own streams
 };
 
 // The pipe the core's output goes through to its log; none when the log
@@ -159,7 +146,8 @@ Status check_liveness(CoreLauncher& launcher, clock::Clock& clock, const Launche
         return fail(std::move(error));
     }
     if (exited->has_value()) {
-        if (core.output) (void)core.output->wait_drained(kDrainWait);  // quoted from the file below
+        // Quoted from the file below; what has not reached it by then is not quoted.
+        if (core.output) core.output->wait_drained(kDrainWait);
         const std::string status = exit_status_text(**exited);
         const std::string tail = read_core_log_tail(core_log.path, kImmediateExitTailLines, core_log.session_start);
         log::error(log::target::manager, "sing-box PID={} exited immediately with {}. Recent log:\n{}", pid, status,
@@ -180,67 +168,45 @@ Error reported_start_failure(Error error) {
 
 }  // namespace
 
-Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, security::ClientIdentity& client) {
-    const std::string op = command.operation_id ? *command.operation_id : clock::new_operation_id();
-    // The client's file is read before the lock is taken: its size and how
-    // fast it can be read are the client's choice, and status requests must
-    // not wait for either.
-    auto configuration = select_configuration(command, client);
-    // Likewise the copy of a core to deploy, up to 256 MiB of the client's choosing.
-    auto deployment = stage_deployment(command, client);
-    std::lock_guard lock(mutex_);
-    return start_locked(state_, command, op, std::move(configuration), std::move(deployment));
-}
-
-Result<std::optional<security::StagedCore>> RuntimeManager::stage_deployment(const StartCommand& command,
-                                                                             security::ClientIdentity& client) const {
+Result<std::optional<security::StagedCore>> stage_deployment(const StartCommand& command,
+                                                             const Result<std::filesystem::path>& service_dir,
+                                                             security::ClientIdentity& client,
+                                                             const security::PublisherCheck& publisher_check) {
     // Without a service directory the start fails before deploying anything.
-    if (!command.source_path || !resolved_service_dir_) return std::nullopt;
-    return security::stage_core(*command.source_path, service_dir_, client, publisher_check_);
+    if (!command.source_path || !service_dir) return std::nullopt;
+    return security::stage_core(*command.source_path, *service_dir, client, publisher_check);
 }
 
-Result<RuntimeStatus> RuntimeManager::start_locked(RuntimeState& state, const StartCommand& command,
-                                                   const std::string& operation_id,
-                                                   Result<ConfigurationSelection> selection,
-                                                   Result<std::optional<security::StagedCore>> deployment) {
-    if (auto stopped = stop_active(state, operation_id); !stopped) return fail(stopped.error());
-
-    if (core_start_refusal_) return fail(*core_start_refusal_);
-    // The manager's directory is the executable's own unless a test named another.
-    if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
-    auto binary = ready_core_binary(command, service_dir_, deployment);
+Result<Session> start_session(const StartCommand& command, Result<ConfigurationSelection> selection,
+                              Result<std::optional<security::StagedCore>> deployment, const StartContext& context) {
+    const std::filesystem::path& service_dir = context.service_dir;
+    auto binary = ready_core_binary(command, service_dir, deployment);
     if (!binary) return fail(binary.error());
 
-    shred_stale_configuration(service_dir_);
+    shred_stale_configuration(service_dir);
     // Selected (and a file read, with the client's rights) before the lock.
     if (!selection) return fail(selection.error());
-    if (auto refusal = file_key_refusal(selection->content, win32::path_text(service_dir_),
+    if (auto refusal = file_key_refusal(selection->content, win32::path_text(service_dir),
                                         security::strict_mode_active()))
         return fail(*refusal);
-    auto plan = plan_launch(command, service_dir_, *selection, tools_);
+    auto plan = plan_launch(command, service_dir, *selection, context.tools);
     if (!plan) return fail(plan.error());
 
-    auto core = launch_core(launcher_, *binary, *selection, plan->core_log, service_dir_);
+    auto core = launch_core(context.launcher, *binary, *selection, plan->core_log, service_dir);
     if (!core) return fail(reported_start_failure(core.error()));
     // From here a failure drops `core`, whose job ends the child.
-    if (auto alive = check_liveness(launcher_, clock_, *core, plan->core_log); !alive)
+    if (auto alive = check_liveness(context.launcher, context.clock, *core, plan->core_log); !alive)
         return fail(reported_start_failure(alive.error()));
 
     const std::int64_t started_at = clock::now_millis();
     if (plan->network.lan_proxy_port) {
-        if (auto added = add_lan_firewall_rule(*plan->network.lan_proxy_port, binary->text, tools_); !added)
+        if (auto added = add_lan_firewall_rule(*plan->network.lan_proxy_port, binary->text, context.tools); !added)
             return fail(added.error());
     }
-    const std::uint32_t pid = core->child.pid;
-    state.active.reset();
-    state.active.emplace(ActiveRuntime{std::move(core->child), plan->profile, binary->text, selection->label,
-                                       plan->network.tun_interface, command.client_runtime_id, std::move(core->job),
-                                       started_at, plan->network.lan_proxy_port, pid, plan->core_log.session_start});
-    if (command.client_pid != 0 && launch_watchdog_) {
-        launch_watchdog_(
-            WatchdogRequest{weak_from_this(), command.client_pid, operation_id, command.client_runtime_id});
-    }
-    return snapshot(state, operation_id);
+    return Session(std::move(*core),
+                   SessionRecord{plan->profile, binary->text, selection->label, plan->network.tun_interface,
+                                 command.client_runtime_id, started_at, plan->network.lan_proxy_port,
+                                 plan->core_log.path, plan->core_log.session_start});
 }
 
 }  // namespace zorv::manager

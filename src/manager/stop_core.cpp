@@ -18,6 +18,11 @@ namespace {
 constexpr std::chrono::milliseconds kGracefulExitWindow{2000};
 constexpr std::chrono::milliseconds kGracefulExitPoll{50};
 
+Status succeeded(BOOL done) {
+    if (!done) return fail(win32::last_os_error());
+    return {};
+}
+
 class SystemCoreStopPlatform final : public CoreStopPlatform {
 public:
     std::vector<std::uint32_t> own_console_peers() override {
@@ -37,20 +42,25 @@ public:
             if (id != self) peers.push_back(id);
         return peers;
     }
-    bool attach_console(std::uint32_t pid) override { return ::AttachConsole(pid) != 0; }
-    bool free_console() override { return ::FreeConsole() != 0; }
-    bool ignore_ctrl_events(bool ignore) override { return ::SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE) != 0; }
-    bool send_ctrl_break(std::uint32_t process_group) override {
-        return ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_group) != 0;
+    Status attach_console(std::uint32_t pid) override { return succeeded(::AttachConsole(pid)); }
+    Status free_console() override { return succeeded(::FreeConsole()); }
+    Status ignore_ctrl_events(bool ignore) override {
+        return succeeded(::SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE));
+    }
+    Status send_ctrl_break(std::uint32_t process_group) override {
+        return succeeded(::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_group));
     }
     bool has_exited(const ChildProcess& child) override {
         const auto exited = child.try_wait();
         return exited && exited->has_value();
     }
-    bool kill_and_wait(const ChildProcess& child, std::chrono::milliseconds limit) override {
-        (void)child.kill(1);  // one that already ended cannot be killed; the wait tells
+    Status kill_and_wait(const ChildProcess& child, std::chrono::milliseconds limit) override {
+        // One that already ended cannot be killed; the wait tells.
+        log::ignore_failure(child.kill(1), log::target::manager, "the wait below says whether the core ended");
         const auto ended = child.wait_for(limit);
-        return ended && *ended;
+        if (!ended) return fail(ended.error());
+        if (!*ended) return fail(win32::os_error(ERROR_TIMEOUT));
+        return {};
     }
     std::chrono::steady_clock::time_point now() override { return clock::system_clock().now(); }
     void sleep(std::chrono::milliseconds duration) override { clock::system_clock().sleep(duration); }
@@ -76,20 +86,22 @@ void reattach_own_console(const std::vector<std::uint32_t>& peers, CoreStopPlatf
 
 BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& platform) {
     std::optional<std::vector<std::uint32_t>> own_console;
-    bool attached = platform.attach_console(pid);
+    bool attached = platform.attach_console(pid).has_value();
     if (!attached) {
         // Attaching fails while the helper is on a console of its own.
         own_console = platform.own_console_peers();
-        platform.free_console();
-        attached = platform.attach_console(pid);
+        log::ignore_failure(platform.free_console(), log::target::manager, "the attach that follows says whether it mattered");
+        attached = platform.attach_console(pid).has_value();
     }
 
     bool sent = false;
     if (attached) {
-        const bool ignoring = platform.ignore_ctrl_events(true);
-        sent = platform.send_ctrl_break(pid);
-        platform.free_console();
-        if (ignoring) platform.ignore_ctrl_events(false);
+        const bool ignoring = platform.ignore_ctrl_events(true).has_value();
+        sent = platform.send_ctrl_break(pid).has_value();
+        log::ignore_failure(platform.free_console(), log::target::manager, "the break's outcome is already known");
+        if (ignoring)
+            log::ignore_failure(platform.ignore_ctrl_events(false), log::target::manager,
+                                "the break's outcome is already known; the helper goes on ignoring Ctrl+C");
     }
     if (own_console && !own_console->empty()) reattach_own_console(*own_console, platform);
 
@@ -98,15 +110,15 @@ BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& pla
 }
 
 // Polls every 50 ms for up to 2 s from now; true when the core exited.
-bool wait_for_graceful_exit(const ActiveRuntime& session, CoreStopPlatform& platform) {
+bool wait_for_graceful_exit(const ChildProcess& core, CoreStopPlatform& platform) {
     const auto started = platform.now();
     for (;;) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(platform.now() - started);
         if (elapsed >= kGracefulExitWindow) return false;
-        if (platform.has_exited(session.child)) {
-            log::info(log::target::manager, "sing-box pid={} exited gracefully in {}ms", session.pid, elapsed.count());
+        if (platform.has_exited(core)) {
+            log::info(log::target::manager, "sing-box pid={} exited gracefully in {}ms", core.pid, elapsed.count());
             log::info(log::target::manager,
-                      "sing-box pid={} exited gracefully; Wintun adapter closed natively by sing-box.", session.pid);
+                      "sing-box pid={} exited gracefully; Wintun adapter closed natively by sing-box.", core.pid);
             return true;
         }
         platform.sleep(kGracefulExitPoll);
@@ -120,8 +132,8 @@ CoreStopPlatform& system_core_stop_platform() {
     return platform;
 }
 
-Status stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) {
-    const std::uint32_t pid = session.pid;
+Status stop_core_gracefully(const ChildProcess& core, bool lan_rule, CoreStopPlatform& platform) {
+    const std::uint32_t pid = core.pid;
     bool exited = false;
     switch (send_break_through_console(pid, platform)) {
         case BreakOutcome::NotAttached:
@@ -132,13 +144,13 @@ Status stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) 
             break;
         case BreakOutcome::Sent:
             log::info(log::target::manager, "Sent CTRL_BREAK_EVENT to sing-box process pid={}", pid);
-            exited = wait_for_graceful_exit(session, platform);
+            exited = wait_for_graceful_exit(core, platform);
             break;
     }
     std::optional<Error> failure;
     if (!exited) {
         log::warn(log::target::manager, "sing-box pid={} did not exit gracefully, force killing", pid);
-        if (!platform.kill_and_wait(session.child, kKilledCoreDeadline)) {
+        if (!platform.kill_and_wait(core, kKilledCoreDeadline)) {
             const std::string message =
                 fmt::format("sing-box pid={} did not end within {} ms of being killed", pid, kKilledCoreDeadline.count());
             log::error(log::target::manager, "{}", message);
@@ -146,7 +158,7 @@ Status stop_core_gracefully(ActiveRuntime& session, CoreStopPlatform& platform) 
         }
     }
     // Also after a failed kill: the rule must not outlive the session.
-    if (session.lan_proxy_port) {
+    if (lan_rule) {
         if (auto removed = platform.remove_firewall_rule(); !removed && !failure) failure = removed.error();
     }
     if (failure) return fail(*failure);

@@ -34,11 +34,6 @@ std::shared_ptr<ClientWatchdogs> ClientWatchdogs::create(asio::any_io_executor e
     return std::shared_ptr<ClientWatchdogs>(new ClientWatchdogs(std::move(executor)));
 }
 
-std::size_t ClientWatchdogs::active() const {
-    std::lock_guard lock(mutex_);
-    return watches_.size();
-}
-
 bool ClientWatchdogs::hand_to_existing(const WatchdogRequest& request) {
     std::lock_guard lock(mutex_);
     const auto found = watches_.find(request.client_pid);

@@ -25,9 +25,6 @@ public:
     // is not watched.
     void watch(WatchdogRequest request);
 
-    // Watches waiting now.
-    std::size_t active() const;
-
 private:
     struct Watch;
     explicit ClientWatchdogs(asio::any_io_executor executor) : executor_(std::move(executor)) {}
@@ -35,7 +32,7 @@ private:
     void run(std::uint32_t client_pid, std::shared_ptr<Watch> watch, win32::UniqueHandle client);
 
     asio::any_io_executor executor_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::map<std::uint32_t, std::shared_ptr<Watch>> watches_;
 };
 

@@ -3,7 +3,7 @@
 #include <regex>
 #include <vector>
 
-#include "manager/child_process.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/core_config.hpp"
 #include "security/client_impersonation.hpp"
 #include "support/capturing_logger.hpp"

@@ -7,8 +7,10 @@
 
 #include "common/win32.hpp"
 #include "control/replies.hpp"
+#include "manager/core_log.hpp"
 #include "manager/runtime_manager.hpp"
 #include "manager/runtime_status.hpp"
+#include "manager/stale_config.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
@@ -70,7 +72,6 @@ TEST(RuntimeStatusJson, AbsentMembersAreOmitted) {
 TEST(RuntimeManagerCreate, FreshManagerReportsThreeKeys) {
     TestDir dir("fresh-manager");
     const auto manager = manager_in(dir);
-    EXPECT_EQ(manager->service_dir(), dir.path());
     EXPECT_EQ(control::status_json(manager->status()).dump(), R"({"running":false,"serviceInstanceId":")" +
                                                      manager->service_instance_id() + R"(","state":"stopped"})");
 }
@@ -197,13 +198,13 @@ TEST(StaleConfigurationShredding, TheLogSaysExactlyWhatWasDone) {
          "[security] Shredded and deleted stale plaintext config file: " + path},
         {{0, 0, std::nullopt, std::nullopt}, log::Level::Info,
          "[security] Shredded and deleted stale plaintext config file: " + path},
-        {{10, 4, "disk full", std::nullopt}, log::Level::Warn,
+        {{10, 4, Error("disk full"), std::nullopt}, log::Level::Warn,
          "[security] Stale plaintext config file " + path +
              ": failed to overwrite it (4 of 10 bytes zeroed): disk full; deleted it"},
-        {{10, 10, std::nullopt, "in use"}, log::Level::Error,
+        {{10, 10, std::nullopt, Error("in use")}, log::Level::Error,
          "[security] Stale plaintext config file " + path +
              ": overwrote all 10 bytes with zeros; failed to delete it: in use"},
-        {{0, 0, "denied", "denied"}, log::Level::Error,
+        {{0, 0, Error("denied"), Error("denied")}, log::Level::Error,
          "[security] Stale plaintext config file " + path +
              ": failed to overwrite it (0 of 0 bytes zeroed): denied; failed to delete it: denied"},
     };

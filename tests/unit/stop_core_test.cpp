@@ -8,15 +8,17 @@
 
 #include "common/win32.hpp"
 #include "manager/runtime_manager.hpp"
+#include "manager/session.hpp"
 #include "manager/stop_core.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
 namespace zorv::manager {
 
-// The manager's state, which only tests reach from outside.
+// The manager's session and record, which only tests reach from outside.
 struct RuntimeManagerProbe {
-    static RuntimeState& state(RuntimeManager& manager) { return manager.state_; }
+    static std::optional<Session>& session(RuntimeManager& manager) { return manager.session_; }
+    static std::optional<RuntimeStatus>& last_status(RuntimeManager& manager) { return manager.last_status_; }
 };
 
 namespace {
@@ -44,38 +46,38 @@ public:
         calls.push_back("peer?");
         return console_peers;
     }
-    bool attach_console(std::uint32_t pid) override {
+    Status attach_console(std::uint32_t pid) override {
         bool ok = true;
         if (!attach_results.empty()) {
             ok = attach_results.front();
             attach_results.pop_front();
         }
         calls.push_back("attach " + std::to_string(pid) + (ok ? "" : " (fails)"));
-        return ok;
+        return outcome(ok);
     }
-    bool free_console() override {
+    Status free_console() override {
         calls.push_back("free");
-        return true;
+        return {};
     }
-    bool ignore_ctrl_events(bool ignore) override {
+    Status ignore_ctrl_events(bool ignore) override {
         calls.push_back(ignore ? "ignore on" : "ignore off");
-        return ignore ? ignore_succeeds : true;
+        return outcome(ignore ? ignore_succeeds : true);
     }
-    bool send_ctrl_break(std::uint32_t group) override {
+    Status send_ctrl_break(std::uint32_t group) override {
         calls.push_back("break " + std::to_string(group));
         if (break_succeeds) break_time_ = clock_;
-        return break_succeeds;
+        return outcome(break_succeeds);
     }
     bool has_exited(const ChildProcess&) override {
         ++polls;
         return killed_ || (break_time_ && exits_after_break && clock_ - *break_time_ >= *exits_after_break);
     }
-    bool kill_and_wait(const ChildProcess&, milliseconds limit) override {
+    Status kill_and_wait(const ChildProcess&, milliseconds limit) override {
         calls.push_back("kill");
         killed_ = !kill_hangs;
         kill_limit = limit;
         time_at_kill = clock_ - std::chrono::steady_clock::time_point{};
-        return killed_;
+        return outcome(killed_);
     }
     std::chrono::steady_clock::time_point now() override { return clock_; }
     void sleep(milliseconds duration) override {
@@ -96,24 +98,32 @@ public:
     std::chrono::steady_clock::duration time_at_kill{};
 
 private:
+    static Status outcome(bool succeeds) {
+        if (!succeeds) return fail(win32::os_error(ERROR_ACCESS_DENIED));
+        return {};
+    }
+
     std::chrono::steady_clock::time_point clock_{};
     std::optional<std::chrono::steady_clock::time_point> break_time_;
     bool killed_ = false;
 };
 
-ActiveRuntime session_with(std::optional<std::uint16_t> port = std::nullopt,
-                           std::optional<std::string> client_runtime_id = std::nullopt) {
-    ActiveRuntime session;
-    session.pid = kCorePid;
-    session.child.pid = kCorePid;
-    session.profile_id = "work";
-    session.binary_path = "C:\\svc\\sing-box.exe";
-    session.config_path = "stdin";
-    session.tun_interface = "singbox_tun";
-    session.client_runtime_id = std::move(client_runtime_id);
-    session.started_at = 1'700'000'000'000;
-    session.lan_proxy_port = port;
-    return session;
+ChildProcess core() {
+    ChildProcess child;
+    child.pid = kCorePid;
+    return child;
+}
+
+Session session_with(std::optional<std::uint16_t> port, std::optional<std::string> client_runtime_id) {
+    SessionRecord record;
+    record.profile_id = "work";
+    record.binary_path = "C:\\svc\\sing-box.exe";
+    record.config_path = "stdin";
+    record.tun_interface = "singbox_tun";
+    record.client_runtime_id = std::move(client_runtime_id);
+    record.started_at = 1'700'000'000'000;
+    record.lan_proxy_port = port;
+    return Session(LaunchedCore{core(), {}, std::nullopt}, std::move(record));
 }
 
 std::vector<std::string> logged() { return CapturingLogger::instance().messages(); }
@@ -181,9 +191,7 @@ TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
         platform.console_peers = c.console_peers;
         platform.ignore_succeeds = c.ignore_succeeds;
         platform.break_succeeds = c.break_succeeds;
-        ActiveRuntime session = session_with();
-
-        EXPECT_TRUE(stop_core_gracefully(session, platform));
+        EXPECT_TRUE(stop_core_gracefully(core(), false, platform));
 
         std::vector<std::string> expected = c.console_calls;
         expected.push_back("kill");
@@ -195,9 +203,7 @@ TEST_F(StopCoreTest, ConsoleHandshakeOnEveryPath) {
 TEST_F(StopCoreTest, CoreThatExitsWithinTheWindowIsNotKilled) {
     ScriptedPlatform platform;
     platform.exits_after_break = milliseconds(120);
-    ActiveRuntime session = session_with();
-
-    EXPECT_TRUE(stop_core_gracefully(session, platform));
+    EXPECT_TRUE(stop_core_gracefully(core(), false, platform));
 
     EXPECT_THAT(platform.calls, Not(::testing::Contains("kill")));
     // Polls at 0, 50, 100 and 150 ms; the exit is seen at 150.
@@ -209,9 +215,7 @@ TEST_F(StopCoreTest, CoreThatExitsWithinTheWindowIsNotKilled) {
 TEST_F(StopCoreTest, CoreThatIgnoresTheBreakIsKilledAfterTwoSeconds) {
     ScriptedPlatform platform;
     platform.exits_after_break = milliseconds(2000);  // just too late
-    ActiveRuntime session = session_with();
-
-    EXPECT_TRUE(stop_core_gracefully(session, platform));
+    EXPECT_TRUE(stop_core_gracefully(core(), false, platform));
 
     EXPECT_EQ(platform.polls, 40);  // every 50 ms from 0 to 1950
     EXPECT_EQ(platform.sleeps, 40);
@@ -237,8 +241,7 @@ TEST_F(StopCoreTest, FirewallRuleGoesAfterTheProcessOnlyForSessionsWithAPort) {
         SCOPED_TRACE(c.name);
         ScriptedPlatform platform;
         platform.exits_after_break = c.exits_after;
-        ActiveRuntime session = session_with(c.port);
-        EXPECT_TRUE(stop_core_gracefully(session, platform));
+        EXPECT_TRUE(stop_core_gracefully(core(), c.port.has_value(), platform));
         ASSERT_GE(platform.calls.size(), c.tail.size());
         EXPECT_EQ(std::vector<std::string>(platform.calls.end() - static_cast<std::ptrdiff_t>(c.tail.size()),
                                            platform.calls.end()),
@@ -268,9 +271,7 @@ TEST_F(StopCoreTest, WaitsThatRunOutOfTimeAreErrorsForTheCaller) {
         ScriptedPlatform platform;
         platform.kill_hangs = c.kill_hangs;
         platform.firewall_hangs = c.firewall_hangs;
-        ActiveRuntime session = session_with(8080);
-
-        const Status stopped = stop_core_gracefully(session, platform);
+        const Status stopped = stop_core_gracefully(core(), true, platform);
 
         ASSERT_FALSE(stopped);
         EXPECT_EQ(stopped.error().message(), c.error);
@@ -296,7 +297,8 @@ protected:
         manager = RuntimeManager::create(ManagerOptions{dir.path(), {}, &platform});
         CapturingLogger::instance().clear();
     }
-    RuntimeState& state() { return RuntimeManagerProbe::state(*manager); }
+    std::optional<Session>& session() { return RuntimeManagerProbe::session(*manager); }
+    std::optional<RuntimeStatus>& last_status() { return RuntimeManagerProbe::last_status(*manager); }
 
     testing::TestDir dir{"client-exit"};
     std::shared_ptr<RuntimeManager> manager;
@@ -323,28 +325,28 @@ TEST_F(ClientExitTest, StopsTheSessionUnlessANewerClientOwnsIt) {
         ScriptedPlatform platform;
         platform.exits_after_break = milliseconds(0);
         use_platform(platform);
-        state().active = session_with(8080, c.session_id);
+        session().emplace(session_with(8080, c.session_id));
         RuntimeStatus earlier = bare_stopped("instance");
         earlier.detail = "earlier";
-        state().last_status = earlier;
+        last_status() = earlier;
 
         manager->on_client_exit(request(c.watchdog_id));
 
         if (!c.stops) {
-            EXPECT_TRUE(state().active.has_value());
-            EXPECT_EQ(state().last_status, earlier);
+            EXPECT_TRUE(session().has_value());
+            EXPECT_EQ(last_status(), earlier);
             EXPECT_TRUE(platform.calls.empty());
             EXPECT_THAT(logged(), ElementsAreArray({"Watchdog: active sing-box session belongs to newer client (" +
                                                     *c.session_id + "); leaving running"}));
             continue;
         }
-        EXPECT_FALSE(state().active.has_value());
+        EXPECT_FALSE(session().has_value());
         EXPECT_THAT(platform.calls, ::testing::Contains("firewall"));
         ASSERT_FALSE(logged().empty());
         EXPECT_EQ(logged().front(), "Watchdog: stopping active sing-box PID=" + kPid + " due to client exit");
 
-        ASSERT_TRUE(state().last_status.has_value());
-        const RuntimeStatus& record = *state().last_status;
+        ASSERT_TRUE(last_status().has_value());
+        const RuntimeStatus& record = *last_status();
         EXPECT_FALSE(record.running);
         EXPECT_EQ(record.state, "stopped");
         EXPECT_EQ(record.detail, "GUI client exited");
@@ -366,11 +368,11 @@ TEST_F(ClientExitTest, NothingRunningLeavesTheStateAlone) {
     earlier.last_operation_id = "earlier-op";
     ScriptedPlatform platform;
     use_platform(platform);
-    state().last_status = earlier;
+    last_status() = earlier;
 
     manager->on_client_exit(request("a"));
 
-    EXPECT_EQ(state().last_status, earlier);
+    EXPECT_EQ(last_status(), earlier);
     EXPECT_TRUE(platform.calls.empty());
     EXPECT_TRUE(logged().empty());
 }
