@@ -258,13 +258,13 @@ bool file_value_allowed(std::string_view value, std::string_view service_dir) {
                         });
 }
 
-std::optional<std::string> file_key_refusal(std::string_view configuration, std::string_view service_dir,
-                                            bool strict) {
+Status check_file_keys(std::string_view configuration, std::string_view service_dir, bool strict) {
     FileKeyWalk walk(service_dir, strict);
     const std::string text = as_the_core_reads_it(configuration);
     if (!json::sax_parse(text, &walk, json::input_format_t::json, /*strict=*/true, /*ignore_comments=*/true))
-        return std::nullopt;
-    return walk.refusal();
+        return {};
+    if (walk.refusal()) return fail(*walk.refusal());
+    return {};
 }
 
 }  // namespace zorv::manager

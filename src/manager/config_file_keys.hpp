@@ -14,9 +14,10 @@
 // stay inside the service directory in every mode, and in strict mode all
 // of them must.
 
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/error.hpp"
 
 namespace zorv::manager {
 
@@ -38,12 +39,11 @@ bool is_file_key(std::string_view folded_name);
 // a DLL of a listed name from beside the executable first.
 bool file_value_allowed(std::string_view value, std::string_view service_dir);
 
-// The first file key (every pair of members, duplicates and case variants
-// included) whose value is not allowed, as the refusal to return; nullopt
+// Fails with the refusal of the first file key (every pair of members,
+// duplicates and case variants included) whose value is not allowed; passes
 // when there is none, or when the text is not JSON the core could read, in
 // which case the core refuses it itself. `strict` applies the rule to every
 // file key, not only to those the core writes, serves or runs.
-std::optional<std::string> file_key_refusal(std::string_view configuration, std::string_view service_dir,
-                                            bool strict);
+Status check_file_keys(std::string_view configuration, std::string_view service_dir, bool strict);
 
 }  // namespace zorv::manager

@@ -186,9 +186,10 @@ Result<Session> start_session(const StartCommand& command, Result<ConfigurationS
     shred_stale_configuration(service_dir);
     // Selected (and a file read, with the client's rights) before the lock.
     if (!selection) return fail(selection.error());
-    if (auto refusal = file_key_refusal(selection->content, win32::path_text(service_dir),
-                                        security::strict_mode_active()))
-        return fail(*refusal);
+    if (auto allowed = check_file_keys(selection->content, win32::path_text(service_dir),
+                                       security::strict_mode_active());
+        !allowed)
+        return fail(allowed.error());
     auto plan = plan_launch(command, service_dir, *selection, context.tools);
     if (!plan) return fail(plan.error());
 

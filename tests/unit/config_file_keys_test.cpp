@@ -28,8 +28,10 @@ TEST(ConfigFileKeys, ValuesInsideTheServiceDirectoryOnly) {
 }
 
 TEST(ConfigFileKeys, TheFirstRefusedMemberIsNamed) {
-    const auto refusal = [](const std::string& configuration, bool strict) {
-        return file_key_refusal(configuration, kService, strict);
+    const auto refusal = [](const std::string& configuration, bool strict) -> std::optional<std::string> {
+        const Status allowed = check_file_keys(configuration, kService, strict);
+        if (allowed) return std::nullopt;
+        return allowed.error().message();
     };
     struct Case {
         std::string configuration;
