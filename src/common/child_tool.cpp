@@ -30,8 +30,9 @@ void drain_available(HANDLE pipe, std::string* kept, std::size_t keep_limit) {
     }
 }
 
-}  // namespace
-
+// The full path of a tool in the system directory (GetSystemDirectoryW):
+// "C:\Windows\System32\netsh.exe" for "netsh.exe". ".exe" is added to a name
+// without an extension.
 Result<std::wstring> system_tool_path(std::string_view program) {
     std::wstring directory(MAX_PATH, L'\0');
     for (;;) {
@@ -47,8 +48,6 @@ Result<std::wstring> system_tool_path(std::string_view program) {
     if (std::filesystem::path(path).extension().empty()) path += L".exe";
     return path;
 }
-
-namespace {
 
 Result<std::int32_t> run_tool(std::string_view program, const std::vector<std::string>& arguments,
                               std::chrono::milliseconds deadline, std::string* kept, std::size_t keep_limit) {

@@ -16,11 +16,6 @@ namespace zorv {
 // so a tool that hangs must not hold it for good.
 inline constexpr std::chrono::milliseconds kChildToolDeadline{15'000};
 
-// The full path of a tool in the system directory (GetSystemDirectoryW):
-// "C:\Windows\System32\netsh.exe" for "netsh.exe". ".exe" is added to a name
-// without an extension.
-Result<std::wstring> system_tool_path(std::string_view program);
-
 // Starts `program` from the system directory (never through the search path,
 // which would look in the helper's own folder and the working directory
 // first), standard input empty, standard output and error captured and

@@ -25,14 +25,6 @@ win32::UniqueHandle child_output(HANDLE log, DWORD standard_stream) {
     return inheritable_duplicate(::GetStdHandle(standard_stream));
 }
 
-// The pipe the helper writes the configuration into, or the null device.
-Result<ChildPipe> child_input(bool pipe) {
-    if (pipe) return child_pipe(PipeDirection::ToChild);
-    auto input = null_input();
-    if (!input) return fail(input.error());
-    return ChildPipe{std::move(*input), {}};
-}
-
 // The whole input on a thread of its own, then the pipe closed so that the
 // core sees the end of it. Nobody waits for the thread; a write error (the
 // core went away) just ends it.
@@ -83,7 +75,7 @@ std::string core_command_line(const std::filesystem::path& program, std::string_
 }
 
 Result<ChildProcess> spawn_core_suspended(const CoreCommand& command) {
-    auto input = child_input(command.stdin_pipe);
+    auto input = child_pipe(PipeDirection::ToChild);
     if (!input) return fail(input.error());
     const win32::UniqueHandle output = child_output(command.output, STD_OUTPUT_HANDLE);
     const win32::UniqueHandle error = child_output(command.output, STD_ERROR_HANDLE);

@@ -20,7 +20,6 @@ struct CoreCommand {
     std::filesystem::path program;
     std::string config_argument;  // "stdin" or the configuration file path
     std::filesystem::path working_dir;
-    bool stdin_pipe = false;  // a pipe the helper writes into; else the null device
     HANDLE output = nullptr;  // the core log: stdout and stderr get a duplicate each
 };
 
@@ -29,8 +28,8 @@ std::string core_command_line(const std::filesystem::path& program, std::string_
 
 // Creates the core suspended (so that nothing it starts can run before it is
 // bound to its job) with CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, passing
-// it exactly its three standard handles. With `stdin_pipe` the helper's end of
-// the pipe is in `std_in`.
+// it exactly its three standard handles: its input is a pipe whose helper's
+// end is in `std_in`.
 Result<ChildProcess> spawn_core_suspended(const CoreCommand& command);
 
 // An unnamed job whose only limit is kill-on-job-close, with the child in it.

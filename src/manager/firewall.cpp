@@ -1,5 +1,8 @@
 #include "manager/firewall.hpp"
 
+#include <string>
+#include <vector>
+
 #include <fmt/format.h>
 
 #include "common/child_tool.hpp"
@@ -11,7 +14,7 @@ namespace zorv::manager {
 
 namespace {
 constexpr std::string_view kNetsh = "netsh.exe";
-}
+constexpr std::string_view kFirewallRuleDescription = "VEXL2 LAN proxy inbound (managed)";
 
 std::vector<std::string> add_firewall_rule_arguments(std::uint16_t port, std::string_view program) {
     return {"advfirewall",
@@ -33,14 +36,12 @@ std::vector<std::string> remove_firewall_rule_arguments() {
     return {"advfirewall", "firewall", "delete", "rule", fmt::format("name={}", kFirewallRuleName)};
 }
 
-namespace {
 // Only a hang is reported; a tool that cannot start or fails is a warning.
 Status hang_only(const Error& error, std::string_view what) {
-    if (!win32::is_deadline_error(error)) {
-        log::warn(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, text::log_safe(error.one_line()));
-        return {};
-    }
-    log::error(log::target::manager, "[firewall] Failed to {} firewall rule: {}", what, text::log_safe(error.one_line()));
+    const bool hung = win32::is_deadline_error(error);
+    log::write(hung ? log::Level::Error : log::Level::Warn, log::target::manager,
+               fmt::format("[firewall] Failed to {} firewall rule: {}", what, text::log_safe(error.one_line())));
+    if (!hung) return {};
     return fail(error.context(fmt::format("Failed to {} firewall rule", what)));
 }
 }  // namespace

@@ -2,9 +2,7 @@
 // The inbound firewall rule for the core's LAN proxy port, kept with netsh.exe.
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/child_tool.hpp"
 #include "common/error.hpp"
@@ -12,11 +10,6 @@
 namespace zorv::manager {
 
 inline constexpr std::string_view kFirewallRuleName = "VEXL2 LAN Proxy";
-inline constexpr std::string_view kFirewallRuleDescription = "VEXL2 LAN proxy inbound (managed)";
-
-// netsh.exe arguments, one entry per argument.
-std::vector<std::string> add_firewall_rule_arguments(std::uint16_t port, std::string_view program);
-std::vector<std::string> remove_firewall_rule_arguments();
 
 // The outcome of netsh.exe is only logged, with one exception: a netsh.exe
 // that hangs past its deadline is an error (logged at ERROR and returned),

@@ -5,9 +5,10 @@
 #include "common/win32.hpp"
 #include "logger/log.hpp"
 #include "manager/core_config.hpp"
+#include "manager/core_log.hpp"
 #include "manager/firewall.hpp"
-#include "manager/stale_config.hpp"
 #include "manager/start_sequence.hpp"
+#include "security/core_deployment.hpp"
 
 namespace zorv::manager {
 
@@ -90,9 +91,12 @@ Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, securit
     const std::string op = command.operation_id ? *command.operation_id : clock::new_operation_id();
     // The client's file is read before the lock is taken: its size and how
     // fast it can be read are the client's choice, and status requests must
-    // not wait for either. Likewise the copy of a core to deploy.
+    // not wait for either. Likewise the copy of a core to deploy, up to 256
+    // MiB of the client's choosing (none without a service directory).
     auto configuration = select_configuration(command, client);
-    auto deployment = stage_deployment(command, resolved_service_dir_, client, publisher_check_);
+    Result<std::optional<security::StagedCore>> deployment = std::nullopt;
+    if (command.source_path && resolved_service_dir_)
+        deployment = security::stage_core(*command.source_path, service_dir_, client, publisher_check_);
     std::lock_guard lock(mutex_);
     // The running session is replaced, also by a start that then fails.
     if (auto stopped = stop_session(op); !stopped) return fail(stopped.error());
@@ -121,10 +125,7 @@ Result<RuntimeStatus> RuntimeManager::stop(StopCommand command) {
         return snapshot(op);
     }
     if (auto stopped = stop_session(op); !stopped) return fail(stopped.error());
-    RuntimeStatus reply = bare_stopped(service_instance_id_);
-    reply.stopped_at = clock::now_millis();
-    reply.last_operation_id = op;
-    return reply;
+    return stopped_record(service_instance_id_, op);
 }
 
 Result<RuntimeStatus> RuntimeManager::reset(std::optional<std::string> operation_id) {

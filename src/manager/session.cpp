@@ -28,18 +28,10 @@ std::string exit_detail(std::uint32_t code, const std::string& tail) {
 
 RuntimeStatus Session::status(const std::string& service_instance_id,
                               const std::optional<std::string>& operation_id) const {
-    RuntimeStatus status;
+    RuntimeStatus status = shown(service_instance_id, operation_id);
     status.running = true;
     status.state = "running";
-    status.pid = pid();
-    status.singbox_pid = pid();
-    status.profile_id = record_.profile_id;
-    status.binary_path = record_.binary_path;
-    status.config_path = record_.config_path;
-    status.started_at = record_.started_at;
-    status.client_runtime_id = record_.client_runtime_id;
-    status.last_operation_id = operation_id;
-    status.service_instance_id = service_instance_id;
+    status.pid = status.singbox_pid = pid();
     return status;
 }
 
@@ -60,21 +52,12 @@ SessionEnd Session::end(const EndReason& reason, CoreStopPlatform& platform, con
     Status stopped = stop_core_gracefully(core_.child, record_.lan_proxy_port.has_value(), platform);
     std::optional<std::string> failure;
     if (!stopped) failure = stopped.error().one_line();
-    RuntimeStatus record;
-    switch (reason.kind) {
-        case Kind::Reset:
-            record = stopped_record(service_instance_id, reason.operation_id);
-            record.detail = failure;
-            break;
-        case Kind::ClientExited:
-            record = stopped_session_record(std::string(kWatchdogInstanceId), reason.operation_id);
-            record.detail = std::string(kClientExitedDetail) + (failure ? "; " + *failure : "");
-            break;
-        default:
-            record = stopped_session_record(service_instance_id, reason.operation_id);
-            record.detail = failure;
-            break;
-    }
+    const bool watchdog = reason.kind == Kind::ClientExited;
+    RuntimeStatus record = reason.kind == Kind::Reset
+                               ? stopped_record(service_instance_id, reason.operation_id)
+                               : stopped_session_record(watchdog ? std::string(kWatchdogInstanceId) : service_instance_id,
+                                                        reason.operation_id);
+    record.detail = watchdog ? std::string(kClientExitedDetail) + (failure ? "; " + *failure : "") : failure;
     return {std::move(record), std::move(stopped)};
 }
 
@@ -94,16 +77,21 @@ RuntimeStatus Session::exit_record(std::uint32_t code, CoreStopPlatform& platfor
     return record;
 }
 
-RuntimeStatus Session::stopped_session_record(std::string service_instance_id,
-                                              std::optional<std::string> operation_id) const {
+RuntimeStatus Session::shown(std::string service_instance_id, std::optional<std::string> operation_id) const {
     RuntimeStatus record = bare_stopped(std::move(service_instance_id));
     record.started_at = record_.started_at;
-    record.stopped_at = clock::now_millis();
     record.profile_id = record_.profile_id;
     record.binary_path = record_.binary_path;
     record.config_path = record_.config_path;
     record.client_runtime_id = record_.client_runtime_id;
     record.last_operation_id = std::move(operation_id);
+    return record;
+}
+
+RuntimeStatus Session::stopped_session_record(std::string service_instance_id,
+                                              std::optional<std::string> operation_id) const {
+    RuntimeStatus record = shown(std::move(service_instance_id), std::move(operation_id));
+    record.stopped_at = clock::now_millis();
     return record;
 }
 

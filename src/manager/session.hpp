@@ -1,7 +1,7 @@
 #pragma once
-// One run of the core: everything a start created, and the one path that
-// ends it, whoever asks (a stop, a reset, the core's own exit, its client's
-// exit, or a start that replaces it).
+// One run of the core: everything a start made, and the one path that ends
+// it, whoever asks (a stop, a reset, the core's own exit, its client's exit,
+// or a start that replaces it).
 
 #include <cstdint>
 #include <filesystem>
@@ -10,21 +10,19 @@
 
 #include "common/error.hpp"
 #include "common/process_launch.hpp"
-#include "common/unique_resource.hpp"
 #include "manager/core_output.hpp"
 #include "manager/runtime_status.hpp"
 #include "manager/stop_core.hpp"
 
 namespace zorv::manager {
 
-// The core's process and what keeps it in hand.
 struct LaunchedCore {
     ChildProcess child;
     win32::UniqueHandle job;           // closing it ends the core through kill-on-close
     std::optional<CoreOutput> output;  // empty when the core writes to the helper's own streams
 };
 
-// What the session reports of itself and what its end must undo.
+// What the session reports of itself, and what its end must undo.
 struct SessionRecord {
     std::string profile_id;
     std::string binary_path;
@@ -32,26 +30,22 @@ struct SessionRecord {
     std::string tun_interface;
     std::optional<std::string> client_runtime_id;
     std::int64_t started_at = 0;
-    std::optional<std::uint16_t> lan_proxy_port;  // the firewall rule is the session's when set
+    std::optional<std::uint16_t> lan_proxy_port;  // the session's firewall rule, when set
     std::filesystem::path log_path;
-    // Offset of this session's first line in the core log (see CoreLog).
-    std::optional<std::uint64_t> log_session_start;
+    std::optional<std::uint64_t> log_session_start;  // see CoreLog
 };
 
 struct EndReason {
-    enum class Kind {
-        Stop,          // a stop request, or a start replacing the session
-        Reset,         // a reset request: the record keeps nothing of the session
-        CoreExited,    // the core ended by itself; `exit_code` says how
-        ClientExited,  // the client that started it has gone
-    };
+    // Stop also serves a start that replaces the session; a reset's record
+    // keeps nothing of it.
+    enum class Kind { Stop, Reset, CoreExited, ClientExited };
     Kind kind = Kind::Stop;
     std::optional<std::string> operation_id;
-    std::uint32_t exit_code = 0;
+    std::uint32_t exit_code = 0;  // CoreExited only
 };
 
-// How a session ended: the record the status shows from now on, and whether
-// its stop finished within its deadlines.
+// The record the status shows from now on, and whether the stop finished
+// within its deadlines.
 struct SessionEnd {
     RuntimeStatus record;
     Status stopped;
@@ -68,20 +62,21 @@ public:
     // or when that cannot be told.
     std::optional<std::uint32_t> exit_code() const;
 
-    // Stops the core (or records its exit), removes the firewall rule and
-    // says what is left; the handles close with the session.
+    // Stops the core (or records its exit) and removes the firewall rule; the
+    // handles close with the session.
     SessionEnd end(const EndReason& reason, CoreStopPlatform& platform, const std::string& service_instance_id);
 
 private:
     RuntimeStatus exit_record(std::uint32_t code, CoreStopPlatform& platform, const std::string& service_instance_id);
-    // The stopped record of this session (no pids).
+    // What both the running and the stopped record show of the session.
+    RuntimeStatus shown(std::string service_instance_id, std::optional<std::string> operation_id) const;
     RuntimeStatus stopped_session_record(std::string service_instance_id, std::optional<std::string> operation_id) const;
 
     LaunchedCore core_;
     SessionRecord record_;
 };
 
-// The record of a stop with no session to show: running false, the time and the operation.
+// A stop's record when there is no session to show: the time and the operation.
 RuntimeStatus stopped_record(const std::string& service_instance_id, std::optional<std::string> operation_id);
 
 }  // namespace zorv::manager

@@ -12,7 +12,6 @@
 #include "manager/config_file_keys.hpp"
 #include "manager/core_log.hpp"
 #include "manager/firewall.hpp"
-#include "manager/stale_config.hpp"
 #include "security/path_checks.hpp"
 #include "security/strict_mode.hpp"
 
@@ -106,7 +105,7 @@ Result<LaunchedCore> launch_core(CoreLauncher& launcher, const CoreBinary& binar
     log::info(log::target::manager, "Spawning sing-box process: binary={}, config_arg='{}'",
               text::log_safe(binary.text), text::log_safe(selection.argument));
     std::optional<CoreOutput> output = drain_core_output(core_log);
-    auto spawned = launcher.spawn_suspended(CoreCommand{binary.path, selection.argument, service_dir, true,
+    auto spawned = launcher.spawn_suspended(CoreCommand{binary.path, selection.argument, service_dir,
                                                         output ? output->core_end() : nullptr});
     if (!spawned) return fail(spawned.error().context("Failed to spawn sing-box process"));
     if (output) output->release_core_end();
@@ -167,15 +166,6 @@ Error reported_start_failure(Error error) {
 }
 
 }  // namespace
-
-Result<std::optional<security::StagedCore>> stage_deployment(const StartCommand& command,
-                                                             const Result<std::filesystem::path>& service_dir,
-                                                             security::ClientIdentity& client,
-                                                             const security::PublisherCheck& publisher_check) {
-    // Without a service directory the start fails before deploying anything.
-    if (!command.source_path || !service_dir) return std::nullopt;
-    return security::stage_core(*command.source_path, *service_dir, client, publisher_check);
-}
 
 Result<Session> start_session(const StartCommand& command, Result<ConfigurationSelection> selection,
                               Result<std::optional<security::StagedCore>> deployment, const StartContext& context) {

@@ -14,9 +14,7 @@
 #include "manager/core_config.hpp"
 #include "manager/core_launcher.hpp"
 #include "manager/session.hpp"
-#include "security/client_impersonation.hpp"
 #include "security/core_deployment.hpp"
-#include "security/publisher_check.hpp"
 
 namespace zorv::manager {
 
@@ -27,13 +25,6 @@ struct StartContext {
     clock::Clock& clock;
     ChildToolRunner& tools;
 };
-
-// The copy of a `sourcePath` core, made before the lock: up to 256 MiB of the
-// client's choosing. Nothing without such a path or a service directory.
-Result<std::optional<security::StagedCore>> stage_deployment(const StartCommand& command,
-                                                             const Result<std::filesystem::path>& service_dir,
-                                                             security::ClientIdentity& client,
-                                                             const security::PublisherCheck& publisher_check);
 
 // Installs and checks the core's binary, refuses a configuration that names
 // files outside the service directory, prepares the log and the firewall

@@ -310,7 +310,7 @@ TEST(CoreProcess, ClosingTheJobEndsTheCore) {
     TestDir dir("job");
     write_file(dir / "config.json", "{}");
     auto child = spawn_core_suspended(
-        CoreCommand{testing::double_exe("fake_core"), win32::path_text(dir / "config.json"), dir.path(), false, nullptr});
+        CoreCommand{testing::double_exe("fake_core"), win32::path_text(dir / "config.json"), dir.path(), nullptr});
     ASSERT_TRUE(child) << child.error().one_line();
     auto job = bind_to_kill_on_close_job(*child);
     ASSERT_TRUE(job) << job.error().one_line();

@@ -10,7 +10,6 @@
 #include "manager/core_log.hpp"
 #include "manager/runtime_manager.hpp"
 #include "manager/runtime_status.hpp"
-#include "manager/stale_config.hpp"
 #include "support/capturing_logger.hpp"
 #include "support/test_env.hpp"
 
