@@ -75,11 +75,9 @@ Result<std::int32_t> run_tool(std::string_view program, const std::vector<std::s
         if (*ended) break;
         drain_available(output->helper_end.get(), kept, keep_limit);
         if (std::chrono::steady_clock::now() >= give_up_at) {
-            // Either way the caller waited as long as it may; only the words differ.
-            const bool killed = child->kill(1).has_value();
-            return fail(win32::deadline_error(fmt::format("{} did not finish within {} ms and {}", program,
-                                                          deadline.count(),
-                                                          killed ? "was terminated" : "could not be terminated")));
+            const std::string_view ended = child->kill(1) ? "was terminated" : "could not be terminated";
+            return fail(win32::deadline_error(
+                fmt::format("{} did not finish within {} ms and {}", program, deadline.count(), ended)));
         }
     }
     drain_available(output->helper_end.get(), kept, keep_limit);

@@ -21,7 +21,7 @@ struct ChildProcess {
     win32::UniqueHandle std_in;  // the helper's end of the child's input pipe, when it has one
     std::uint32_t pid = 0;
 
-    // Exit code once the process has ended, nullopt while it runs. Never waits.
+    // Exit code once the process has ended, nullopt while it runs.
     Result<std::optional<std::uint32_t>> try_wait() const;
     Status kill(std::uint32_t exit_code = 1) const;
     // Waits up to `limit` for the process to end; true once it has.

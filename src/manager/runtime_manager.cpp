@@ -7,7 +7,6 @@
 #include "manager/core_config.hpp"
 #include "manager/core_log.hpp"
 #include "manager/firewall.hpp"
-#include "manager/start_sequence.hpp"
 #include "security/core_deployment.hpp"
 
 namespace zorv::manager {
@@ -103,8 +102,8 @@ Result<RuntimeStatus> RuntimeManager::start(const StartCommand& command, securit
     if (core_start_refusal_) return fail(*core_start_refusal_);
     // The manager's directory is the executable's own unless a test named another.
     if (!resolved_service_dir_) return fail(resolved_service_dir_.error());
-    auto session = start_session(command, std::move(configuration), std::move(deployment),
-                                 StartContext{service_dir_, launcher_, clock_, tools_});
+    auto session = Session::start(command, std::move(configuration), std::move(deployment),
+                                  StartContext{service_dir_, launcher_, clock_, tools_});
     if (!session) return fail(session.error());
     session_.emplace(std::move(*session));
     if (command.client_pid != 0 && launch_watchdog_)

@@ -1,18 +1,23 @@
 #pragma once
-// One run of the core: everything a start made, and the one path that ends
-// it, whoever asks (a stop, a reset, the core's own exit, its client's exit,
-// or a start that replaces it).
+// One run of the core: the start that makes it, everything that start made,
+// and the one path that ends it, whoever asks (a stop, a reset, the core's
+// own exit, its client's exit, or a start that replaces it).
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "common/child_tool.hpp"
+#include "common/clock.hpp"
 #include "common/error.hpp"
 #include "common/process_launch.hpp"
+#include "manager/core_config.hpp"
+#include "manager/core_launcher.hpp"
 #include "manager/core_output.hpp"
 #include "manager/runtime_status.hpp"
 #include "manager/stop_core.hpp"
+#include "security/core_deployment.hpp"
 
 namespace zorv::manager {
 
@@ -44,6 +49,13 @@ struct EndReason {
     std::uint32_t exit_code = 0;  // CoreExited only
 };
 
+struct StartContext {
+    const std::filesystem::path& service_dir;
+    CoreLauncher& launcher;
+    clock::Clock& clock;
+    ChildToolRunner& tools;
+};
+
 // The record the status shows from now on, and whether the stop finished
 // within its deadlines.
 struct SessionEnd {
@@ -53,6 +65,13 @@ struct SessionEnd {
 
 class Session {
 public:
+    // The start's steps: installs and checks the core's binary, refuses a
+    // configuration that names files outside the service directory, prepares
+    // the log and the firewall rule, and brings the core up (created
+    // suspended, fed its configuration, bound to its job, let run, alive after
+    // a short pause). The caller holds the manager's lock.
+    static Result<Session> start(const StartCommand& command, Result<ConfigurationSelection> selection,
+                                 Result<std::optional<security::StagedCore>> deployment, const StartContext& context);
     Session(LaunchedCore core, SessionRecord record) : core_(std::move(core)), record_(std::move(record)) {}
 
     const SessionRecord& record() const { return record_; }
