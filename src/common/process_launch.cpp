@@ -95,13 +95,4 @@ Result<win32::UniqueHandle> null_input() {
     return input;
 }
 
-win32::UniqueHandle inheritable_duplicate(HANDLE source) {
-    if (source == nullptr || source == INVALID_HANDLE_VALUE) return {};
-    HANDLE copy = nullptr;
-    if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), &copy, 0, TRUE,
-                           DUPLICATE_SAME_ACCESS))
-        return {};
-    return win32::UniqueHandle(copy);
-}
-
 }  // namespace zorv

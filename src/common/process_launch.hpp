@@ -54,7 +54,4 @@ Result<ChildPipe> child_pipe(PipeDirection direction);
 // The null device, inheritable, for an empty standard input.
 Result<win32::UniqueHandle> null_input();
 
-// An inheritable duplicate of `source`; empty when there is none or it fails.
-win32::UniqueHandle inheritable_duplicate(HANDLE source);
-
 }  // namespace zorv

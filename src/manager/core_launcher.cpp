@@ -18,6 +18,16 @@ namespace {
 constexpr DWORD kCoreCreationFlags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;  // 0x08000200
 constexpr DWORD kMaxWriteChunk = 1 << 20;
 
+// An inheritable duplicate of `source`; empty when there is none or it fails.
+win32::UniqueHandle inheritable_duplicate(HANDLE source) {
+    if (source == nullptr || source == INVALID_HANDLE_VALUE) return {};
+    HANDLE copy = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), source, ::GetCurrentProcess(), &copy, 0, TRUE,
+                           DUPLICATE_SAME_ACCESS))
+        return {};
+    return win32::UniqueHandle(copy);
+}
+
 // The core's own duplicate of the log; the helper's own stream when there is
 // no log or duplicating it failed.
 win32::UniqueHandle child_output(HANDLE log, DWORD standard_stream) {
