@@ -236,10 +236,9 @@ SessionEnd Session::end(const EndReason& reason, CoreStopPlatform& platform, con
     std::optional<std::string> failure;
     if (!stopped) failure = stopped.error().one_line();
     const bool watchdog = reason.kind == Kind::ClientExited;
-    RuntimeStatus record = reason.kind == Kind::Reset
-                               ? stopped_record(service_instance_id, reason.operation_id)
-                               : stopped_session_record(watchdog ? std::string(kWatchdogInstanceId) : service_instance_id,
-                                                        reason.operation_id);
+    const std::string instance = watchdog ? std::string(kWatchdogInstanceId) : service_instance_id;
+    RuntimeStatus record = reason.kind == Kind::Reset ? stopped_record(instance, reason.operation_id)
+                                                      : stopped_session_record(instance, reason.operation_id);
     record.detail = watchdog ? std::string(kClientExitedDetail) + (failure ? "; " + *failure : "") : failure;
     return {std::move(record), std::move(stopped)};
 }

@@ -89,7 +89,8 @@ private:
     RuntimeStatus exit_record(std::uint32_t code, CoreStopPlatform& platform, const std::string& service_instance_id);
     // What both the running and the stopped record show of the session.
     RuntimeStatus shown(std::string service_instance_id, std::optional<std::string> operation_id) const;
-    RuntimeStatus stopped_session_record(std::string service_instance_id, std::optional<std::string> operation_id) const;
+    RuntimeStatus stopped_session_record(std::string service_instance_id,
+                                         std::optional<std::string> operation_id) const;
 
     LaunchedCore core_;
     SessionRecord record_;

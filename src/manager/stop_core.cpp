@@ -90,7 +90,8 @@ BreakOutcome send_break_through_console(std::uint32_t pid, CoreStopPlatform& pla
     if (!attached) {
         // Attaching fails while the helper is on a console of its own.
         own_console = platform.own_console_peers();
-        log::ignore_failure(platform.free_console(), log::target::manager, "the attach that follows says whether it mattered");
+        log::ignore_failure(platform.free_console(), log::target::manager,
+                            "the attach that follows says whether it mattered");
         attached = platform.attach_console(pid).has_value();
     }
 
