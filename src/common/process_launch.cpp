@@ -10,15 +10,6 @@ namespace zorv {
 
 namespace {
 SECURITY_ATTRIBUTES inheritable() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE}; }
-
-// The handles to pass on, each once: output and error are often the same.
-std::vector<HANDLE> standard_handles(const ProcessLaunch& launch) {
-    std::vector<HANDLE> handles;
-    for (HANDLE handle : {launch.input, launch.output, launch.error})
-        if (handle != nullptr && std::find(handles.begin(), handles.end(), handle) == handles.end())
-            handles.push_back(handle);
-    return handles;
-}
 }  // namespace
 
 Result<std::optional<std::uint32_t>> ChildProcess::try_wait() const {
@@ -48,7 +39,11 @@ Status ChildProcess::resume() const {
 }
 
 Result<ChildProcess> launch_process(const ProcessLaunch& launch) {
-    auto handle_list = win32::InheritedHandleList::create(standard_handles(launch));
+    // Each handle once: output and error are often the same.
+    std::vector<HANDLE> handles;
+    for (HANDLE handle : {launch.input, launch.output, launch.error})
+        if (handle != nullptr && std::ranges::find(handles, handle) == handles.end()) handles.push_back(handle);
+    auto handle_list = win32::InheritedHandleList::create(std::move(handles));
     if (!handle_list) return fail(handle_list.error());
 
     STARTUPINFOEXW startup{};

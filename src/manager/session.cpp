@@ -218,11 +218,7 @@ RuntimeStatus Session::status(const std::string& service_instance_id,
     return status;
 }
 
-std::optional<std::uint32_t> Session::exit_code() const {
-    const auto exited = core_.child.try_wait();
-    if (!exited) return std::nullopt;
-    return *exited;
-}
+std::optional<std::uint32_t> Session::exit_code() const { return core_.child.try_wait().value_or(std::nullopt); }
 
 SessionEnd Session::end(const EndReason& reason, CoreStopPlatform& platform, const std::string& service_instance_id) {
     using Kind = EndReason::Kind;
