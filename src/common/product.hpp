@@ -27,6 +27,10 @@ inline constexpr std::wstring_view kLogFolder = L"logs";
 inline constexpr std::wstring_view kCoreLogFile = L"sing-box.log";
 inline constexpr std::string_view kHelperLogBaseName = "service";
 
+// The inbound firewall rule a start adds for the core's LAN proxy port; the
+// CLI's diagnostics show it by this name.
+inline constexpr std::string_view kFirewallRuleName = "VEXL2 LAN Proxy";
+
 // The largest request payload, inclusive (10 MiB); also the largest
 // configuration file a start reads.
 inline constexpr std::uint32_t kMaxRequestSize = 10 * 1024 * 1024;

@@ -28,7 +28,7 @@ api::PipeResponse run_manager_call(ManagerCall& call, manager::RuntimeManager& m
         return call(manager, client);
     } catch (const std::exception& e) {
         log::error(log::target::pipe_server, "Manager operation failed: {}", text::log_safe(e.what()));
-        return error_reply(500, "internal_error", e.what());
+        return error_reply(500, error_name::kInternal, e.what());
     }
 }
 

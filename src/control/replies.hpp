@@ -24,7 +24,8 @@ inline constexpr std::string_view kStopFailed = "runtime_stop_failed";
 inline constexpr std::string_view kResetFailed = "runtime_reset_failed";
 inline constexpr std::string_view kNotFound = "not_found";
 inline constexpr std::string_view kBusy = "helper_busy";
-inline constexpr std::array kAll = {kValidation, kStartFailed, kStopFailed, kResetFailed, kNotFound, kBusy};
+inline constexpr std::string_view kInternal = "internal_error";
+inline constexpr std::array kAll = {kValidation, kStartFailed, kStopFailed, kResetFailed, kNotFound, kBusy, kInternal};
 }  // namespace error_name
 
 // The status record: keys in ascending byte order, absent members omitted.

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "common/child_tool.hpp"
+#include "common/product.hpp"
 #include "common/text.hpp"
 #include "common/win32.hpp"
 #include "logger/log.hpp"
@@ -21,7 +22,7 @@ std::vector<std::string> add_firewall_rule_arguments(std::uint16_t port, std::st
             "firewall",
             "add",
             "rule",
-            fmt::format("name={}", kFirewallRuleName),
+            fmt::format("name={}", product::kFirewallRuleName),
             "dir=in",
             "action=allow",
             "protocol=TCP",
@@ -33,7 +34,7 @@ std::vector<std::string> add_firewall_rule_arguments(std::uint16_t port, std::st
 }
 
 std::vector<std::string> remove_firewall_rule_arguments() {
-    return {"advfirewall", "firewall", "delete", "rule", fmt::format("name={}", kFirewallRuleName)};
+    return {"advfirewall", "firewall", "delete", "rule", fmt::format("name={}", product::kFirewallRuleName)};
 }
 
 // Only a hang is reported; a tool that cannot start or fails is a warning.

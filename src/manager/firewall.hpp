@@ -9,8 +9,6 @@
 
 namespace zorv::manager {
 
-inline constexpr std::string_view kFirewallRuleName = "VEXL2 LAN Proxy";
-
 // The outcome of netsh.exe is only logged, with one exception: a netsh.exe
 // that hangs past its deadline is an error (logged at ERROR and returned),
 // because the caller waited for it under the manager's lock.

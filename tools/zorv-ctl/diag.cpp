@@ -22,7 +22,6 @@
 #include "file_facts.hpp"
 #include "file_version.hpp"
 #include "log_tail.hpp"
-#include "manager/firewall.hpp"
 #include "pipe_commands.hpp"
 #include "security/strict_mode.hpp"
 #include "server_identity.hpp"
@@ -117,9 +116,9 @@ DiagSection pipe_section(const std::string& pipe, const Gathered& facts) {
 }
 
 DiagSection firewall_section() {
-    DiagSection section{"Firewall rule " + std::string(manager::kFirewallRuleName), {}};
+    DiagSection section{"Firewall rule " + std::string(product::kFirewallRuleName), {}};
     const std::vector<std::string> arguments{"advfirewall", "firewall", "show", "rule",
-                                             fmt::format("name={}", manager::kFirewallRuleName), "verbose"};
+                                             fmt::format("name={}", product::kFirewallRuleName), "verbose"};
     auto shown = run_child_tool_for_output("netsh.exe", arguments, kChildToolDeadline, kNetshOutputLimit);
     if (!shown) return {section.title, {"netsh.exe " + unreadable(shown.error())}};
     section.lines.push_back(fmt::format("netsh.exe exit code {}", shown->exit_code));
