@@ -453,8 +453,9 @@ TEST(CoreStop, ClientTextInTheWatchdogsLinesNeverStartsALogLine) {
     const std::string log = helper.log_text();
     EXPECT_EQ(count_of(log, "now for operation x\\"), std::size(breaks)) << log;
     for (std::string_view line : text::split_lines(log)) EXPECT_FALSE(line.starts_with(forged)) << line;
-    for (const std::string& line_break : breaks)
+    for (const std::string& line_break : breaks) {
         if (line_break.size() > 1) EXPECT_EQ(log.find(line_break), std::string::npos) << text::hex(line_break);
+    }
 }
 
 TEST(CoreStop, ClientPidThatNamesNoProcessStartsNoWatch) {
