@@ -123,8 +123,11 @@ void on_terminate() { die("<uncaught exception>", current_exception_message()); 
 // Bounded work, then on to Windows Error Reporting: the process ends as a
 // crash, which the SCM's failure actions answer.
 LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
-    if (g_reporting.exchange(true)) return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    // This filter stands in for the runtime's own, which lets an uncaught C++
+    // exception go on to std::terminate; without this it would end as a crash.
+    if (is_cxx_exception_in_flight(record->ExceptionCode, record->ExceptionFlags)) return EXCEPTION_CONTINUE_EXECUTION;
+    if (g_reporting.exchange(true)) return EXCEPTION_CONTINUE_SEARCH;
     const std::string location = fmt::format("0x{:016x}", reinterpret_cast<std::uintptr_t>(record->ExceptionAddress));
     write_record(location, fmt::format("Unhandled structured exception 0x{:08X}", record->ExceptionCode));
     const bool dumped = write_minidump(info);
@@ -135,6 +138,11 @@ LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
 }
 
 }  // namespace
+
+bool is_cxx_exception_in_flight(std::uint32_t code, std::uint32_t flags) {
+    constexpr std::uint32_t kGccCode = 0x20474343;  // 'GCC' and bit 29: throw, unwind and forced unwind
+    return (code & 0x20FFFFFF) == kGccCode && (flags & EXCEPTION_NONCONTINUABLE) == 0;
+}
 
 std::string panic_record(std::string_view location, std::string_view message, std::string_view backtrace) {
     return fmt::format("FATAL PANIC in zorv-helper at {}: {}\nBacktrace:\n{}", location, message, backtrace);

@@ -4,6 +4,7 @@
 // is written beside the logs, and the exception then goes on to Windows Error
 // Reporting, so that the SCM sees a crash and its recovery fires.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ void install_hook(const std::filesystem::path& dump_folder = {});
 
 // "FATAL PANIC in zorv-helper at {location}: {message}\nBacktrace:\n{backtrace}".
 std::string panic_record(std::string_view location, std::string_view message, std::string_view backtrace);
+// A C++ exception on its way up (libgcc raises it as a structured exception
+// coded 'GCC' with bit 29 set) that reached the top with no catch: the top
+// must let it continue, so that the runtime calls the terminate handler.
+bool is_cxx_exception_in_flight(std::uint32_t code, std::uint32_t flags);
 // The message of an in-flight exception, "Unknown panic payload" when it is no std::exception.
 std::string current_exception_message();
 

@@ -1,5 +1,7 @@
 // The crash hook on a thread that failed while holding the logger's lock.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,6 +24,20 @@ using testing::read_file;
 logger::LoggerSettings settings_in(const fs::path& dir) {
     return logger::LoggerSettings{
         .log_dir = dir, .base_name = "service", .max_size = 10 * 1024 * 1024, .max_files = 5, .console = false};
+}
+
+// An uncaught C++ exception must reach the terminate handler, not end as a
+// crash; every other exception, and one that may not continue, is a crash.
+TEST(CrashFilter, LetsOnlyAContinuableCxxExceptionGoOn) {
+    struct Case {
+        std::uint32_t code;
+        std::uint32_t flags;
+        bool goes_on;
+    };
+    for (const Case& c : {Case{0x20474343, 0, true}, Case{0x21474343, 0, true}, Case{0x22474343, 0, true},
+                          Case{0x20474343, EXCEPTION_NONCONTINUABLE, false}, Case{0xC0000005, 0, false},
+                          Case{0xE06D7363, 0, false}, Case{0x00474343, 0, false}})
+        EXPECT_EQ(is_cxx_exception_in_flight(c.code, c.flags), c.goes_on) << std::hex << c.code;
 }
 
 TEST(CrashRecord, IsWrittenPastAHeldLock) {
