@@ -12,21 +12,15 @@ namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
 
-DWORD milliseconds_until(ReadDeadline deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INFINITE - 1));
-}
-
-// The outcome of a read that finished at once or went pending, cancelled
-// first when the deadline passes.
-Result<std::size_t> finish_read(HANDLE file, OVERLAPPED& overlapped, ReadDeadline deadline) {
-    const OverlappedOutcome read = wait_or_cancel(file, overlapped, milliseconds_until(deadline));
-    if (read.error == ERROR_SUCCESS) return read.bytes;
-    if (read.error == ERROR_HANDLE_EOF) return 0;
-    return fail(os_error(read.error));
-}
-
 }  // namespace
+
+Result<HandleFacts> handle_facts(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return fail(last_os_error());
+    return HandleFacts{.reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                       .directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                       .size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+}
 
 Result<std::string> read_at_most(HANDLE file, std::size_t limit) {
     std::string content;
@@ -51,13 +45,11 @@ Result<std::size_t> read_chunk_by(HANDLE file, std::uint64_t offset, std::span<c
     overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
     overlapped.hEvent = event.get();
     const auto size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kChunk));
-    if (!::ReadFile(file, buffer.data(), size, nullptr, &overlapped)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_HANDLE_EOF) return 0;
-        if (error != ERROR_IO_PENDING) return fail(os_error(error));
-    }
-    // Finished at once or pending: the result is the OVERLAPPED's either way.
-    return finish_read(file, overlapped, deadline);
+    const BOOL issued = ::ReadFile(file, buffer.data(), size, nullptr, &overlapped);
+    const OverlappedOutcome read = finish_issued(file, overlapped, issued, wait_limit_until(deadline));
+    if (read.error == ERROR_SUCCESS) return read.bytes;
+    if (read.error == ERROR_HANDLE_EOF) return 0;
+    return fail(os_error(read.error));
 }
 
 Result<std::string> read_at_most_by(HANDLE file, std::uint64_t offset, std::size_t limit, ReadDeadline deadline) {

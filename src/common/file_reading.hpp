@@ -19,6 +19,15 @@ namespace zorv::win32 {
 // than N asks for N + 1 bytes.
 Result<std::string> read_at_most(HANDLE file, std::size_t limit);
 
+// What an opened file is, as the checks before reading a caller's file need
+// it: the handle is judged, never the path it was opened by.
+struct HandleFacts {
+    bool reparse_point = false;
+    bool directory = false;
+    std::uint64_t size = 0;
+};
+Result<HandleFacts> handle_facts(HANDLE file);
+
 using ReadDeadline = std::chrono::steady_clock::time_point;
 
 // How long a start waits for the reads of one file a caller chose.

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <chrono>
+
 namespace zorv::win32 {
 
 struct OverlappedOutcome {
@@ -20,9 +22,20 @@ OverlappedOutcome overlapped_outcome(HANDLE handle, OVERLAPPED& overlapped, bool
 // (ERROR_OPERATION_ABORTED when the cancel reached it, else how it finished).
 OverlappedOutcome cancel_and_wait(HANDLE handle, OVERLAPPED& overlapped);
 
+// A limit in the form the system's waits take: rounded up to whole
+// milliseconds, 0 once past, never INFINITE.
+DWORD wait_limit(std::chrono::milliseconds left);
+DWORD wait_limit_until(std::chrono::steady_clock::time_point end);
+
 // Waits at most `limit_ms` for a call that went pending with its event in
 // `overlapped.hEvent`; one still pending then is cancelled (ERROR_TIMEOUT),
 // one that finished meanwhile counts as finished, with its bytes.
 OverlappedOutcome wait_or_cancel(HANDLE handle, OVERLAPPED& overlapped, DWORD limit_ms);
+
+// The end of a call just issued with `overlapped` (its event in hEvent):
+// `issued` is what the issuing function returned, and the thread's last error
+// must still be its. A call that failed at once is that error; one that went
+// pending is waited for as by wait_or_cancel.
+OverlappedOutcome finish_issued(HANDLE handle, OVERLAPPED& overlapped, BOOL issued, DWORD limit_ms);
 
 }  // namespace zorv::win32

@@ -125,15 +125,11 @@ Result<std::string> read_configuration_file(const std::string& given, security::
     if (auto guarded = security::check_strict_mode_file("config path " + given, opened->get()); !guarded)
         return fail(guarded.error());
 
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(opened->get(), &info))
-        return fail(win32::last_os_error().context("Failed to read specified config path: " + given));
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return fail("Specified config path resolves through a reparse point: " + given);
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return fail("Specified config path is not a file: " + given);
-    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > kMaxConfigFileBytes) return too_large(given);
+    const auto facts = win32::handle_facts(opened->get());
+    if (!facts) return fail(facts.error().context("Failed to read specified config path: " + given));
+    if (facts->reparse_point) return fail("Specified config path resolves through a reparse point: " + given);
+    if (facts->directory) return fail("Specified config path is not a file: " + given);
+    if (facts->size > kMaxConfigFileBytes) return too_large(given);
     return read_bounded(opened->get(), given);
 }
 

@@ -19,10 +19,6 @@ constexpr DWORD kChunk = 1u << 20;
 constexpr std::chrono::milliseconds kAbsentPipeRetry{10};
 constexpr std::chrono::milliseconds kBusyPipeSlice{50};
 
-DWORD wait_millis(std::chrono::milliseconds duration) {
-    return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1));
-}
-
 // Starts one overlapped read or write through `start` and waits for its end
 // within the deadline: ERROR_TIMEOUT when it was still pending then. On a
 // handle opened for synchronous I/O the call has ended when `start` returns.
@@ -32,9 +28,8 @@ win32::OverlappedOutcome transfer(HANDLE pipe, const Deadline& deadline, Start s
     if (!event) return {::GetLastError(), 0};
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
-    if (start(overlapped)) return win32::overlapped_outcome(pipe, overlapped, false);
-    if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) return {error, 0};
-    return win32::wait_or_cancel(pipe, overlapped, wait_millis(deadline.remaining()));
+    const BOOL issued = start(overlapped);
+    return win32::finish_issued(pipe, overlapped, issued, win32::wait_limit(deadline.remaining()));
 }
 
 bool is_closed(DWORD error) {
@@ -109,7 +104,7 @@ Result<win32::UniqueHandle> connect(std::string_view pipe_name, const Deadline& 
             busy = 0;
             std::this_thread::sleep_for(std::min(deadline.remaining(), kAbsentPipeRetry));
         } else if (const BusyWait wait = busy_wait(++busy); wait.system_wait) {
-            ::WaitNamedPipeW(wide_path.c_str(), wait_millis(std::min(deadline.remaining(), kBusyPipeSlice)));
+            ::WaitNamedPipeW(wide_path.c_str(), win32::wait_limit(std::min(deadline.remaining(), kBusyPipeSlice)));
         } else {
             std::this_thread::sleep_for(std::min(deadline.remaining(), wait.pause));
         }

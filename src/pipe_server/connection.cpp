@@ -212,11 +212,6 @@ void finish_on_runtime(win32::UniqueHandle pipe, Remainder remainder, const Pipe
 
 // ---- on the accepting thread -----------------------------------------------
 
-DWORD milliseconds_until(std::chrono::steady_clock::time_point end) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    return static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
 Status write_buffered_reply(HANDLE pipe, HANDLE io_event, std::string_view reply) {
     while (!reply.empty()) {
         const WaitedCall write = waited_call(pipe, io_event, write_from(reply), kBufferedWriteLimitMs);
@@ -234,7 +229,7 @@ Result<std::optional<Remainder>> serve_here(HANDLE pipe, HANDLE io_event, const 
     RequestFrame frame;
     const auto grace_ends = std::chrono::steady_clock::now() + kArrivalGrace;
     while (!frame.complete()) {
-        const WaitedCall read = waited_call(pipe, io_event, read_into(frame.next_read()), milliseconds_until(grace_ends));
+        const WaitedCall read = waited_call(pipe, io_event, read_into(frame.next_read()), win32::wait_limit_until(grace_ends));
         if (read.error == ERROR_TIMEOUT) return Remainder{std::move(frame)};
         if (read.error != ERROR_SUCCESS) return fail(frame.read_failed(io_error(read.error)));
         if (auto taken = frame.received(read.bytes); !taken) return fail(taken.error());

@@ -47,15 +47,11 @@ Result<win32::UniqueHandle> open_source_as_client(const std::filesystem::path& s
 
 // What the handle leads to must be a plain file of bounded size.
 Status check_opened_source(HANDLE file, const std::string& given) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file, &info))
-        return fail(win32::last_os_error().context("Failed to read source_path: " + given));
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return fail("source_path or its ancestor is a reparse point: " + given);
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return fail("source_path is not a valid Windows executable: " + given);
-    const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > kMaxCoreBytes) return fail(fmt::format("source_path is larger than {} bytes: {}", kMaxCoreBytes, given));
+    const auto facts = win32::handle_facts(file);
+    if (!facts) return fail(facts.error().context("Failed to read source_path: " + given));
+    if (facts->reparse_point) return fail("source_path or its ancestor is a reparse point: " + given);
+    if (facts->directory) return fail("source_path is not a valid Windows executable: " + given);
+    if (facts->size > kMaxCoreBytes) return fail(fmt::format("source_path is larger than {} bytes: {}", kMaxCoreBytes, given));
     return {};
 }
 
